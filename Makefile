@@ -1,0 +1,41 @@
+# Two entry points: `make run` sets up and runs the example job, `make test`
+# sets up and runs the whole test suite (C++ unit tests, then pytest).
+VENV := .venv
+PY := $(VENV)/bin/python
+CPP_BUILD := build/cpp-tests
+
+.PHONY: run test venv install cpp-tests bench clean
+
+$(PY):
+	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+venv: $(PY)
+
+install: $(PY)
+	$(PY) -m pip install --quiet scikit-build-core ninja cmake
+	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
+
+run: install
+	$(PY) examples/quickstart.py
+
+cpp-tests: $(PY)
+	$(PY) -m pip install --quiet cmake ninja
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  (apt-get update -qq && apt-get install -y -qq libgtest-dev) >/dev/null || \
+	  { echo "GoogleTest (libgtest-dev) is required for the C++ tests" >&2; exit 1; }; fi
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DMORVIK3_BUILD_EXTENSION=OFF -DMORVIK3_BUILD_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_BUILD) -j2
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
+
+test: install cpp-tests
+	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q
+
+bench: install
+	$(PY) -m pip install --quiet '.[bench]' --no-build-isolation
+	$(PY) benchmarks/forest.py
+	$(PY) benchmarks/featuresketch.py
+
+clean:
+	rm -rf build $(VENV)

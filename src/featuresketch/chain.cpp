@@ -1,0 +1,44 @@
+#include "featuresketch/chain.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "error.hpp"
+
+namespace morvik3::featuresketch {
+
+ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_t dims, bool with_count_signal,
+                         Xoshiro256PlusPlus& rng) {
+    const std::uint64_t coordinates = with_count_signal ? dims + 1 : dims;
+    ChainLayout layout;
+    layout.chain_depth = depth;
+    layout.levels.reserve(chains * depth);
+    for (std::uint64_t c = 0; c < chains; ++c) {
+        for (std::uint64_t k = 0; k < depth; ++k) {
+            ChainLevel level;
+            level.dimension = rng.mod_index(coordinates);
+            // The count signal log1p(k) moves slowly: it gets narrower bins.
+            const double base = (with_count_signal && level.dimension == dims) ? 2.0 : 4.0;
+            level.width = base / std::exp2(static_cast<double>(k));
+            level.offset = rng.range_f64(0.0, level.width);
+            level.bin_volume_ratio = level.width / base;
+            layout.levels.push_back(level);
+        }
+    }
+    return layout;
+}
+
+std::int64_t bin_index(double x, const ChainLevel& level) {
+    const double f = std::floor((x + level.offset) / level.width);
+    if (std::isnan(f)) return 0;
+    if (f >= 0x1p63) return std::numeric_limits<std::int64_t>::max();
+    if (f < -0x1p63) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(f);
+}
+
+std::int64_t bin_of(const ChainLevel& level, std::span<const double> x) {
+    check_index(level.dimension, x.size(), "chain level reads a coordinate beyond the projected vector");
+    return bin_index(x[level.dimension], level);
+}
+
+}  // namespace morvik3::featuresketch

@@ -1,0 +1,95 @@
+#include "morvik/forest/mod.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+namespace morvik3::morvik {
+
+namespace {
+
+constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+
+// a * b elements of T fit in one vector.
+template <class T>
+bool fits(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t n = 0;
+    return !__builtin_mul_overflow(a, b, &n) && n <= std::vector<T>().max_size();
+}
+
+}  // namespace
+
+Result<MorvikConfig> MorvikConfig::build(std::uint64_t input_dim, std::uint64_t shingle_size, std::uint64_t capacity,
+                                         std::uint64_t num_trees, double time_decay, std::uint64_t output_after,
+                                         bool internal_shingling, double initial_accept_fraction) {
+    const MorvikConfig c{input_dim,  shingle_size, capacity,           num_trees,
+                         time_decay, output_after, internal_shingling, initial_accept_fraction};
+    if (auto ok = c.validate(); !ok) return std::unexpected(ok.error());
+    return c;
+}
+
+Result<void> MorvikConfig::validate() const {
+    auto fail = [](const char* m) { return std::unexpected(Error::invalid_argument(m)); };
+    std::uint64_t product = 0;
+    if (input_dim == 0) return fail("input_dim must be > 0");
+    if (shingle_size == 0) return fail("shingle_size must be > 0");
+    if (__builtin_mul_overflow(input_dim, shingle_size, &product))
+        return fail("input_dim * shingle_size overflows usize");
+    if (capacity == 0) return fail("capacity must be > 0");
+    if (num_trees == 0) return fail("num_trees must be > 0");
+    if (capacity > (u64_max - 4) / 2) return fail("2 * capacity + 4 overflows usize");
+    if (__builtin_mul_overflow(capacity, num_trees, &product) || product == u64_max)
+        return fail("capacity * num_trees + 1 overflows usize");
+    if (!std::isfinite(time_decay) || time_decay < 0.0) return fail("time_decay must be finite and >= 0.0");
+    if (!std::isfinite(initial_accept_fraction) || initial_accept_fraction < 0.0 || initial_accept_fraction > 1.0)
+        return fail("initial_accept_fraction must be finite and in [0.0, 1.0]");
+    return {};
+}
+
+double MorvikConfig::effective_decay() const {
+    return time_decay != 0.0 ? time_decay : 0.1 / static_cast<double>(capacity);
+}
+
+std::uint64_t MorvikConfig::ready_threshold() const {
+    const std::uint64_t base = output_after != 0 ? output_after : capacity / 4 + 1;
+    const std::uint64_t warm = internal_shingling ? shingle_size - 1 : 0;
+    std::uint64_t sum = 0;
+    // A threshold past the largest count can never be passed anyway.
+    if (__builtin_add_overflow(base, warm, &sum)) return u64_max;
+    return sum;
+}
+
+Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
+    const std::uint64_t dim = config.dim();
+    // Row block, box blocks and heaps must be addressable; a configuration
+    // too large for memory fails like any other allocation.
+    const std::uint64_t rows = std::max(config.capacity * config.num_trees + 1, 2 * config.capacity);
+    if (!fits<float>(rows, dim) || !fits<Node>(config.node_room(), 1) || !fits<float>(config.node_room(), 2 * dim) ||
+        !fits<double>(config.capacity, 1) || !fits<MorvikTree>(config.num_trees, 1))
+        throw std::bad_alloc();
+    Forest f;
+    f.config = config;
+    auto master = Xoshiro256PlusPlus::seed_from_u64(resolved_seed);
+    f.trees.reserve(config.num_trees);
+    for (std::uint64_t i = 0; i < config.num_trees; ++i) {
+        const auto tree_rng = Xoshiro256PlusPlus::seed_from_u64(master.next_u64());
+        f.trees.push_back(MorvikTree::create(dim, config.node_room(), tree_rng));
+    }
+    f.rng = Xoshiro256PlusPlus::seed_from_u64(master.next_u64());
+    f.samplers.assign(config.num_trees, Sampler::create(config.capacity));
+    // Rows enough for every sampler to hold distinct points plus the one
+    // being inserted.
+    f.point_store = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
+    f.decisions.reserve(config.num_trees);
+    return f;
+}
+
+std::string repr(const Forest& f) {
+    const MorvikConfig& c = f.config;
+    return "Forest(input_dim=" + std::to_string(c.input_dim) + ", shingle_size=" + std::to_string(c.shingle_size) +
+           ", num_trees=" + std::to_string(c.num_trees) + ", capacity=" + std::to_string(c.capacity) +
+           ", entries_seen=" + std::to_string(f.entries_seen) + ")";
+}
+
+}  // namespace morvik3::morvik

@@ -1,0 +1,94 @@
+// The Random Cut Forest: its validated configuration and its state record,
+// the trees, their samplers, the shared point store and the forest generator.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "error.hpp"
+#include "json.hpp"
+#include "morvik/point_store.hpp"
+#include "morvik/sampler.hpp"
+#include "morvik/tree/mod.hpp"
+#include "rng.hpp"
+
+namespace morvik3::morvik {
+
+struct MorvikConfig {
+    std::uint64_t input_dim = 0;
+    std::uint64_t shingle_size = 1;
+    std::uint64_t capacity = 256;
+    std::uint64_t num_trees = 50;
+    double time_decay = 0.0;  // 0.0: 0.1 / capacity
+    std::uint64_t output_after = 0;  // 0: capacity / 4 + 1
+    bool internal_shingling = true;
+    double initial_accept_fraction = 0.125;
+
+    static constexpr std::string_view json_name = "MorvikConfig";
+    static constexpr auto json_fields() {
+        return std::tuple{
+            json::field("input_dim", &MorvikConfig::input_dim),
+            json::field("shingle_size", &MorvikConfig::shingle_size),
+            json::field("capacity", &MorvikConfig::capacity),
+            json::field("num_trees", &MorvikConfig::num_trees),
+            json::field("time_decay", &MorvikConfig::time_decay),
+            json::field("output_after", &MorvikConfig::output_after),
+            json::field("internal_shingling", &MorvikConfig::internal_shingling),
+            json::field("initial_accept_fraction", &MorvikConfig::initial_accept_fraction),
+        };
+    }
+
+    // Validates in a fixed order; the first failing check names the error.
+    [[nodiscard]] static Result<MorvikConfig> build(std::uint64_t input_dim, std::uint64_t shingle_size,
+                                                    std::uint64_t capacity, std::uint64_t num_trees,
+                                                    double time_decay, std::uint64_t output_after,
+                                                    bool internal_shingling, double initial_accept_fraction);
+    // The same checks on a record read from a document.
+    [[nodiscard]] Result<void> validate() const;
+
+    [[nodiscard]] std::uint64_t dim() const { return input_dim * shingle_size; }
+    [[nodiscard]] double effective_decay() const;
+    [[nodiscard]] std::uint64_t ready_threshold() const;
+    // Length update() expects: one observation, or a whole point.
+    [[nodiscard]] std::uint64_t update_length() const { return internal_shingling ? input_dim : dim(); }
+    // Node slots a tree of `capacity` leaves can need, with slack.
+    [[nodiscard]] std::uint64_t node_room() const { return 2 * capacity + 4; }
+
+    friend bool operator==(const MorvikConfig&, const MorvikConfig&) = default;
+};
+
+// A sampler's accepted decision, pending until the update commits.
+struct PendingDecision {
+    bool evict = false;
+    std::uint64_t evicted_row = 0;
+    std::uint64_t tree = 0;
+    double weight = 0.0;
+};
+
+struct Forest {
+    MorvikConfig config;
+    std::vector<MorvikTree> trees;
+    std::vector<Sampler> samplers;  // sampler i feeds tree i
+    PointStore point_store;
+    std::uint64_t entries_seen = 0;
+    Xoshiro256PlusPlus rng;  // sampler decisions only
+
+    // Scratch of update, not part of the forest's value.
+    std::vector<PendingDecision> decisions;
+
+    // A new empty forest; `resolved_seed` is the output of resolve_seed.
+    [[nodiscard]] static Forest create(const MorvikConfig& config, std::uint64_t resolved_seed);
+};
+
+[[nodiscard]] inline bool is_ready(const Forest& f) { return f.entries_seen > f.config.ready_threshold(); }
+[[nodiscard]] inline std::uint64_t entries_seen(const Forest& f) { return f.entries_seen; }
+[[nodiscard]] inline std::uint64_t num_trees(const Forest& f) { return f.config.num_trees; }
+
+// "Forest(input_dim=3, shingle_size=1, num_trees=50, capacity=256, entries_seen=0)"
+[[nodiscard]] std::string repr(const Forest& f);
+
+}  // namespace morvik3::morvik

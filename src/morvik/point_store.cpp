@@ -1,0 +1,106 @@
+#include "morvik/point_store.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace morvik3::morvik {
+
+namespace {
+
+// Largest capacity whose growth to 2 * capacity + 4 still fits in 64 bits.
+constexpr std::uint64_t max_growable_capacity = (std::numeric_limits<std::uint64_t>::max() - 4) / 2;
+
+// Offset of row r in the flat block, refusing rows the block does not hold.
+std::size_t row_offset(const PointStore& s, std::uint64_t r) {
+    check_index(r, s.capacity, "point store row out of range");
+    if (s.dim > 0 && s.store.size() / s.dim <= r) internal_failure("point store row outside the stored block");
+    return static_cast<std::size_t>(r * s.dim);
+}
+
+}  // namespace
+
+PointStore PointStore::create(std::uint64_t input_dim, std::uint64_t shingle_size, bool internal_shingling,
+                              std::uint64_t rows) {
+    PointStore s;
+    s.dim = input_dim * shingle_size;
+    s.input_dim = input_dim;
+    s.shingle_size = shingle_size;
+    s.internal_shingling = internal_shingling;
+    s.store.assign(rows * s.dim, 0.0f);
+    s.occupied.assign(rows, false);
+    s.ref_count.assign(rows, 0);
+    s.capacity = rows;
+    s.shingle_buf.assign(s.dim, 0.0f);
+    return s;
+}
+
+bool PointStore::allocation_would_overflow() const {
+    return free_list.empty() && next_free >= capacity && capacity > max_growable_capacity;
+}
+
+Result<std::uint64_t> PointStore::allocate_row() {
+    if (!free_list.empty()) {
+        const std::uint64_t r = free_list.back();
+        free_list.pop_back();
+        return r;
+    }
+    if (next_free < capacity) return next_free++;
+    if (capacity > max_growable_capacity)
+        return std::unexpected(Error::overflow("point store capacity growth overflows usize"));
+    const std::uint64_t grown = 2 * capacity + 4;
+    // Rows keep their indices; resize zero-fills the new tail.
+    store.resize(grown * dim, 0.0f);
+    occupied.resize(grown, false);
+    ref_count.resize(grown, 0);
+    capacity = grown;
+    return next_free++;
+}
+
+void PointStore::write_row(std::uint64_t r, std::span<const float> values) {
+    const std::size_t at = row_offset(*this, r);
+    if (values.size() != dim) internal_failure("point length differs from the store's dim");
+    std::ranges::copy(values, store.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+void PointStore::add_ref(std::uint64_t r) {
+    check_index(r, ref_count.size(), "point store row out of range");
+    ++ref_count[r];
+}
+
+void PointStore::release(std::uint64_t r) {
+    check_index(r, ref_count.size(), "point store row out of range");
+    check_index(r, occupied.size(), "point store row out of range");
+    if (ref_count[r] > 0) --ref_count[r];
+    if (ref_count[r] == 0 && occupied[r]) {
+        occupied[r] = false;
+        --size;
+        free_list.push_back(r);
+    }
+}
+
+std::span<const float> PointStore::row(std::uint64_t r) const {
+    return std::span<const float>(store).subspan(row_offset(*this, r), dim);
+}
+
+bool PointStore::equals(std::uint64_t r, std::span<const float> values) const {
+    if (values.size() != dim) return false;
+    return std::ranges::equal(row(r), values);
+}
+
+void PointStore::push_observation(std::span<const float> obs) {
+    if (obs.size() != input_dim || shingle_buf.size() != dim)
+        internal_failure("observation length differs from input_dim");
+    std::shift_left(shingle_buf.begin(), shingle_buf.end(), static_cast<std::ptrdiff_t>(input_dim));
+    std::ranges::copy(obs, shingle_buf.end() - static_cast<std::ptrdiff_t>(input_dim));
+}
+
+void shingled_query(const PointStore& store, std::span<const float> x, std::span<float> out) {
+    const std::uint64_t d = store.input_dim;
+    if (x.size() != d || out.size() != store.dim || store.shingle_buf.size() != store.dim)
+        internal_failure("shingled query lengths differ from the store's shape");
+    const auto kept = std::span<const float>(store.shingle_buf).subspan(d);
+    std::ranges::copy(kept, out.begin());
+    std::ranges::copy(x, out.begin() + static_cast<std::ptrdiff_t>(kept.size()));
+}
+
+}  // namespace morvik3::morvik

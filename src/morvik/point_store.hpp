@@ -1,0 +1,64 @@
+// The forest's shared point storage: every point some tree references is held
+// once, as a row of one contiguous row-major block, with a reference count per
+// row (one per sampler entry holding it) and a LIFO list of released rows.
+// It also keeps the rolling shingle of the last `shingle_size` observations.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+
+namespace morvik3::morvik {
+
+// "No node" / "no row" wherever an index is expected.
+inline constexpr std::uint64_t NULL_INDEX = static_cast<std::uint64_t>(-1);
+
+struct PointStore {
+    std::uint64_t dim = 0;
+    std::uint64_t input_dim = 0;
+    std::uint64_t shingle_size = 1;
+    bool internal_shingling = true;
+    std::vector<float> store;  // capacity rows x dim, row-major
+    std::vector<bool> occupied;
+    std::vector<std::uint64_t> ref_count;
+    std::uint64_t next_free = 0;
+    std::vector<std::uint64_t> free_list;
+    std::uint64_t size = 0;
+    std::uint64_t capacity = 0;
+    std::vector<float> shingle_buf;  // oldest observation first
+    std::uint64_t entries_seen = 0;
+
+    // An empty store of `rows` zero rows.
+    [[nodiscard]] static PointStore create(std::uint64_t input_dim, std::uint64_t shingle_size,
+                                           bool internal_shingling, std::uint64_t rows);
+
+    // True when the next allocation can only be served by growing, and growing
+    // would overflow; allocate_row() then fails.
+    [[nodiscard]] bool allocation_would_overflow() const;
+
+    // The most recently released row, else the first never-used row, else a
+    // row of a store grown to 2 * capacity + 4.  Touches neither `occupied`,
+    // `ref_count`, `size` nor `entries_seen`.
+    [[nodiscard]] Result<std::uint64_t> allocate_row();
+
+    void write_row(std::uint64_t r, std::span<const float> values);
+    void add_ref(std::uint64_t r);
+    // Drops one reference; frees the row once none is left.
+    void release(std::uint64_t r);
+
+    [[nodiscard]] std::span<const float> row(std::uint64_t r) const;
+    // Exact 32-bit equality of the whole row (NaN never equal, -0 == +0).
+    [[nodiscard]] bool equals(std::uint64_t r, std::span<const float> values) const;
+
+    // Shifts the shingle left by one observation and appends `obs`.
+    void push_observation(std::span<const float> obs);
+};
+
+// The point update(x) would store for base observation `x` under internal
+// shingling: the shingle shifted left by `input_dim` with `x` appended.
+// `x` has `input_dim` values, `out` has `dim`.
+void shingled_query(const PointStore& store, std::span<const float> x, std::span<float> out);
+
+}  // namespace morvik3::morvik

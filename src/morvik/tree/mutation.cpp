@@ -1,0 +1,150 @@
+// Insertion and deletion: where a tree gets its shape.
+#include <algorithm>
+#include <cmath>
+
+#include "morvik/cut.hpp"
+#include "morvik/tree/mod.hpp"
+
+namespace morvik3::morvik {
+
+namespace {
+
+// Coordinates closer than one 32-bit ulp of 1.0 count as the same point when
+// no cut could separate them.
+constexpr float duplicate_tolerance = 0x1p-23f;
+
+}  // namespace
+
+Result<void> MorvikTree::check_delete(const PointStore& store, std::uint64_t r) const {
+    if (root == NULL_INDEX) return std::unexpected(Error::runtime("cannot delete from an empty tree"));
+    if (arena.get(find_leaf(store.row(r))).mass == 0) return std::unexpected(Error::runtime("leaf mass is already 0"));
+    return {};
+}
+
+void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) {
+    const std::uint64_t leaf = descend(store.row(r));
+    if (tree_mass == 0) internal_failure("tree mass already 0");
+    --tree_mass;
+    Node& l = arena.get_mut(leaf);
+    if (l.mass >= 2) {
+        --l.mass;
+        refresh(store, path.size());
+        path.clear();
+        return;
+    }
+    if (path.empty()) {
+        arena.release(leaf);
+        root = NULL_INDEX;
+        return;
+    }
+    const auto [parent, sibling] = path.back();
+    if (path.size() == 1) {
+        root = sibling;
+    } else {
+        replace_child(path[path.size() - 2].node, parent, sibling);
+    }
+    // Leaf first, then parent: the parent's slot is the next one reused.
+    arena.release(leaf);
+    arena.release(parent);
+    refresh(store, path.size() - 1);
+    path.clear();
+}
+
+std::uint64_t MorvikTree::insert(const PointStore& store, std::uint64_t h) {
+    const std::span<const float> x = store.row(h);
+    if (x.size() != dims) internal_failure("point length differs from the tree's dims");
+    if (root == NULL_INDEX) {
+        root = arena.allocate(Node::leaf(h, 1));
+        tree_mass = 1;
+        return h;
+    }
+    const std::uint64_t leaf = descend(x);
+    const std::size_t n = path.size();
+    ++tree_mass;
+    const std::uint64_t v = arena.get(leaf).point_idx;
+    if (store.equals(v, x)) {
+        ++arena.get_mut(leaf).mass;
+        refresh(store, n);
+        path.clear();
+        return v;
+    }
+
+    // Walk up from the leaf, growing the box level by level, and split at the
+    // lowest level whose random cut separates x.
+    walk_box.assign_point(store.row(v));
+    for (std::size_t k = 0; k <= n; ++k) {
+        const double u = rng.unit_f64();
+        const auto cut = draw_cut(u, walk_box.min, walk_box.max, x);
+        if (cut && separates(*cut, walk_box.min, walk_box.max, x)) {
+            const std::uint64_t at = k == 0 ? leaf : path[n - k].node;
+            const std::uint64_t parent = k == n ? NULL_INDEX : path[n - k - 1].node;
+            split(store, at, parent, cut->dim, cut->value, h, x, n - k);
+            return h;
+        }
+        if (k < n) {
+            const std::uint64_t sibling = path[n - 1 - k].sibling;
+            walk_box.merge_box(node_min(store, sibling), node_max(store, sibling));
+        }
+    }
+
+    // No cut separated x (only NaN coordinates differ): split the leaf on the
+    // first coordinate outside the tolerance, else count a duplicate.
+    const std::span<const float> vp = store.row(v);
+    std::size_t c = 0;
+    while (c < x.size() && std::fabs(x[c] - vp[c]) <= duplicate_tolerance) ++c;
+    if (c == x.size()) {
+        ++arena.get_mut(leaf).mass;
+        refresh(store, n);
+        path.clear();
+        return v;
+    }
+    split(store, leaf, n == 0 ? NULL_INDEX : path[n - 1].node, c, nan_min(x[c], vp[c]), h, x, n);
+    return h;
+}
+
+void MorvikTree::split(const PointStore& store, std::uint64_t n, std::uint64_t parent, std::uint64_t cut_dim,
+                       float cut_val, std::uint64_t h, std::span<const float> x, std::size_t ancestors) {
+    check_index(cut_dim, x.size(), "cut dimension outside the point");
+    const std::uint64_t new_leaf = arena.allocate(Node::leaf(h, 1));
+    Node node;
+    node.kind = NodeKind::internal;
+    node.cut_dim = cut_dim;
+    node.cut_val = cut_val;
+    node.mass = arena.get(n).mass + 1;
+    if (x[cut_dim] <= cut_val) {
+        node.left = new_leaf;
+        node.right = n;
+    } else {
+        node.left = n;
+        node.right = new_leaf;
+    }
+    const std::uint64_t id = arena.allocate(node);
+    // Spans into the box block are taken only after the allocations, which
+    // may have grown it.
+    const auto min = arena.min_mut(id);
+    const auto max = arena.max_mut(id);
+    std::ranges::copy(node_min(store, n), min.begin());
+    std::ranges::copy(node_max(store, n), max.begin());
+    merge_bounds(min, max, x, x);
+    arena.get_mut(id).range_sum = range_sum_of(min, max);
+    if (parent == NULL_INDEX) {
+        root = id;
+    } else {
+        replace_child(parent, n, id);
+    }
+    refresh(store, ancestors);
+    path.clear();
+}
+
+void MorvikTree::replace_child(std::uint64_t parent, std::uint64_t old_child, std::uint64_t new_child) {
+    Node& p = arena.get_mut(parent);
+    if (p.left == old_child) {
+        p.left = new_child;
+    } else if (p.right == old_child) {
+        p.right = new_child;
+    } else {
+        internal_failure("node is not a child of its recorded parent");
+    }
+}
+
+}  // namespace morvik3::morvik

@@ -1,0 +1,11 @@
+// Type creation entry points of the detector classes.
+#pragma once
+
+#include "pyutil.hpp"
+
+namespace morvik3::py {
+
+PyObject* create_forest_type(PyObject* module);
+PyObject* create_featuresketch_type(PyObject* module);
+
+}  // namespace morvik3::py

@@ -1,0 +1,415 @@
+#include "convert.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <utility>
+
+namespace morvik3::py {
+
+namespace {
+
+PyObject* new_type_error(std::string_view message) {
+    Ref text(str_from(message));
+    if (!text) return nullptr;
+    return PyObject_CallOneArg(PyExc_TypeError, text.get());
+}
+
+// Re-raise a pending TypeError (exactly that type) as "argument 'name': ...",
+// chained to the original; other exceptions pass unchanged.
+bool fail_argument(const char* name) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return false;
+    }
+    Ref message(PyObject_Str(exc));
+    if (!message) {
+        Py_DECREF(exc);
+        return false;
+    }
+    PyObject* wrapped = PyUnicode_FromFormat("argument '%s': %U", name, message.get());
+    if (wrapped == nullptr) {
+        Py_DECREF(exc);
+        return false;
+    }
+    PyObject* outer = PyObject_CallOneArg(PyExc_TypeError, wrapped);
+    Py_DECREF(wrapped);
+    if (outer == nullptr) {
+        Py_DECREF(exc);
+        return false;
+    }
+    PyException_SetCause(outer, exc);  // steals exc
+    PyErr_SetRaisedException(outer);
+    return false;
+}
+
+bool set_type_error(std::string_view message) {
+    PyObject* e = new_type_error(message);
+    if (e != nullptr) PyErr_SetRaisedException(e);
+    return false;
+}
+
+bool not_an_instance(PyObject* o, const char* what) {
+    return set_type_error("'" + type_name(o) + "' object is not an instance of '" + what + "'");
+}
+
+// The bare conversions below report the underlying error without the
+// argument prefix; the public wrappers add it.
+
+bool u64_of(PyObject* o, std::uint64_t& out) {
+    if (PyLong_Check(o)) {
+        out = PyLong_AsUnsignedLongLong(o);
+        return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+    }
+    Ref index(PyNumber_Index(o));
+    if (!index) return false;
+    out = PyLong_AsUnsignedLongLong(index.get());
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool i64_of(PyObject* o, std::int64_t& out) {
+    Ref index(PyLong_Check(o) ? Py_NewRef(o) : PyNumber_Index(o));
+    if (!index) return false;
+    out = PyLong_AsLongLong(index.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool f64_of(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    out = PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool u8_of(PyObject* o, std::uint8_t& out) {
+    std::int64_t v = 0;
+    if (!i64_of(o, v)) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        return false;
+    }
+    if (v < 0 || v > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+bool utf8_of_str(PyObject* o, std::string& out) {
+    if (!PyUnicode_Check(o)) return not_an_instance(o, "str");
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr) return false;
+    out.assign(s, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool is_sequence(PyObject* o) {
+    if (PySequence_Check(o)) return true;
+    Ref abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return false;
+    Ref sequence(PyObject_GetAttrString(abc.get(), "Sequence"));
+    if (!sequence) return false;
+    const int r = PyObject_IsInstance(o, sequence.get());
+    if (r < 0) PyErr_Clear();
+    return r > 0;
+}
+
+// Visits the items of a non-str sequence in order, calling `each(item)`
+// (a borrowed reference, valid during the call) until it returns false.
+template <class Each>
+bool for_each_item(PyObject* o, Py_ssize_t& hint, Each&& each) {
+    if (PyUnicode_Check(o)) return set_type_error("Can't extract `str` to `Vec`");
+    if (!is_sequence(o)) {
+        if (PyErr_Occurred()) return false;
+        return not_an_instance(o, "Sequence");
+    }
+    hint = PyObject_Size(o);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    if (PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+            if (!each(PyTuple_GET_ITEM(o, i))) return false;
+        }
+        return true;
+    }
+    if (PyList_CheckExact(o)) {
+        // Index-wise with a strong reference per item: safe while another
+        // thread changes the list; the walk sees whatever is there.
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref item(PyList_GetItemRef(o, i));
+            if (!item) {
+                if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+                    PyErr_Clear();
+                    return true;
+                }
+                return false;
+            }
+            if (!each(item.get())) return false;
+        }
+    }
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    while (true) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!each(item.get())) return false;
+    }
+}
+
+template <class T, class Convert>
+bool vector_of(PyObject* o, std::vector<T>& out, Convert&& convert) {
+    out.clear();
+    Py_ssize_t hint = 0;
+    bool reserved = false;
+    return for_each_item(o, hint, [&](PyObject* item) {
+        if (!reserved) {
+            out.reserve(static_cast<std::size_t>(hint));
+            reserved = true;
+        }
+        T v{};
+        if (!convert(item, v)) return false;
+        out.push_back(v);
+        return true;
+    });
+}
+
+// "TypeError: message" for the enum-variant report.
+std::string describe_pending() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return "unknown error";
+    std::string text = type_name(exc);
+    Ref message(PyObject_Str(exc));
+    Py_DECREF(exc);
+    text += ": ";
+    if (message) {
+        const char* s = PyUnicode_AsUTF8(message.get());
+        if (s != nullptr) text += s;
+    }
+    PyErr_Clear();
+    return text;
+}
+
+bool enum_failure(const char* name, const char* enum_name, const char* v1, const std::string& e1, const char* v2,
+                  const std::string& e2) {
+    std::string text = std::string("argument '") + name + "': failed to extract enum " + enum_name + " ('" + v1 +
+                       " | " + v2 + "')\n- variant " + v1 + " (" + v1 + "): " + e1 + "\n- variant " + v2 + " (" + v2 +
+                       "): " + e2;
+    return set_type_error(text);
+}
+
+bool pairs_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
+    out.clear();
+    Py_ssize_t hint = 0;
+    return for_each_item(o, hint, [&](PyObject* item) {
+        if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
+        const Py_ssize_t n = PyTuple_GET_SIZE(item);
+        if (n != 2) {
+            return set_type_error("expected tuple of length 2, but got tuple of length " + std::to_string(n));
+        }
+        std::pair<std::string, double> entry;
+        if (!utf8_of_str(PyTuple_GET_ITEM(item, 0), entry.first)) return false;
+        if (!f64_of(PyTuple_GET_ITEM(item, 1), entry.second)) return false;
+        out.push_back(std::move(entry));
+        return true;
+    });
+}
+
+bool dict_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
+    out.clear();
+    if (!PyDict_Check(o)) return not_an_instance(o, "dict");
+    Py_ssize_t pos = 0;
+    const Py_ssize_t initial = PyDict_GET_SIZE(o);
+    out.reserve(static_cast<std::size_t>(initial));
+    for (Py_ssize_t seen = 0;; ++seen) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        bool resized = false;
+        int more = 0;
+        // One step at a time under the dict's lock: converting a value may
+        // run Python code, which must not happen inside the critical section.
+        Py_BEGIN_CRITICAL_SECTION(o);
+        if (PyDict_GET_SIZE(o) != initial) {
+            resized = true;
+        } else {
+            more = PyDict_Next(o, &pos, &key, &value);
+            if (more) {
+                Py_INCREF(key);
+                Py_INCREF(value);
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        if (resized) {
+            raise_internal("dictionary changed size during iteration");
+            return false;
+        }
+        if (!more) break;
+        Ref k(key), v(value);
+        if (seen >= initial) {
+            raise_internal("dictionary keys changed during iteration");
+            return false;
+        }
+        std::pair<std::string, double> entry;
+        if (!utf8_of_str(k.get(), entry.first)) return false;
+        if (!f64_of(v.get(), entry.second)) return false;
+        out.push_back(std::move(entry));
+    }
+    // An ordered map by name bytes: a name met again keeps the later value.
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < out.size(); ++r) {
+        if (kept > 0 && out[kept - 1].first == out[r].first) {
+            out[kept - 1] = std::move(out[r]);
+        } else {
+            if (kept != r) out[kept] = std::move(out[r]);
+            ++kept;
+        }
+    }
+    out.resize(kept);
+    return true;
+}
+
+}  // namespace
+
+bool to_u64(PyObject* o, const char* name, std::uint64_t& out) { return u64_of(o, out) || fail_argument(name); }
+
+bool to_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
+    out.reset();
+    if (o == nullptr || o == Py_None) return true;
+    std::uint64_t v = 0;
+    if (!to_u64(o, name, v)) return false;
+    out = v;
+    return true;
+}
+
+bool to_f64(PyObject* o, const char* name, double& out) { return f64_of(o, out) || fail_argument(name); }
+
+bool to_bool(PyObject* o, const char* name, bool& out) {
+    if (o == Py_True || o == Py_False) {
+        out = o == Py_True;
+        return true;
+    }
+    // numpy's boolean scalar, named bool_ (numpy 1) or bool (numpy 2).
+    PyTypeObject* type = Py_TYPE(o);
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) PyErr_Clear();
+    Ref type_name_obj(PyType_GetName(type));
+    if (!type_name_obj) PyErr_Clear();
+    if (module && type_name_obj && PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+        (PyUnicode_EqualToUTF8(type_name_obj.get(), "bool_") || PyUnicode_EqualToUTF8(type_name_obj.get(), "bool"))) {
+        if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+            set_type_error("object of type '" + type_name(o) + "' does not define a '__bool__' conversion");
+            return fail_argument(name);
+        }
+        const int truth = type->tp_as_number->nb_bool(o);
+        if (truth < 0) return fail_argument(name);
+        out = truth != 0;
+        return true;
+    }
+    not_an_instance(o, "bool");
+    return fail_argument(name);
+}
+
+bool to_f64_vector(PyObject* o, const char* name, std::vector<double>& out) {
+    return vector_of(o, out, f64_of) || fail_argument(name);
+}
+
+bool to_f32_vector(PyObject* o, const char* name, std::vector<float>& out) {
+    auto narrow = [](PyObject* item, float& v) {
+        double d = 0.0;
+        if (!f64_of(item, d)) return false;
+        v = static_cast<float>(d);
+        return true;
+    };
+    return vector_of(o, out, narrow) || fail_argument(name);
+}
+
+bool to_i64_vector(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
+    return vector_of(o, out, i64_of) || fail_argument(name);
+}
+
+bool to_index_list(PyObject* o, const char* name, std::vector<std::uint64_t>& out) {
+    return vector_of(o, out, u64_of) || fail_argument(name);
+}
+
+bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
+    if (pairs_of(o, out.entries)) {
+        out.kind = KeyValueLike::Kind::pairs;
+        return true;
+    }
+    if (PyErr_ExceptionMatches(internal_error_type())) return false;
+    std::string pairs_error = describe_pending();
+    if (dict_of(o, out.entries)) {
+        out.kind = KeyValueLike::Kind::dict;
+        return true;
+    }
+    if (PyErr_ExceptionMatches(internal_error_type())) return false;
+    std::string dict_error = describe_pending();
+    return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
+}
+
+bool to_str_or_bytes(PyObject* o, const char* name, std::string& out) {
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (s != nullptr) {
+            out.assign(s, static_cast<std::size_t>(n));
+            return true;
+        }
+    } else {
+        not_an_instance(o, "str");
+    }
+    std::string str_error = describe_pending();
+    if (PyBytes_Check(o)) {
+        out.assign(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        Py_BEGIN_CRITICAL_SECTION(o);
+        out.assign(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
+        Py_END_CRITICAL_SECTION();
+        return true;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (vector_of(o, bytes, u8_of)) {
+        out.assign(bytes.begin(), bytes.end());
+        return true;
+    }
+    std::string bytes_error = describe_pending();
+    return enum_failure(name, "StrOrBytes", "Str", str_error, "Bytes", bytes_error);
+}
+
+bool to_text(PyObject* o, const char* name, std::string& out) {
+    if (!PyUnicode_Check(o)) {
+        not_an_instance(o, "str");
+        return fail_argument(name);
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr) return fail_argument(name);
+    out.assign(s, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool to_path(PyObject* o, const char* name, std::string& out) {
+    Ref path(PyOS_FSPath(o));
+    if (!path) return fail_argument(name);
+    if (!PyUnicode_Check(path.get())) {
+        not_an_instance(path.get(), "str");
+        return fail_argument(name);
+    }
+    Ref encoded(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded) return fail_argument(name);
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+}  // namespace morvik3::py

@@ -1,0 +1,155 @@
+// The FeatureSketch class: argument conversion and method entries over the
+// FeatureSketch detector core.
+#include "classes.hpp"
+#include "object_protocol.hpp"
+
+#include <span>
+
+#include "featuresketch/detector.hpp"
+#include "rng.hpp"
+
+namespace morvik3::py {
+namespace {
+
+namespace core = morvik3::featuresketch;
+
+struct FeatureSketchClass {
+    using State = core::FeatureSketch;
+    static constexpr const char* name = "FeatureSketch";
+    static constexpr const char* doc =
+        "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
+        "chain_depth=8, sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"
+        "FeatureSketch detector for sparse, schema-evolving feature streams.\n\n"
+        "A feature event is a mapping from feature name to value, or a sequence of\n"
+        "`(name, value)` pairs; names need not be declared in advance. Duplicate\n"
+        "names are combined (their values summed) before scoring, and every value\n"
+        "must be finite.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "value_projection_dims : int, default 32\n"
+        "    Length of the random projection of the feature values.\n"
+        "presence_projection_dims : int, default 32\n"
+        "    Length of the random projection of which features are present.\n"
+        "chains_per_ensemble : int, default 16\n"
+        "    Number of chains in each of the value and presence ensembles.\n"
+        "chain_depth : int, default 8\n"
+        "    Number of levels per chain; each level halves the bin width.\n"
+        "sketch_rows : int, default 2\n"
+        "    Number of count-min rows per chain level.\n"
+        "sketch_buckets : int, default 2048\n"
+        "    Number of buckets per count-min row.\n"
+        "decay_half_life : int, default 2048\n"
+        "    Half-life of all counts, in events.\n"
+        "seed : int or None, default None\n"
+        "    Random seed for deterministic projections, chains, and sketches.";
+    static constexpr const char* doc_to_json = "Serialize the detector state to JSON.";
+    static constexpr const char* doc_from_json =
+        "Deserialize detector state from a JSON string previously written by `to_json()`.";
+    static constexpr const char* doc_save_json = "Serialize the detector state to a JSON file.";
+    static constexpr const char* doc_load_json =
+        "Deserialize detector state from a JSON file previously written by `save_json()`.";
+    static constexpr bool has_getnewargs = false;
+
+    static std::string to_json(const State& s) { return core::to_json(s); }
+    static Result<State> from_json(std::string_view text) { return core::from_json(text); }
+    static std::string repr(const State& s) { return core::repr(s); }
+
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static std::span<const PyMethodDef> methods();
+};
+
+using P = Protocol<FeatureSketchClass>;
+
+PyObject* FeatureSketchClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig("FeatureSketch.__new__()",
+                               {"value_projection_dims", "presence_projection_dims", "chains_per_ensemble",
+                                "chain_depth", "sketch_rows", "sketch_buckets", "decay_half_life", "seed"},
+                               0);
+    PyObject* a[8];
+    if (!sig.parse(args, kwargs, a)) return nullptr;
+    core::FeatureSketchConfig config;
+    std::optional<std::uint64_t> seed;
+    if (a[0] && !to_u64(a[0], "value_projection_dims", config.value_projection_dims)) return nullptr;
+    if (a[1] && !to_u64(a[1], "presence_projection_dims", config.presence_projection_dims)) return nullptr;
+    if (a[2] && !to_u64(a[2], "chains_per_ensemble", config.chains_per_ensemble)) return nullptr;
+    if (a[3] && !to_u64(a[3], "chain_depth", config.chain_depth)) return nullptr;
+    if (a[4] && !to_u64(a[4], "sketch_rows", config.sketch_rows)) return nullptr;
+    if (a[5] && !to_u64(a[5], "sketch_buckets", config.sketch_buckets)) return nullptr;
+    if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return nullptr;
+    if (!to_seed(a[7], "seed", seed)) return nullptr;
+
+    try {
+        const std::uint64_t resolved = resolve_seed(seed);
+        Result<core::FeatureSketch> created = core::FeatureSketch::create(config, resolved);
+        if (!created) return raise(created.error());
+        return P::wrap(type, std::move(*created));
+    } catch (const InternalError& e) {
+        return raise_internal(e.what());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+enum class Access { shared, exclusive };
+
+// Entry of a method taking one `feature`: convert it, then hand it to the core.
+template <const char* QualName, Access A, auto Call>
+PyObject* feature_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(QualName, {"feature"}, 1);
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    KeyValueLike event;
+    if (!to_key_value(a[0], "feature", event)) return nullptr;
+    if constexpr (A == Access::exclusive) {
+        return P::exclusive(self, [&](core::FeatureSketch& s) { return Call(s, event); });
+    } else {
+        return P::shared(self, [&](const core::FeatureSketch& s) { return Call(s, event); });
+    }
+}
+
+constexpr char update_name[] = "FeatureSketch.update()";
+constexpr char score_name[] = "FeatureSketch.score()";
+constexpr char update_and_score_name[] = "FeatureSketch.update_and_score()";
+
+Result<void> update(core::FeatureSketch& s, const KeyValueLike& event) { return core::update(s, event); }
+Result<double> score(const core::FeatureSketch& s, const KeyValueLike& event) { return core::score(s, event); }
+Result<double> update_and_score(core::FeatureSketch& s, const KeyValueLike& event) {
+    return core::update_and_score(s, event);
+}
+
+PyObject* is_ready(PyObject* self, PyObject*) {
+    return P::read(self, [](const core::FeatureSketch& s) { return core::is_ready(s); });
+}
+PyObject* entries_seen(PyObject* self, PyObject*) {
+    return P::read(self, [](const core::FeatureSketch& s) { return core::entries_seen(s); });
+}
+
+constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
+
+const PyMethodDef featuresketch_methods[] = {
+    {"update", as_method(feature_method<update_name, Access::exclusive, update>), kw,
+     "update($self, feature)\n--\n\nIngest a feature event without returning its score."},
+    {"score", as_method(feature_method<score_name, Access::shared, score>), kw,
+     "score($self, feature)\n--\n\n"
+     "Preview the current anomaly score for a feature event without mutating state.\n\n"
+     "This is the same pre-ingest score that `update_and_score()` would return\n"
+     "if called next. It is computed against the current sketches and does not\n"
+     "advance the decay epoch or `entries_seen()`."},
+    {"update_and_score", as_method(feature_method<update_and_score_name, Access::exclusive, update_and_score>), kw,
+     "update_and_score($self, feature)\n--\n\n"
+     "Ingest a feature event and return its anomaly score.\n\n"
+     "This has the same behavior as calling `score(feature)` first and then\n"
+     "`update(feature)` with the same event. Unlike a literal two-call\n"
+     "sequence, this method normalizes and projects the input once."},
+    {"is_ready", is_ready, METH_NOARGS,
+     "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event."},
+    {"entries_seen", entries_seen, METH_NOARGS, "entries_seen($self)\n--\n\nReturn the number of processed events."},
+};
+
+std::span<const PyMethodDef> FeatureSketchClass::methods() { return featuresketch_methods; }
+
+}  // namespace
+
+PyObject* create_featuresketch_type(PyObject* module) { return Protocol<FeatureSketchClass>::create_type(module); }
+
+}  // namespace morvik3::py

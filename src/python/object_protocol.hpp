@@ -1,0 +1,419 @@
+// The object protocol shared by the detector classes, written once.
+//
+// A class is described by a traits type C:
+//   using State = ...;                         // the detector state, a value
+//   static constexpr const char* name;         // "Forest"
+//   static constexpr const char* doc;          // class docstring, text signature first
+//   static constexpr const char* doc_to_json, doc_from_json, doc_save_json, doc_load_json;
+//   static constexpr bool has_getnewargs;
+//   static PyObject* getnewargs(const State&);           // when has_getnewargs
+//   static std::string to_json(const State&);
+//   static Result<State> from_json(std::string_view);    // parse + every load check
+//   static std::string repr(const State&);
+//   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::wrap
+//   static std::span<const PyMethodDef> methods();       // the class's own methods
+//
+// Every method follows one order: convert the arguments, take the borrow,
+// detach for the computation, re-attach, release and build the result.
+#pragma once
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "pyutil.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "file_io.hpp"
+
+namespace morvik3::py {
+
+// -1: one exclusive borrower, 0: free, n > 0: n shared borrowers.
+class BorrowFlag {
+  public:
+    bool try_shared() {
+        std::int64_t v = count_.load(std::memory_order_relaxed);
+        do {
+            if (v == -1) return false;
+        } while (!count_.compare_exchange_weak(v, v + 1, std::memory_order_acquire, std::memory_order_relaxed));
+        return true;
+    }
+    void release_shared() { count_.fetch_sub(1, std::memory_order_release); }
+    bool try_exclusive() {
+        std::int64_t expected = 0;
+        return count_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    void release_exclusive() { count_.store(0, std::memory_order_release); }
+
+  private:
+    std::atomic<std::int64_t> count_{0};
+};
+
+template <class C>
+struct Object {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    typename C::State state;
+};
+
+// Borrow guards: released on every path out of the scope.
+class SharedBorrow {
+  public:
+    explicit SharedBorrow(BorrowFlag& f) : flag_(f), held_(f.try_shared()) {
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    ~SharedBorrow() {
+        if (held_) flag_.release_shared();
+    }
+    explicit operator bool() const { return held_; }
+
+  private:
+    BorrowFlag& flag_;
+    bool held_;
+};
+
+class ExclusiveBorrow {
+  public:
+    explicit ExclusiveBorrow(BorrowFlag& f) : flag_(f), held_(f.try_exclusive()) {
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    }
+    ~ExclusiveBorrow() {
+        if (held_) flag_.release_exclusive();
+    }
+    explicit operator bool() const { return held_; }
+
+  private:
+    BorrowFlag& flag_;
+    bool held_;
+};
+
+// Python values of core results.
+inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+inline PyObject* to_py(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject* to_py(const std::string& v) { return str_from(v); }
+template <class T>
+    requires std::is_floating_point_v<T>
+PyObject* to_py(const std::vector<T>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(static_cast<double>(v[i]));
+        if (f == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+namespace detail {
+
+template <class T>
+struct is_result : std::false_type {};
+template <class T>
+struct is_result<Result<T>> : std::true_type {};
+
+// Runs `f` and catches what must not cross into the interpreter; the outcome
+// is turned into Python objects only after re-attaching.
+template <class F>
+struct Outcome {
+    using Raw = std::invoke_result_t<F>;
+    std::optional<Raw> value;
+    std::string internal;  // message of a broken invariant
+    bool out_of_memory = false;
+
+    void run(F& f) {
+        try {
+            value.emplace(f());
+        } catch (const InternalError& e) {
+            internal = e.what();
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
+};
+
+template <class Raw, class Convert>
+PyObject* finish(Raw& raw, Convert& convert) {
+    if constexpr (is_result<Raw>::value) {
+        if (!raw) return raise(raw.error());
+        if constexpr (std::is_void_v<typename Raw::value_type>) {
+            return Py_NewRef(Py_None);
+        } else {
+            return convert(*raw);
+        }
+    } else {
+        return convert(raw);
+    }
+}
+
+template <class F, class Convert>
+PyObject* compute(bool detach, F& f, Convert& convert) {
+    Outcome<F> out;
+    if (detach) {
+        Detached d;
+        out.run(f);
+    } else {
+        out.run(f);
+    }
+    if (out.out_of_memory) return PyErr_NoMemory();
+    if (!out.value) return raise_internal(out.internal);
+    return finish(*out.value, convert);
+}
+
+inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
+
+}  // namespace detail
+
+template <class C>
+struct Protocol {
+    using State = typename C::State;
+    using Self = Object<C>;
+
+    static inline PyTypeObject* type = nullptr;
+
+    static Self* cast(PyObject* o) { return reinterpret_cast<Self*>(o); }
+
+    // A new instance owning `state`.
+    static PyObject* wrap(PyTypeObject* t, State&& state) {
+        PyObject* o = t->tp_alloc(t, 0);
+        if (o == nullptr) return nullptr;
+        Self* self = cast(o);
+        new (&self->borrow) BorrowFlag();
+        new (&self->state) State(std::move(state));
+        return o;
+    }
+
+    static void dealloc(PyObject* o) {
+        PyTypeObject* t = Py_TYPE(o);
+        Self* self = cast(o);
+        self->state.~State();
+        self->borrow.~BorrowFlag();
+        t->tp_free(o);
+        Py_DECREF(t);
+    }
+
+    // Shared access; `f(const State&)` runs detached.  Its result (a value
+    // or a Result) goes through `convert` after re-attaching.
+    template <class F, class Convert = decltype(detail::default_convert)>
+    static PyObject* shared(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
+        Self* self = cast(o);
+        SharedBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        const State& state = self->state;
+        auto call = [&] { return f(state); };
+        return detail::compute(detach, call, convert);
+    }
+
+    // Exclusive access; `f(State&)` runs detached.
+    template <class F, class Convert = decltype(detail::default_convert)>
+    static PyObject* exclusive(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        State& state = self->state;
+        auto call = [&] { return f(state); };
+        return detail::compute(detach, call, convert);
+    }
+
+    // Cheap read-only accessors: shared access, attached.
+    template <class F>
+    static PyObject* read(PyObject* o, F&& f) {
+        return shared(o, std::forward<F>(f), detail::default_convert, false);
+    }
+
+    // ---- the common methods ----
+
+    static PyObject* to_json(PyObject* o, PyObject*) {
+        return read(o, [](const State& s) { return C::to_json(s); });
+    }
+
+    static PyObject* load_document(std::string_view text) {
+        Parsed parsed = parse(text);
+        if (!parsed.ok) return nullptr;
+        return wrap(type, std::move(*parsed.state));
+    }
+
+    static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig(sig_name("from_json"), {"json"}, 1);
+        PyObject* a[1];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string text;
+        if (!to_str_or_bytes(a[0], "json", text)) return nullptr;
+        return load_document(text);
+    }
+
+    static PyObject* save_json(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig(sig_name("save_json"), {"path"}, 1);
+        PyObject* a[1];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string path;
+        if (!to_path(a[0], "path", path)) return nullptr;
+        return shared(
+            o, [&](const State& s) { return write_file(path, C::to_json(s)); }, detail::default_convert, false);
+    }
+
+    static PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig(sig_name("load_json"), {"path"}, 1);
+        PyObject* a[1];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string path;
+        if (!to_path(a[0], "path", path)) return nullptr;
+        Result<std::string> text = read_file(path);
+        if (!text) return raise(text.error());
+        return load_document(*text);
+    }
+
+    static PyObject* copy(PyObject* o) {
+        Self* self = cast(o);
+        SharedBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        try {
+            State duplicate(self->state);
+            return wrap(Py_TYPE(o), std::move(duplicate));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+
+    static PyObject* copy_method(PyObject* o, PyObject*) { return copy(o); }
+
+    static PyObject* deepcopy(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig(sig_name("__deepcopy__"), {"memo"}, 1);
+        PyObject* a[1];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        return copy(o);
+    }
+
+    static PyObject* setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig(sig_name("__setstate__"), {"state"}, 1);
+        PyObject* a[1];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string text;
+        if (!to_text(a[0], "state", text)) return nullptr;
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        Parsed parsed = parse(text);
+        if (!parsed.ok) return nullptr;
+        self->state = std::move(*parsed.state);
+        Py_RETURN_NONE;
+    }
+
+    static PyObject* getnewargs(PyObject* o, PyObject*) {
+        Self* self = cast(o);
+        SharedBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        return C::getnewargs(self->state);
+    }
+
+    static PyObject* repr(PyObject* o) {
+        return read(o, [](const State& s) { return C::repr(s); });
+    }
+
+    // ---- type creation ----
+
+    static PyObject* create_type(PyObject* module) {
+        if (type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(type));
+        static std::vector<PyMethodDef> table = build_methods();
+        static std::string qualified = std::string("morvik3.morvik3.") + C::name;
+        static PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(C::tp_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+            {Py_tp_doc, const_cast<char*>(C::doc)},
+            {Py_tp_methods, table.data()},
+            {Py_tp_repr, reinterpret_cast<void*>(repr)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {
+            qualified.c_str(),
+            static_cast<int>(sizeof(Self)),
+            0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+            slots,
+        };
+        PyObject* t = PyType_FromModuleAndSpec(module, &spec, nullptr);
+        if (t == nullptr) return nullptr;
+        type = reinterpret_cast<PyTypeObject*>(Py_NewRef(t));  // kept for the process
+        return t;
+    }
+
+  private:
+    struct Parsed {
+        bool ok = false;
+        std::optional<State> state;
+    };
+
+    // Parses and checks a document while attached; raises on failure.
+    static Parsed parse(std::string_view text) {
+        Parsed out;
+        try {
+            Result<State> parsed = C::from_json(text);
+            if (!parsed) {
+                raise(parsed.error());
+                return out;
+            }
+            out.state.emplace(std::move(*parsed));
+            out.ok = true;
+        } catch (const InternalError& e) {
+            raise_internal(e.what());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+        return out;
+    }
+
+    static const char* sig_name(const char* method) {
+        // Interned per (class, method) for the process lifetime; first calls
+        // of different methods may race on free-threaded builds.
+        static std::mutex lock;
+        std::lock_guard guard(lock);
+        static std::deque<std::string>* names = new std::deque<std::string>();
+        names->push_back(std::string(C::name) + "." + method + "()");
+        return names->back().c_str();
+    }
+
+    static const char* method_doc(const char* signature, const char* text) {
+        static std::mutex lock;
+        std::lock_guard guard(lock);
+        static std::deque<std::string>* docs = new std::deque<std::string>();
+        std::string d = std::string(signature) + "\n--\n\n" + (text ? text : "");
+        docs->push_back(std::move(d));
+        return docs->back().c_str();
+    }
+
+    static std::vector<PyMethodDef> build_methods() {
+        std::vector<PyMethodDef> table;
+        for (const PyMethodDef& m : C::methods()) table.push_back(m);
+        auto fast = [](auto fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)); };
+        constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
+        table.push_back({"to_json", to_json, METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
+        table.push_back({"from_json", fast(from_json), kw | METH_STATIC, method_doc("from_json(json)", C::doc_from_json)});
+        table.push_back({"save_json", fast(save_json), kw, method_doc("save_json($self, path)", C::doc_save_json)});
+        table.push_back({"load_json", fast(load_json), kw | METH_STATIC, method_doc("load_json(path)", C::doc_load_json)});
+        table.push_back({"__copy__", copy_method, METH_NOARGS, method_doc("__copy__($self)", nullptr)});
+        table.push_back({"__deepcopy__", fast(deepcopy), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
+        table.push_back({"__getstate__", to_json, METH_NOARGS, method_doc("__getstate__($self)", nullptr)});
+        table.push_back({"__setstate__", fast(setstate), kw, method_doc("__setstate__($self, state)", nullptr)});
+        if constexpr (C::has_getnewargs) {
+            table.push_back({"__getnewargs__", getnewargs, METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
+        }
+        table.push_back({nullptr, nullptr, 0, nullptr});
+        return table;
+    }
+};
+
+// Casts a fastcall method to the PyCFunction slot type of a PyMethodDef.
+template <class F>
+PyCFunction as_method(F fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+}  // namespace morvik3::py

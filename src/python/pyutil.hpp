@@ -1,0 +1,70 @@
+// Small RAII helpers over the raw CPython API, and the mapping of core error
+// values to Python exceptions.  Only src/python/ includes Python.h.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "error.hpp"
+
+namespace morvik3::py {
+
+// An owned (strong) reference.
+class Ref {
+  public:
+    Ref() = default;
+    explicit Ref(PyObject* o) : o_(o) {}  // steals
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& r) noexcept : o_(std::exchange(r.o_, nullptr)) {}
+    Ref& operator=(Ref&& r) noexcept {
+        if (this != &r) {
+            Py_XDECREF(o_);
+            o_ = std::exchange(r.o_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    static Ref borrow(PyObject* o) { return Ref(Py_XNewRef(o)); }
+    PyObject* get() const { return o_; }
+    PyObject* release() { return std::exchange(o_, nullptr); }
+    explicit operator bool() const { return o_ != nullptr; }
+
+  private:
+    PyObject* o_ = nullptr;
+};
+
+// Detaches the calling thread from the interpreter for the lifetime of the
+// scope; no Python object may be touched until it ends.
+class Detached {
+  public:
+    Detached() : state_(PyEval_SaveThread()) {}
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+    ~Detached() { PyEval_RestoreThread(state_); }
+
+  private:
+    PyThreadState* state_;
+};
+
+// The BaseException subclass raised for broken invariants (created at import).
+PyObject* internal_error_type();
+PyObject* create_internal_error_type();
+
+// Raise the exception a core error maps to; always returns nullptr.
+PyObject* raise(const Error& e);
+// Raise the internal-failure exception; always returns nullptr.
+PyObject* raise_internal(std::string_view message);
+
+inline PyObject* str_from(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// Qualified name of an object's type, as used in conversion messages.
+std::string type_name(PyObject* o);
+
+}  // namespace morvik3::py

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "error.hpp"
+#include "rng.hpp"
+#include "ziggurat_tables.hpp"
+
+namespace {
+
+using morvik3::InternalError;
+using morvik3::Xoshiro256PlusPlus;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double dmax = std::numeric_limits<double>::max();
+
+// Runs `draw` expecting an internal failure with `message` that leaves the generator untouched.
+template <class Draw>
+void expect_internal_failure(Draw draw, const std::string& message) {
+    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(7);
+    const Xoshiro256PlusPlus before = rng;
+    try {
+        draw(rng);
+        ADD_FAILURE() << "no InternalError";
+    } catch (const InternalError& e) {
+        EXPECT_EQ(e.what(), message);
+    }
+    EXPECT_EQ(rng, before);
+}
+
+struct BadRange {
+    double low;
+    double high;
+};
+
+class RngBadBounds : public ::testing::TestWithParam<BadRange> {};
+
+TEST_P(RngBadBounds, RangeF64Fails) {
+    const auto [low, high] = GetParam();
+    expect_internal_failure([&](Xoshiro256PlusPlus& rng) { (void)rng.range_f64(low, high); },
+                            "cannot sample empty range");
+}
+
+TEST_P(RngBadBounds, RangeF32Fails) {
+    const auto [low, high] = GetParam();
+    expect_internal_failure(
+        [&](Xoshiro256PlusPlus& rng) { (void)rng.range_f32(static_cast<float>(low), static_cast<float>(high)); },
+        "cannot sample empty range");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rng, RngBadBounds,
+                         ::testing::Values(BadRange{1.0, 1.0}, BadRange{0.0, -0.0}, BadRange{2.0, 1.0},
+                                           BadRange{nan, 1.0}, BadRange{0.0, nan}, BadRange{0.0, inf},
+                                           BadRange{-inf, 0.0}, BadRange{-inf, inf}));
+
+TEST(RngEmptyRange, WidthOverflowFails) {
+    expect_internal_failure([](Xoshiro256PlusPlus& rng) { (void)rng.range_f64(-dmax, dmax); },
+                            "cannot sample empty range");
+    constexpr float fmax = std::numeric_limits<float>::max();
+    expect_internal_failure([](Xoshiro256PlusPlus& rng) { (void)rng.range_f32(-fmax, fmax); },
+                            "cannot sample empty range");
+}
+
+TEST(RngEmptyRange, ZeroBoundFails) {
+    expect_internal_failure([](Xoshiro256PlusPlus& rng) { (void)rng.mod_index(0); },
+                            "cannot take an index modulo zero");
+    expect_internal_failure([](Xoshiro256PlusPlus& rng) { (void)rng.range_index(0); },
+                            "cannot sample empty range");
+}
+
+TEST(RngEmptyRange, NarrowestRangesSucceed) {
+    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(3);
+    const double low = 1.0, high = std::nextafter(1.0, 2.0);
+    const float lowf = 1.0f, highf = std::nextafter(1.0f, 2.0f);
+    for (int k = 0; k < 100; ++k) {
+        const double x = rng.range_f64(low, high);
+        EXPECT_TRUE(x == low || x == high) << x;  // rounding may reach the upper end
+        const float y = rng.range_f32(lowf, highf);
+        EXPECT_TRUE(y == lowf || y == highf) << y;
+        EXPECT_EQ(rng.range_index(1), 0u);
+        EXPECT_EQ(rng.mod_index(1), 0u);
+    }
+}
+
+TEST(RngSeed, AllZeroBytesFallBackToSeedZero) {
+    const Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_bytes({});
+    EXPECT_EQ(rng, Xoshiro256PlusPlus::seed_from_u64(0));
+    EXPECT_EQ(rng.s[0], 0xE220A8397B1DCDAFu);
+    EXPECT_EQ(rng.s[3], 0xF88BB8A8724C81ECu);
+}
+
+TEST(RngSeed, OneNonZeroByteIsKept) {
+    std::array<std::uint8_t, 32> bytes{};
+    bytes[31] = 0x80;
+    const Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_bytes(bytes);
+    EXPECT_EQ(rng.s, (std::array<std::uint64_t, 4>{0, 0, 0, 0x8000000000000000u}));
+}
+
+TEST(RngSeed, ResolveGivenSeedIsIdentity) {
+    for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{42},
+                                     std::numeric_limits<std::uint64_t>::max()}) {
+        EXPECT_EQ(morvik3::resolve_seed(seed), seed);
+    }
+}
+
+TEST(RngSeed, ResolveAbsentSeedDrawsFreshValues) {
+    // Two equal 64-bit values from 256 bits of operating-system entropy would be a fault, not chance.
+    EXPECT_NE(morvik3::resolve_seed(std::nullopt), morvik3::resolve_seed(std::nullopt));
+}
+
+TEST(RngZiggurat, TablesAreConsistent) {
+    using morvik3::ziggurat::F;
+    using morvik3::ziggurat::R;
+    using morvik3::ziggurat::X;
+    EXPECT_EQ(X[1], R);
+    EXPECT_EQ(X[256], 0.0);
+    EXPECT_EQ(F[256], 1.0);
+    for (std::size_t i = 0; i < 256; ++i) {
+        EXPECT_GT(X[i], X[i + 1]) << i;
+        EXPECT_LT(F[i], F[i + 1]) << i;
+    }
+    for (std::size_t i = 0; i < 257; ++i) EXPECT_NEAR(F[i], std::exp(-X[i] * X[i] / 2.0), 1e-15 * F[i]) << i;
+    // Every layer, the tail included, has the same area.
+    const double area = X[1] * (F[2] - F[1]);
+    for (std::size_t i = 2; i < 256; ++i) EXPECT_NEAR(X[i] * (F[i + 1] - F[i]), area, 1e-11) << i;
+    EXPECT_NEAR(X[0] * F[1], area, 1e-11);
+}
+
+TEST(RngZiggurat, StandardNormalMoments) {
+    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(2024);
+    constexpr int n = 1'000'000;
+    double sum = 0.0, sum_sq = 0.0, sum_4 = 0.0;
+    int beyond_r = 0, negative = 0;
+    for (int k = 0; k < n; ++k) {
+        const double x = rng.standard_normal();
+        ASSERT_TRUE(std::isfinite(x));
+        sum += x;
+        sum_sq += x * x;
+        sum_4 += x * x * x * x;
+        beyond_r += std::abs(x) > morvik3::ziggurat::R;
+        negative += x < 0.0;
+    }
+    // Bounds are about five standard errors of each estimate.
+    EXPECT_NEAR(sum / n, 0.0, 0.005);
+    EXPECT_NEAR(sum_sq / n, 1.0, 0.0075);
+    EXPECT_NEAR(sum_4 / n, 3.0, 0.05);
+    EXPECT_NEAR(negative, n / 2, 2500);
+    // P(|x| > R) = 2.58e-4, about 258 of a million.
+    EXPECT_GT(beyond_r, 180);
+    EXPECT_LT(beyond_r, 340);
+}
+
+}  // namespace
