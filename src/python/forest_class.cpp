@@ -7,6 +7,7 @@
 
 #include "morvik/forest/document.hpp"
 #include "morvik/forest/mod.hpp"
+#include "morvik/forest/query.hpp"
 #include "morvik/forest/update.hpp"
 #include "rng.hpp"
 
@@ -117,6 +118,33 @@ PyObject* point_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 constexpr char update_name[] = "Forest.update()";
+constexpr char update_and_score_name[] = "Forest.update_and_score()";
+constexpr char score_name[] = "Forest.score()";
+constexpr char displacement_score_name[] = "Forest.displacement_score()";
+constexpr char density_name[] = "Forest.density()";
+constexpr char attribution_name[] = "Forest.attribution()";
+
+// attribution(): a list of {"below": float, "above": float}, one per dimension.
+PyObject* attribution_to_py(const std::vector<core::Attribution>& rows) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyObject* d = Py_BuildValue("{s:d,s:d}", "below", rows[i].below, "above", rows[i].above);
+        if (d == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
+    }
+    return list.release();
+}
+
+PyObject* attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(attribution_name, {"point"}, 1);
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    std::vector<float> point;
+    if (!to_f32_vector(a[0], "point", point)) return nullptr;
+    return P::shared(
+        self, [&](const core::Forest& f) { return core::attribution(f, point); }, attribution_to_py);
+}
 
 PyObject* is_ready(PyObject* self, PyObject*) {
     return P::read(self, [](const core::Forest& f) { return core::is_ready(f); });
@@ -136,6 +164,19 @@ const PyMethodDef forest_methods[] = {
      "When `internal_shingling` is True, pass one base observation of length\n"
      "`input_dim`. Otherwise pass the full shingled vector of length\n"
      "`input_dim * shingle_size`."},
+    {"update_and_score", as_method(point_method<update_and_score_name, Access::exclusive, core::update_and_score>), kw,
+     "update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
+     "This has the same behavior as calling `score(point)` first and then\n"
+     "`update(point)` with the same observation."},
+    {"score", as_method(point_method<score_name, Access::shared, core::score>), kw,
+     "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous."},
+    {"displacement_score", as_method(point_method<displacement_score_name, Access::shared, core::displacement_score>),
+     kw, "displacement_score($self, point)\n--\n\nDisplacement-based anomaly score."},
+    {"attribution", as_method(attribution), kw,
+     "attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
+     "Returns a list of length `input_dim * shingle_size`."},
+    {"density", as_method(point_method<density_name, Access::shared, core::density>), kw,
+     "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood."},
     {"is_ready", is_ready, METH_NOARGS,
      "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."},
     {"entries_seen", entries_seen, METH_NOARGS,
