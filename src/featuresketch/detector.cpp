@@ -1,7 +1,9 @@
 #include "featuresketch/detector.hpp"
 
 #include <limits>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace morvik3::featuresketch {
@@ -23,11 +25,24 @@ struct EventScratch {
 
 thread_local EventScratch event_scratch;
 
+// Sizes that pass validation can still exceed what a vector can address;
+// that is an allocation failure like any other.
+template <class F>
+auto allocating(F&& f) {
+    try {
+        return f();
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
 // Normalises, projects and locates the event's cells in both ensembles.
 Result<void> prepare(const FeatureSketch& sketch, const KeyValueLike& event, EventScratch& w) {
     if (auto normalised = normalise(event, w.normalise, w.features); !normalised) return normalised;
-    w.value.resize(sketch.config.value_projection_dims);
-    w.presence.resize(sketch.config.presence_projection_dims + 1);
+    allocating([&] {
+        w.value.resize(sketch.config.value_projection_dims);
+        w.presence.resize(sketch.config.presence_projection_dims + 1);
+    });
     project(w.features, sketch.projection_seeds, w.value, w.presence);
     locate(sketch.value_sketch, sketch.value_layout, w.value, w.value_cells);
     locate(sketch.presence_sketch, sketch.presence_layout, w.presence, w.presence_cells);
@@ -110,6 +125,26 @@ std::optional<std::string> shape_problem(const FeatureSketch& s) {
     return std::nullopt;
 }
 
+// Draws everything in its fixed order from one generator, which is then
+// discarded.
+FeatureSketch build(const FeatureSketchConfig& config, std::uint64_t resolved_seed) {
+    auto rng = Xoshiro256PlusPlus::seed_from_u64(resolved_seed);
+    FeatureSketch s;
+    s.config = config;
+    for (Seed4* seed : {&s.projection_seeds.value, &s.projection_seeds.presence, &s.projection_seeds.feature_lo,
+                        &s.projection_seeds.feature_hi}) {
+        for (auto& word : seed->words) word = rng.next_u64();
+    }
+    s.value_layout =
+        build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims, false, rng);
+    s.presence_layout =
+        build_layout(config.chains_per_ensemble, config.chain_depth, config.presence_projection_dims, true, rng);
+    const std::uint64_t level_count = config.chains_per_ensemble * config.chain_depth;
+    s.value_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, level_count, rng);
+    s.presence_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, level_count, rng);
+    return s;
+}
+
 }  // namespace
 
 Result<std::uint64_t> validate_config(const FeatureSketchConfig& c) {
@@ -139,21 +174,7 @@ Result<std::uint64_t> validate_config(const FeatureSketchConfig& c) {
 
 Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config, std::uint64_t resolved_seed) {
     if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
-    auto rng = Xoshiro256PlusPlus::seed_from_u64(resolved_seed);
-    FeatureSketch s;
-    s.config = config;
-    for (Seed4* seed : {&s.projection_seeds.value, &s.projection_seeds.presence, &s.projection_seeds.feature_lo,
-                        &s.projection_seeds.feature_hi}) {
-        for (auto& word : seed->words) word = rng.next_u64();
-    }
-    s.value_layout =
-        build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims, false, rng);
-    s.presence_layout =
-        build_layout(config.chains_per_ensemble, config.chain_depth, config.presence_projection_dims, true, rng);
-    const std::uint64_t level_count = config.chains_per_ensemble * config.chain_depth;
-    s.value_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, level_count, rng);
-    s.presence_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, level_count, rng);
-    return s;
+    return allocating([&] { return build(config, resolved_seed); });
 }
 
 Result<double> score(const FeatureSketch& sketch, const KeyValueLike& event) {

@@ -35,22 +35,41 @@ double decayed(const DecayedValue& dv, std::uint64_t now, std::uint64_t half_lif
 
 namespace {
 
-// `decayed` at one epoch, with the factor of a one-epoch gap computed once:
-// every reference mass and every cell touched by the previous event has that
-// gap.  The factor is the same expression, so results are unchanged.
-struct DecayAt {
-    std::uint64_t now;
-    std::uint64_t half_life;
-    double one_epoch;
+// Decay factors 2^-(gap / half_life) of the gaps met so far on this thread.
+// A factor depends on the gap and the half-life only, and most touched cells
+// were last touched a few thousand events ago, so a table spares almost every
+// exp2.  Entries are the same expression, so results are unchanged.
+struct DecayFactors {
+    static constexpr std::uint64_t gaps = 4096;
+    std::uint64_t half_life = 0;
+    std::array<double, gaps> factor;  // NaN until computed
+};
 
-    DecayAt(std::uint64_t now_, std::uint64_t half_life_)
-        : now(now_), half_life(half_life_), one_epoch(std::exp2(-1.0 / static_cast<double>(half_life_))) {}
+thread_local DecayFactors decay_factors;
+
+// `decayed` at one epoch.
+class DecayAt {
+public:
+    DecayAt(std::uint64_t now, std::uint64_t half_life) : now_(now), half_life_(half_life), table_(decay_factors) {
+        if (table_.half_life != half_life) {
+            table_.half_life = half_life;
+            table_.factor.fill(std::numeric_limits<double>::quiet_NaN());
+        }
+    }
 
     double operator()(const DecayedValue& dv) const {
-        if (dv.epoch >= now) return dv.value;
-        if (now - dv.epoch == 1) return dv.value * one_epoch;
-        return decayed(dv, now, half_life);
+        if (dv.epoch >= now_) return dv.value;
+        const std::uint64_t gap = now_ - dv.epoch;
+        if (gap >= DecayFactors::gaps) return decayed(dv, now_, half_life_);
+        double& factor = table_.factor[gap];
+        if (std::isnan(factor)) factor = std::exp2(-static_cast<double>(gap) / static_cast<double>(half_life_));
+        return dv.value * factor;
     }
+
+private:
+    std::uint64_t now_;
+    std::uint64_t half_life_;
+    DecayFactors& table_;
 };
 
 // fmin and fmax without the library call: a NaN operand yields the other one.
@@ -110,6 +129,7 @@ double score_located(const EnsembleSketch& ensemble, const ChainLayout& layout, 
             double estimate = std::numeric_limits<double>::infinity();  // count-min over the rows
             for (std::uint64_t j = 0; j < sketch.rows; ++j) {
                 check_index(next, cells.size(), "located cells run short");
+                check_index(cells[next], sketch.cells.size(), "located cell beyond the cell table");
                 estimate = min_skipping_nan(estimate, decay(sketch.cells[cells[next++]]));
             }
             const double reference = max_skipping_nan(decay(ensemble.reference_masses[i]), 1e-12);
@@ -144,6 +164,7 @@ void add_located(EnsembleSketch& ensemble, std::span<const std::uint64_t> cells,
         LevelSketch& sketch = ensemble.levels[i];
         for (std::uint64_t j = 0; j < sketch.rows; ++j) {
             check_index(next, cells.size(), "located cells run short");
+            check_index(cells[next], sketch.cells.size(), "located cell beyond the cell table");
             DecayedValue& cell = sketch.cells[cells[next++]];
             cell.value = decay(cell) + 1.0;
             cell.epoch = now;

@@ -29,6 +29,7 @@ PointStore PointStore::create(std::uint64_t input_dim, std::uint64_t shingle_siz
     s.store.assign(rows * s.dim, 0.0f);
     s.occupied.assign(rows, false);
     s.ref_count.assign(rows, 0);
+    s.free_list.reserve(rows);
     s.capacity = rows;
     s.shingle_buf.assign(s.dim, 0.0f);
     return s;

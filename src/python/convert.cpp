@@ -51,7 +51,9 @@ bool set_type_error(std::string_view message) {
 }
 
 bool not_an_instance(PyObject* o, const char* what) {
-    return set_type_error("'" + type_name(o) + "' object is not an instance of '" + what + "'");
+    std::string text = "'";
+    text.append(type_name(o)).append("' object is not an instance of '").append(what).append("'");
+    return set_type_error(text);
 }
 
 // The bare conversions below report the underlying error without the

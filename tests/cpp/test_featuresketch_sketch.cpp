@@ -249,6 +249,26 @@ TEST(FeatureSketchEnsemble, ScoreDecaysCellsAndReferenceAlike) {
     EXPECT_EQ(f.ensemble, before);
 }
 
+TEST(FeatureSketchEnsemble, LongAndShortGapsDecayAlike) {
+    // Gaps of a few events and of many thousands take different paths.
+    Fixture f(1, 1);
+    const std::vector<double> x{0.2};
+    std::vector<std::uint64_t> cells;
+    fs::locate(f.ensemble, f.layout, x, cells);
+    for (const std::uint64_t gap : {1u, 7u, 4095u, 4096u, 250000u}) {
+        const std::uint64_t now = 300000;
+        f.ensemble.levels[0].cells[cells[0]] = {3.0, now - gap};
+        f.ensemble.levels[0].cells[cells[1]] = {5.0, now - gap};
+        f.ensemble.reference_masses[0] = {8.0, now - 1};
+        const double estimate = 3.0 * std::exp2(-static_cast<double>(gap) / 1000.0);
+        const double reference = 8.0 * std::exp2(-1.0 / 1000.0);
+        const double t = std::max(estimate / reference, 1e-12);
+        EXPECT_EQ(fs::score(f.ensemble, f.layout, x, now, 1000), t < 1.0 ? -std::log(t) : 0.0) << gap;
+        fs::add(f.ensemble, f.layout, x, now, 1000);
+        EXPECT_EQ(f.ensemble.levels[0].cells[cells[0]].value, estimate + 1.0) << gap;
+    }
+}
+
 TEST(FeatureSketchEnsemble, MismatchedShapesAreInternalErrors) {
     Fixture f(2, 2);
     const std::vector<double> x{0.2};

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <random>
-#include <span>
 #include <thread>
 #include <vector>
 
@@ -29,6 +29,11 @@ struct Shape {
     std::uint64_t num_trees = 1;
     std::uint64_t capacity = 16;
 };
+
+void PrintTo(const Shape& s, std::ostream* os) {
+    *os << "input_dim=" << s.input_dim << " shingle_size=" << s.shingle_size
+        << " internal_shingling=" << s.internal_shingling << " num_trees=" << s.num_trees << " capacity=" << s.capacity;
+}
 
 // initial_accept_fraction 1.0: every tree accepts every point until it holds `capacity` of them.
 Forest make_forest(const Shape& s, std::uint64_t seed = 7) {
@@ -63,6 +68,8 @@ struct HandCase {
     double density;
     std::vector<Attribution> attribution;
 };
+
+void PrintTo(const HandCase& c, std::ostream* os) { *os << c.name; }
 
 // Root separating with probability p above a leaf at depth 1 that misses.
 double score_miss_below(double p) { return (0.5 * (1.0 - p) + 1.0 * p) * lg3; }

@@ -335,6 +335,7 @@ morvik::Forest to_state(Forest&& d) {
         }
         a.free = std::move(da.free);
         a.free.reserve(room);
+        t.path.reserve(room / 2);
         t.walk_box.min.reserve(dt.dims);
         t.walk_box.max.reserve(dt.dims);
     }
@@ -357,6 +358,7 @@ morvik::Forest to_state(Forest&& d) {
     s.ref_count = std::move(ds.ref_count);
     s.next_free = ds.next_free;
     s.free_list = std::move(ds.free_list);
+    s.free_list.reserve(ds.capacity);
     s.size = ds.size;
     s.capacity = ds.capacity;
     s.shingle_buf = std::move(ds.shingle_buf);

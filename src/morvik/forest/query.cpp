@@ -10,7 +10,7 @@ namespace {
 // nothing, and a thread's buffers stop growing once they fit its deepest path.
 struct QueryScratch {
     std::vector<float> query;
-    WalkScratch walk;
+    std::vector<Separation> stack;
 };
 
 QueryScratch& query_scratch() {
@@ -30,7 +30,8 @@ Result<double> forest_average(const Forest& forest, std::span<const float> point
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
     const auto& trees = walked_trees(forest);
-    const double sum = sum_of_tree_values<Rule>(trees, forest.point_store, *query, scratch.walk);
+    double sum = 0.0;
+    for (const MorvikTree& tree : trees) sum += walk_value<Rule>(tree, forest.point_store, *query, scratch.stack);
     return sum / static_cast<double>(trees.size());
 }
 
@@ -40,7 +41,7 @@ Result<std::span<const float>> form_query(const Forest& forest, std::span<const 
                                           std::vector<float>& buffer) {
     const MorvikConfig& config = forest.config;
     const std::uint64_t dim = config.dim();
-    if (config.internal_shingling && point.size() == config.input_dim) {
+    if (config.internal_shingling && config.shingle_size > 1 && point.size() == config.input_dim) {
         buffer.resize(dim);
         shingled_query(forest.point_store, point, buffer);
         return std::span<const float>(buffer);

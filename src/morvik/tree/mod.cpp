@@ -9,6 +9,8 @@ MorvikTree MorvikTree::create(std::uint64_t dims, std::uint64_t node_room, Xoshi
     t.arena = NodeArena::with_room(dims, node_room);
     t.rng = rng;
     t.dims = dims;
+    // A path is never longer than the tree has internal nodes.
+    t.path.reserve(node_room / 2);
     t.walk_box.min.reserve(dims);
     t.walk_box.max.reserve(dims);
     return t;

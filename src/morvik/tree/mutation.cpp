@@ -9,8 +9,8 @@ namespace morvik3::morvik {
 
 namespace {
 
-// Coordinates closer than one 32-bit ulp of 1.0 count as the same point when
-// no cut could separate them.
+// Coordinates within one 32-bit ulp of 1.0 of each other count as the same
+// point when no cut could separate them.
 constexpr float duplicate_tolerance = 0x1p-23f;
 
 }  // namespace

@@ -9,7 +9,7 @@ WalkedTree WalkedTree::of(const MorvikTree& tree, std::size_t query_len) {
     if (tree.dims != query_len || arena.dims != query_len) internal_failure("tree dims differ from the query length");
     if (query_len > 0 && arena.bounds.size() / (2 * query_len) < arena.nodes.size())
         internal_failure("box storage shorter than the arena");
-    return {&arena, query_len};
+    return {arena.nodes.data(), arena.nodes.size(), arena.bounds.data(), query_len};
 }
 
 void add_attribution(const MorvikTree& tree, std::span<const float> query, std::span<Attribution> sums) {
@@ -23,7 +23,7 @@ void add_attribution(const MorvikTree& tree, std::span<const float> query, std::
     const Node* n = &walked.node(i);
     while (n->is_internal()) {
         walked.check_depth(depth);
-        const std::uint64_t next = n->child_for(query);
+        const std::uint64_t next = WalkedTree::child(*n, query);
         const float gap = walked.gap(i, query);
         if (gap != 0.0f) {
             const double p = separation_from_gap(gap, n->range_sum);

@@ -5,14 +5,12 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
-#include "morvik/bounding_box.hpp"
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/tree/mod.hpp"
@@ -32,7 +30,9 @@ namespace morvik3::morvik {
 // A tree checked once for walking with queries of one length, so the steps
 // of a walk index its node records and box block directly.
 struct WalkedTree {
-    const NodeArena* arena = nullptr;
+    const Node* nodes = nullptr;
+    std::uint64_t node_count = 0;
+    const float* bounds = nullptr;  // 2 * dims floats per node slot
     std::uint64_t dims = 0;
 
     // Faults when the tree's shape disagrees with the query length or the
@@ -40,20 +40,18 @@ struct WalkedTree {
     [[nodiscard]] static WalkedTree of(const MorvikTree& tree, std::size_t query_len);
 
     [[nodiscard]] const Node& node(std::uint64_t i) const {
-        if (i >= arena->nodes.size() || arena->nodes[i].kind == NodeKind::vacant) [[unlikely]]
+        if (i >= node_count || nodes[i].kind == NodeKind::vacant) [[unlikely]]
             internal_failure("accessed freed or uninitialized node");
-        return arena->nodes[i];
+        return nodes[i];
     }
 
-    // Starts fetching node i's record and box ahead of the step that reads them.
-    void prefetch(std::uint64_t i) const {
-        if (i >= arena->nodes.size()) return;
-        const auto* rec = reinterpret_cast<const char*>(arena->nodes.data() + i);
-        const auto* box = reinterpret_cast<const char*>(arena->bounds.data() + i * 2 * dims);
-        __builtin_prefetch(rec);
-        __builtin_prefetch(rec + sizeof(Node) - 1);
-        __builtin_prefetch(box);
-        __builtin_prefetch(box + 2 * dims * sizeof(float) - 1);
+    // The child of internal node n that the query routes to (NaN goes right).
+    // Selected arithmetically: the side is a coin flip to the branch
+    // predictor, and a mispredicted branch costs more than the select.
+    [[nodiscard]] static std::uint64_t child(const Node& n, std::span<const float> query) {
+        check_index(n.cut_dim, query.size(), "cut dimension outside the point");
+        const auto right = static_cast<std::uint64_t>(!(query[n.cut_dim] <= n.cut_val));
+        return n.left ^ ((n.left ^ n.right) & (0 - right));
     }
 
     // How far the query lies outside node i's box, summed in dimension order
@@ -61,7 +59,7 @@ struct WalkedTree {
     // differences is positive, so the clamped sum is that difference with no
     // rounding and no data-dependent branch; a NaN difference clamps to 0.
     [[nodiscard]] float gap(std::uint64_t i, std::span<const float> query) const {
-        const float* lo = arena->bounds.data() + i * 2 * dims;
+        const float* lo = bounds + i * 2 * dims;
         const float* hi = lo + dims;
         float gap = 0.0f;
         for (std::size_t d = 0; d < dims; ++d)
@@ -71,7 +69,7 @@ struct WalkedTree {
 
     // A path visits each slot at most once; anything longer is a loaded cycle.
     void check_depth(std::uint64_t depth) const {
-        if (depth >= arena->nodes.size()) [[unlikely]] internal_failure("descent longer than the arena");
+        if (depth >= node_count) [[unlikely]] internal_failure("descent longer than the arena");
     }
 };
 
@@ -82,85 +80,36 @@ struct Separation {
     double unseen = 0.0;
 };
 
-// Trees walked side by side, one node per tree per round: a path is a chain
-// of dependent memory reads, and interleaving independent chains lets their
-// fetches overlap instead of waiting on one node at a time.
-inline constexpr std::size_t walk_lanes = 8;
-
-// Per-lane separation stacks, reused so steady-state walks allocate nothing.
-struct WalkScratch {
-    std::array<std::vector<Separation>, walk_lanes> stacks;
-};
-
-// The sum, in tree order, of every tree's value for `query` under `Rule`:
+// The value of one tree for `query` under `Rule`, which supplies
 //   seen(depth, leaf_mass)      the leaf's value when the query equals its point,
 //   damp(leaf_mass, tree_mass)  the factor on it,
 //   miss(depth, leaf_mass)      the leaf's value otherwise,
 //   unseen(depth, mass)         the value mixed in at a node with probability p,
 //   normalise(value, tree_mass) the tree's value from its root's.
 // A node's value is v * (1 - p) + unseen * p with v its child's, folded from
-// the leaf up; an empty tree is worth 0.
+// the leaf up; an empty tree is worth 0.  `stack` is caller-owned scratch so
+// steady-state walks allocate nothing.
 template <class Rule>
-[[nodiscard]] double sum_of_tree_values(std::span<const MorvikTree> trees, const PointStore& store,
-                                        std::span<const float> query, WalkScratch& scratch) {
-    struct Lane {
-        const MorvikTree* tree = nullptr;  // null once the lane is finished
-        WalkedTree walked;
-        std::uint64_t i = NULL_INDEX;
-        std::uint64_t depth = 0;
-        bool at_leaf = false;
-    };
-    std::array<Lane, walk_lanes> lanes;
-    std::array<double, walk_lanes> values{};
-    double sum = 0.0;
-    for (std::size_t base = 0; base < trees.size(); base += walk_lanes) {
-        const std::size_t count = std::min(walk_lanes, trees.size() - base);
-        std::size_t active = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-            const MorvikTree& tree = trees[base + j];
-            values[j] = 0.0;
-            lanes[j] = {};
-            if (tree.root == NULL_INDEX || tree.tree_mass == 0) continue;
-            lanes[j] = {&tree, WalkedTree::of(tree, query.size()), tree.root, 0, false};
-            lanes[j].walked.prefetch(tree.root);
-            scratch.stacks[j].clear();
-            ++active;
-        }
-        while (active > 0) {
-            for (std::size_t j = 0; j < count; ++j) {
-                Lane& lane = lanes[j];
-                if (lane.tree == nullptr) continue;
-                const Node& n = lane.walked.node(lane.i);
-                if (n.is_internal()) {
-                    lane.walked.check_depth(lane.depth);
-                    const std::uint64_t next = n.child_for(query);
-                    lane.walked.prefetch(next);
-                    const float gap = lane.walked.gap(lane.i, query);
-                    if (gap != 0.0f)
-                        scratch.stacks[j].push_back(
-                            {separation_from_gap(gap, n.range_sum), Rule::unseen(lane.depth, n.mass)});
-                    lane.i = next;
-                    ++lane.depth;
-                } else if (!lane.at_leaf) {
-                    // One more round for the stored point to arrive.
-                    if (n.point_idx < store.capacity) __builtin_prefetch(store.store.data() + n.point_idx * store.dim);
-                    lane.at_leaf = true;
-                } else {
-                    const std::uint64_t tree_mass = lane.tree->tree_mass;
-                    double v = store.equals(n.point_idx, query)
-                                   ? Rule::seen(lane.depth, n.mass) * Rule::damp(n.mass, tree_mass)
-                                   : Rule::miss(lane.depth, n.mass);
-                    const auto& stack = scratch.stacks[j];
-                    for (auto s = stack.rbegin(); s != stack.rend(); ++s) v = v * (1.0 - s->p) + s->unseen * s->p;
-                    values[j] = Rule::normalise(v, tree_mass);
-                    lane.tree = nullptr;
-                    --active;
-                }
-            }
-        }
-        for (std::size_t j = 0; j < count; ++j) sum += values[j];
+[[nodiscard]] double walk_value(const MorvikTree& tree, const PointStore& store, std::span<const float> query,
+                                std::vector<Separation>& stack) {
+    if (tree.root == NULL_INDEX || tree.tree_mass == 0) return 0.0;
+    const WalkedTree walked = WalkedTree::of(tree, query.size());
+    stack.clear();
+    std::uint64_t i = tree.root;
+    std::uint64_t depth = 0;
+    const Node* n = &walked.node(i);
+    while (n->is_internal()) {
+        walked.check_depth(depth);
+        const float gap = walked.gap(i, query);
+        if (gap != 0.0f) stack.push_back({separation_from_gap(gap, n->range_sum), Rule::unseen(depth, n->mass)});
+        i = WalkedTree::child(*n, query);
+        ++depth;
+        n = &walked.node(i);
     }
-    return sum;
+    double v = store.equals(n->point_idx, query) ? Rule::seen(depth, n->mass) * Rule::damp(n->mass, tree.tree_mass)
+                                                 : Rule::miss(depth, n->mass);
+    for (auto s = stack.rbegin(); s != stack.rend(); ++s) v = v * (1.0 - s->p) + s->unseen * s->p;
+    return Rule::normalise(v, tree.tree_mass);
 }
 
 namespace detail {
