@@ -225,7 +225,7 @@ def test_feature_errors_leave_state_unchanged(method, event, message):
 @pytest.mark.parametrize(
     "event,pairs_error",
     [
-        ([("a", 1, 2)], "expected tuple of length 2, but got tuple of length 3"),
+        ([("a", 1, 2)], "ValueError: expected tuple of length 2, but got tuple of length 3"),
         ({"a": "x"}, None),
         ((x for x in [("a", 1.0)]), None),
         ("ab", "TypeError: Can't extract `str` to `Vec`"),

@@ -4,20 +4,12 @@ the probe executable."""
 
 import json
 import math
-import os
 import random
-import subprocess
 
 import pytest
 
 from rng_oracle import MASK64, Xoshiro
 
-PROBE = os.environ.get("MORVIK3_PROBE")
-if not PROBE:
-    pytest.skip(
-        "MORVIK3_PROBE is not set (path to the morvik3_probe executable built with MORVIK3_BUILD_TESTS=ON)",
-        allow_module_level=True,
-    )
 
 SQRT3 = 1.7320508075688772
 
@@ -264,33 +256,6 @@ def update_and_score(state, entries):
     state["current_epoch"] = now + 1
     state["entries_seen"] += 1
     return result
-
-
-# ---------------------------------------------------------------------------
-# Probe
-
-
-class Probe:
-    def __init__(self, path):
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-
-    def ask(self, *tokens):
-        self.process.stdin.write(" ".join(str(t) for t in tokens) + "\n")
-        self.process.stdin.flush()
-        answer = self.process.stdout.readline().split()
-        assert answer and answer[0] not in ("error", "internal_error"), answer
-        return answer
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
-
-
-@pytest.fixture(scope="module")
-def probe():
-    p = Probe(PROBE)
-    yield p
-    p.close()
 
 
 def event_tokens(entries):

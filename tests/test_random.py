@@ -1,52 +1,11 @@
 """The native generator against a plain-Python transcription of xoshiro256++,
 SplitMix64 and the draw primitives, reached through the probe executable."""
 
-import collections
-import math
-import os
 import random
-import struct
-import subprocess
 
 import pytest
 
-from rng_oracle import MASK64, MAX64, ZIG_F, ZIG_R, ZIG_X, Xoshiro, f32, f32_from_bits, f64_from_bits  # noqa: F401
-
-PROBE = os.environ.get("MORVIK3_PROBE")
-if not PROBE:
-    pytest.skip(
-        "MORVIK3_PROBE is not set (path to the morvik3_probe executable built with MORVIK3_BUILD_TESTS=ON)",
-        allow_module_level=True,
-    )
-
-
-# ---------------------------------------------------------------------------
-# Probe
-
-
-class Probe:
-    def __init__(self, path):
-        self.process = subprocess.Popen(
-            [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1
-        )
-
-    def ask(self, *tokens):
-        self.process.stdin.write(" ".join(str(t) for t in tokens) + "\n")
-        self.process.stdin.flush()
-        answer = self.process.stdout.readline().split()
-        assert answer and answer[0] not in ("error", "internal_error"), answer
-        return answer
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
-
-
-@pytest.fixture(scope="module")
-def probe():
-    p = Probe(PROBE)
-    yield p
-    p.close()
+from rng_oracle import MAX64, ZIG_F, ZIG_X, Xoshiro, f32
 
 
 SEEDS = [0, 1, MAX64] + [random.Random(20240601).getrandbits(64) for _ in range(50)]

@@ -215,7 +215,10 @@ bool pairs_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
         if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
         const Py_ssize_t n = PyTuple_GET_SIZE(item);
         if (n != 2) {
-            return set_type_error("expected tuple of length 2, but got tuple of length " + std::to_string(n));
+            // A tuple of the wrong length is a wrong value, not a wrong type.
+            const std::string text = "expected tuple of length 2, but got tuple of length " + std::to_string(n);
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return false;
         }
         std::pair<std::string, double> entry;
         if (!utf8_of_str(PyTuple_GET_ITEM(item, 0), entry.first)) return false;

@@ -1,0 +1,102 @@
+from collections.abc import Mapping, Sequence
+from os import PathLike
+from typing import Any, SupportsFloat, SupportsIndex, final
+
+__version__: str
+
+class InternalError(BaseException): ...
+
+_Point = Sequence[SupportsFloat]
+_Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
+_Document = str | bytes | bytearray | Sequence[SupportsIndex]
+_Path = str | PathLike[str]
+
+@final
+class Forest:
+    """A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage."""
+
+    def __new__(
+        cls,
+        input_dim: SupportsIndex,
+        shingle_size: SupportsIndex = 1,
+        num_trees: SupportsIndex = 50,
+        capacity: SupportsIndex = 256,
+        time_decay: SupportsFloat = 0.0,
+        output_after: SupportsIndex = 0,
+        internal_shingling: bool = True,
+        initial_accept_fraction: SupportsFloat = 0.125,
+        seed: SupportsIndex | None = None,
+    ) -> Forest: ...
+    def update(self, point: _Point) -> None:
+        """Incorporate a new observation into the forest."""
+    def update_and_score(self, point: _Point) -> float:
+        """Ingest an observation and return its anomaly score."""
+    def score(self, point: _Point) -> float:
+        """Anomaly score for `point`. Higher means more anomalous."""
+    def displacement_score(self, point: _Point) -> float:
+        """Displacement-based anomaly score."""
+    def attribution(self, point: _Point) -> list[dict[str, float]]:
+        """Per-dimension attribution of the anomaly score."""
+    def density(self, point: _Point) -> float:
+        """Density estimate at `point`. Higher means a denser neighbourhood."""
+    def is_ready(self) -> bool:
+        """Return True once scoring functions return meaningful values."""
+    def entries_seen(self) -> int:
+        """Number of observations processed so far."""
+    def num_trees(self) -> int:
+        """Number of trees in the ensemble."""
+    def to_json(self) -> str:
+        """Serialize the entire forest state to a JSON string."""
+    @staticmethod
+    def from_json(json: _Document) -> Forest:
+        """Deserialize a forest from a JSON string previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize the entire forest state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> Forest:
+        """Deserialize a forest from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> Forest: ...
+    def __deepcopy__(self, memo: Any) -> Forest: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int]: ...
+
+@final
+class FeatureSketch:
+    """FeatureSketch detector for sparse, schema-evolving feature streams."""
+
+    def __new__(
+        cls,
+        value_projection_dims: SupportsIndex = 32,
+        presence_projection_dims: SupportsIndex = 32,
+        chains_per_ensemble: SupportsIndex = 16,
+        chain_depth: SupportsIndex = 8,
+        sketch_rows: SupportsIndex = 2,
+        sketch_buckets: SupportsIndex = 2048,
+        decay_half_life: SupportsIndex = 2048,
+        seed: SupportsIndex | None = None,
+    ) -> FeatureSketch: ...
+    def update(self, feature: _Feature) -> None:
+        """Ingest a feature event without returning its score."""
+    def score(self, feature: _Feature) -> float:
+        """Preview the current anomaly score for a feature event without mutating state."""
+    def update_and_score(self, feature: _Feature) -> float:
+        """Ingest a feature event and return its anomaly score."""
+    def is_ready(self) -> bool:
+        """Return True once the detector has processed at least one event."""
+    def entries_seen(self) -> int:
+        """Return the number of processed events."""
+    def to_json(self) -> str:
+        """Serialize the detector state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> FeatureSketch:
+        """Deserialize detector state from a JSON string previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize the detector state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> FeatureSketch:
+        """Deserialize detector state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> FeatureSketch: ...
+    def __deepcopy__(self, memo: Any) -> FeatureSketch: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...

@@ -1,0 +1,34 @@
+"""Shared fixtures: the probe executable that exposes core primitives."""
+
+import os
+import subprocess
+
+import pytest
+
+
+class Probe:
+    """One probe process, answering one line per command line."""
+
+    def __init__(self, path):
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+
+    def ask(self, *tokens):
+        self.process.stdin.write(" ".join(str(t) for t in tokens) + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().split()
+        assert answer and answer[0] not in ("error", "internal_error"), answer
+        return answer
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def probe():
+    path = os.environ.get("MORVIK3_PROBE")
+    if not path:
+        pytest.skip("MORVIK3_PROBE is not set (path to the morvik3_probe executable built with MORVIK3_BUILD_TESTS=ON)")
+    p = Probe(path)
+    yield p
+    p.close()
