@@ -17,7 +17,7 @@ install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
 
 run: install
-	$(PY) examples/quickstart.py
+	$(PY) examples/nab_scan.py
 
 cpp-tests: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
