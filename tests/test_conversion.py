@@ -7,7 +7,6 @@ import pathlib
 import numpy as np
 import pytest
 
-import morvik3
 from morvik3 import Forest
 
 

@@ -78,34 +78,15 @@ PyObject* FeatureSketchClass::tp_new(PyTypeObject* type, PyObject* args, PyObjec
     if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return nullptr;
     if (!to_seed(a[7], "seed", seed)) return nullptr;
 
-    try {
-        const std::uint64_t resolved = resolve_seed(seed);
-        Result<core::FeatureSketch> created = core::FeatureSketch::create(config, resolved);
-        if (!created) return raise(created.error());
-        return P::wrap(type, std::move(*created));
-    } catch (const InternalError& e) {
-        return raise_internal(e.what());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return P::construct(type, seed,
+                        [&](std::uint64_t resolved) { return core::FeatureSketch::create(config, resolved); });
 }
 
-enum class Access { shared, exclusive };
+constexpr char feature_arg[] = "feature";
 
-// Entry of a method taking one `feature`: convert it, then hand it to the core.
+// Methods taking one feature event.
 template <const char* QualName, Access A, auto Call>
-PyObject* feature_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig(QualName, {"feature"}, 1);
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    KeyValueLike event;
-    if (!to_key_value(a[0], "feature", event)) return nullptr;
-    if constexpr (A == Access::exclusive) {
-        return P::exclusive(self, [&](core::FeatureSketch& s) { return Call(s, event); });
-    } else {
-        return P::shared(self, [&](const core::FeatureSketch& s) { return Call(s, event); });
-    }
-}
+constexpr auto feature_method = unary_method<FeatureSketchClass, QualName, feature_arg, to_key_value, A, Call>;
 
 constexpr char update_name[] = "FeatureSketch.update()";
 constexpr char score_name[] = "FeatureSketch.score()";

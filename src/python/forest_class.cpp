@@ -64,6 +64,8 @@ struct ForestClass {
 
 using P = Protocol<ForestClass>;
 
+constexpr char point_arg[] = "point";
+
 PyObject* ForestClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig("Forest.__new__()",
                                {"input_dim", "shingle_size", "num_trees", "capacity", "time_decay", "output_after",
@@ -85,37 +87,18 @@ PyObject* ForestClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     if (a[7] && !to_f64(a[7], "initial_accept_fraction", initial_accept_fraction)) return nullptr;
     if (!to_seed(a[8], "seed", seed)) return nullptr;
 
-    try {
-        const std::uint64_t resolved = resolve_seed(seed);
+    return P::construct(type, seed, [&](std::uint64_t resolved) -> Result<core::Forest> {
         Result<core::MorvikConfig> config =
             core::MorvikConfig::build(input_dim, shingle_size, capacity, num_trees, time_decay, output_after,
                                       internal_shingling, initial_accept_fraction);
-        if (!config) return raise(config.error());
-        return P::wrap(type, core::Forest::create(*config, resolved));
-    } catch (const InternalError& e) {
-        return raise_internal(e.what());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+        if (!config) return std::unexpected(config.error());
+        return core::Forest::create(*config, resolved);
+    });
 }
 
-enum class Access { shared, exclusive };
-
-// Entry of a method taking one `point`: convert it, then hand it to the core.
+// Methods taking one `point`, narrowed to 32-bit floats.
 template <const char* QualName, Access A, auto Call>
-PyObject* point_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig(QualName, {"point"}, 1);
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    std::vector<float> point;
-    if (!to_f32_vector(a[0], "point", point)) return nullptr;
-    const std::span<const float> view(point);
-    if constexpr (A == Access::exclusive) {
-        return P::exclusive(self, [&](core::Forest& f) { return Call(f, view); });
-    } else {
-        return P::shared(self, [&](const core::Forest& f) { return Call(f, view); });
-    }
-}
+constexpr auto point_method = unary_method<ForestClass, QualName, point_arg, to_f32_vector, A, Call>;
 
 constexpr char update_name[] = "Forest.update()";
 constexpr char update_and_score_name[] = "Forest.update_and_score()";
@@ -137,11 +120,11 @@ PyObject* attribution_to_py(const std::vector<core::Attribution>& rows) {
 }
 
 PyObject* attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig(attribution_name, {"point"}, 1);
+    static const Signature sig(attribution_name, {point_arg}, 1);
     PyObject* a[1];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
     std::vector<float> point;
-    if (!to_f32_vector(a[0], "point", point)) return nullptr;
+    if (!to_f32_vector(a[0], point_arg, point)) return nullptr;
     return P::shared(
         self, [&](const core::Forest& f) { return core::attribution(f, point); }, attribution_to_py);
 }

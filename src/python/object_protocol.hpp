@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "file_io.hpp"
+#include "rng.hpp"
 
 namespace morvik3::py {
 
@@ -189,6 +190,21 @@ struct Protocol {
         new (&self->borrow) BorrowFlag();
         new (&self->state) State(std::move(state));
         return o;
+    }
+
+    // Constructor tail shared by the classes: resolves the seed, lets `build`
+    // validate and create the state from it, and wraps the result.
+    template <class Build>
+    static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, Build&& build) {
+        try {
+            Result<State> state = build(resolve_seed(seed));
+            if (!state) return raise(state.error());
+            return wrap(t, std::move(*state));
+        } catch (const InternalError& e) {
+            return raise_internal(e.what());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
     }
 
     static void dealloc(PyObject* o) {
@@ -409,6 +425,34 @@ struct Protocol {
         return table;
     }
 };
+
+enum class Access { shared, exclusive };
+
+namespace detail {
+template <class F>
+struct converted;
+template <class T>
+struct converted<bool (*)(PyObject*, const char*, T&)> {
+    using type = T;
+};
+}  // namespace detail
+
+// Entry of a method taking one argument: parse, convert it with `Convert`,
+// then run `Call(state, value)` detached under the borrow `A` asks for.
+template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
+PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(QualName, {ArgName}, 1);
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    typename detail::converted<decltype(Convert)>::type value;
+    if (!Convert(a[0], ArgName, value)) return nullptr;
+    using State = typename C::State;
+    if constexpr (A == Access::exclusive) {
+        return Protocol<C>::exclusive(self, [&](State& s) { return Call(s, value); });
+    } else {
+        return Protocol<C>::shared(self, [&](const State& s) { return Call(s, value); });
+    }
+}
 
 // Casts a fastcall method to the PyCFunction slot type of a PyMethodDef.
 template <class F>
