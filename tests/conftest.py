@@ -19,10 +19,6 @@ class Probe:
         assert answer and answer[0] not in ("error", "internal_error"), answer
         return answer
 
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
-
 
 @pytest.fixture(scope="session")
 def probe():
@@ -31,4 +27,5 @@ def probe():
         pytest.skip("MORVIK3_PROBE is not set (path to the morvik3_probe executable built with MORVIK3_BUILD_TESTS=ON)")
     p = Probe(path)
     yield p
-    p.close()
+    p.process.stdin.close()
+    p.process.wait(timeout=10)

@@ -1,8 +1,6 @@
 """The object protocol shared by the detector classes."""
 
-import copy
 import inspect
-import pickle
 
 import pytest
 
@@ -67,23 +65,6 @@ def test_getstate_is_the_document(case):
     assert obj.__getstate__() == obj.to_json()
 
 
-@pytest.mark.parametrize(
-    "duplicate",
-    [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)), lambda o: type(o).from_json(o.to_json())],
-    ids=["copy", "deepcopy", "pickle", "json"],
-)
-def test_copies_are_equal_and_independent(case, duplicate):
-    make, observation = case
-    obj = make()
-    obj.update(observation)
-    twin = duplicate(obj)
-    assert type(twin) is type(obj)
-    assert twin.to_json() == obj.to_json()
-    twin.update(observation)
-    assert twin.to_json() != obj.to_json()
-    assert twin.entries_seen() == obj.entries_seen() + 1
-
-
 def test_setstate_failure_keeps_state(case):
     make, observation = case
     obj = make()
@@ -102,7 +83,8 @@ def test_save_and_load(tmp_path, case):
     obj = make()
     obj.update(observation)
     path = tmp_path / "state.json"
+    path.write_text("stale contents that are longer than the document " * 100)
     obj.save_json(path)
     data = path.read_bytes()
     assert data == obj.to_json().encode() and not data.endswith(b"\n")
-    assert type(obj).load_json(path).to_json() == obj.to_json()
+    assert type(obj).load_json(str(path)).to_json() == obj.to_json()

@@ -17,11 +17,7 @@ TEST(Sampler, WeightClampsTheDrawSoEveryWeightIsFinite) {
     const double at_zero = Sampler::weight(0.0, 0, 0.0);
     const double near_one = Sampler::weight(std::nextafter(1.0, 0.0), 0, 0.0);
     EXPECT_EQ(at_zero, std::log(-std::log(0x1p-52)));
-    EXPECT_NEAR(at_zero, 3.5847, 1e-4);
     EXPECT_EQ(near_one, std::log(-std::log(1.0 - 0x1p-52)));
-    EXPECT_NEAR(near_one, -36.0437, 1e-4);
-    // A later observation weighs less for the same draw.
-    EXPECT_LT(Sampler::weight(0.3, 1000, 0.01), Sampler::weight(0.3, 10, 0.01));
 }
 
 TEST(Sampler, WarmupProbability) {
@@ -40,20 +36,6 @@ TEST(Sampler, WarmupProbability) {
         Sampler s = Sampler::create(c.capacity);
         s.size = c.size;
         EXPECT_DOUBLE_EQ(s.warmup_probability(c.fraction), c.p) << c.size << " of " << c.capacity;
-    }
-}
-
-TEST(Sampler, WarmupDecisionTakesOneDrawAndNeverEvicts) {
-    Sampler s = Sampler::create(4);
-    s.size = 3;  // p = 0.25 with fraction 0
-    auto rng = Xoshiro256PlusPlus::seed_from_u64(1);
-    for (int i = 0; i < 20; ++i) {
-        auto expected = rng;
-        const bool accept = expected.unit_f64() < 0.25;
-        const SamplerDecision d = s.decide(100.0, 0.0, rng);
-        EXPECT_EQ(rng, expected);
-        EXPECT_EQ(d.accept, accept);
-        EXPECT_FALSE(d.evict);
     }
 }
 

@@ -25,15 +25,6 @@ std::uint64_t put(PointStore& s, std::vector<float> values, std::uint64_t refs =
 
 }  // namespace
 
-TEST(PointStore, FreshStoreHandsOutRowsInOrder) {
-    PointStore s = PointStore::create(2, 1, true, 20);
-    EXPECT_EQ(put(s, {1, 1}), 0u);
-    EXPECT_EQ(put(s, {2, 2}), 1u);
-    EXPECT_EQ(put(s, {3, 3}), 2u);
-    EXPECT_EQ(s.next_free, 3u);
-    EXPECT_EQ(s.size, 3u);
-}
-
 TEST(PointStore, ReleasedRowsAreReusedLastInFirstOut) {
     PointStore s = PointStore::create(2, 1, true, 20);
     for (int i = 0; i < 3; ++i) put(s, {float(i), 0});
@@ -43,18 +34,6 @@ TEST(PointStore, ReleasedRowsAreReusedLastInFirstOut) {
     EXPECT_EQ(s.allocate_row().value(), 2u);
     EXPECT_EQ(s.allocate_row().value(), 1u);
     EXPECT_EQ(s.allocate_row().value(), 3u);
-}
-
-TEST(PointStore, ReleaseFreesOnlyWhenTheLastReferenceGoes) {
-    PointStore s = PointStore::create(1, 1, true, 4);
-    const auto r = put(s, {5}, 2);
-    s.release(r);
-    EXPECT_TRUE(s.occupied[r]);
-    EXPECT_EQ(s.ref_count[r], 1u);
-    s.release(r);
-    EXPECT_FALSE(s.occupied[r]);
-    EXPECT_EQ(s.size, 0u);
-    EXPECT_EQ(s.row(r)[0], 5.0f);  // values stay until the row is reused
 }
 
 TEST(PointStore, ReleaseOfUnreferencedRowFreesItOnce) {
@@ -118,24 +97,6 @@ TEST(PointStore, EqualsIsExactFloatEquality) {
         {with_nan, {1, nan, 3}, false},     // same bits, still not equal
     };
     for (const auto& c : cases) EXPECT_EQ(s.equals(c.row, c.values), c.equal);
-}
-
-TEST(PointStore, ShingleBufferKeepsOldestFirst) {
-    PointStore s = PointStore::create(2, 3, true, 4);
-    s.push_observation(std::vector<float>{1, 2});
-    EXPECT_EQ(s.shingle_buf, (std::vector<float>{0, 0, 0, 0, 1, 2}));
-    for (float v : {3.0f, 5.0f, 7.0f}) s.push_observation(std::vector<float>{v, v + 1});
-    EXPECT_EQ(s.shingle_buf, (std::vector<float>{3, 4, 5, 6, 7, 8}));
-}
-
-TEST(PointStore, ShingledQueryIsTheShingleAnUpdateWouldStore) {
-    PointStore s = PointStore::create(2, 3, true, 4);
-    for (float v : {1.0f, 3.0f}) s.push_observation(std::vector<float>{v, v + 1});
-    std::vector<float> query(6);
-    shingled_query(s, std::vector<float>{9, 10}, query);
-    s.push_observation(std::vector<float>{9, 10});
-    EXPECT_EQ(query, s.shingle_buf);
-    EXPECT_EQ(query, (std::vector<float>{1, 2, 3, 4, 9, 10}));
 }
 
 TEST(PointStore, RowsOutsideTheStoreFaultInsteadOfReading) {

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <string>
 
 #include "error.hpp"
@@ -74,7 +72,7 @@ TEST(RngEmptyRange, ZeroBoundFails) {
                             "cannot sample empty range");
 }
 
-TEST(RngEmptyRange, NarrowestRangesSucceed) {
+TEST(RngEmptyRange, OneUlpRangesSucceed) {
     Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(3);
     const double low = 1.0, high = std::nextafter(1.0, 2.0);
     const float lowf = 1.0f, highf = std::nextafter(1.0f, 2.0f);
@@ -83,35 +81,7 @@ TEST(RngEmptyRange, NarrowestRangesSucceed) {
         EXPECT_TRUE(x == low || x == high) << x;  // rounding may reach the upper end
         const float y = rng.range_f32(lowf, highf);
         EXPECT_TRUE(y == lowf || y == highf) << y;
-        EXPECT_EQ(rng.range_index(1), 0u);
-        EXPECT_EQ(rng.mod_index(1), 0u);
     }
-}
-
-TEST(RngSeed, AllZeroBytesFallBackToSeedZero) {
-    const Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_bytes({});
-    EXPECT_EQ(rng, Xoshiro256PlusPlus::seed_from_u64(0));
-    EXPECT_EQ(rng.s[0], 0xE220A8397B1DCDAFu);
-    EXPECT_EQ(rng.s[3], 0xF88BB8A8724C81ECu);
-}
-
-TEST(RngSeed, OneNonZeroByteIsKept) {
-    std::array<std::uint8_t, 32> bytes{};
-    bytes[31] = 0x80;
-    const Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_bytes(bytes);
-    EXPECT_EQ(rng.s, (std::array<std::uint64_t, 4>{0, 0, 0, 0x8000000000000000u}));
-}
-
-TEST(RngSeed, ResolveGivenSeedIsIdentity) {
-    for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{42},
-                                     std::numeric_limits<std::uint64_t>::max()}) {
-        EXPECT_EQ(morvik3::resolve_seed(seed), seed);
-    }
-}
-
-TEST(RngSeed, ResolveAbsentSeedDrawsFreshValues) {
-    // Two equal 64-bit values from 256 bits of operating-system entropy would be a fault, not chance.
-    EXPECT_NE(morvik3::resolve_seed(std::nullopt), morvik3::resolve_seed(std::nullopt));
 }
 
 TEST(RngZiggurat, TablesAreConsistent) {
@@ -130,30 +100,6 @@ TEST(RngZiggurat, TablesAreConsistent) {
     const double area = X[1] * (F[2] - F[1]);
     for (std::size_t i = 2; i < 256; ++i) EXPECT_NEAR(X[i] * (F[i + 1] - F[i]), area, 1e-11) << i;
     EXPECT_NEAR(X[0] * F[1], area, 1e-11);
-}
-
-TEST(RngZiggurat, StandardNormalMoments) {
-    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(2024);
-    constexpr int n = 1'000'000;
-    double sum = 0.0, sum_sq = 0.0, sum_4 = 0.0;
-    int beyond_r = 0, negative = 0;
-    for (int k = 0; k < n; ++k) {
-        const double x = rng.standard_normal();
-        ASSERT_TRUE(std::isfinite(x));
-        sum += x;
-        sum_sq += x * x;
-        sum_4 += x * x * x * x;
-        beyond_r += std::abs(x) > morvik3::ziggurat::R;
-        negative += x < 0.0;
-    }
-    // Bounds are about five standard errors of each estimate.
-    EXPECT_NEAR(sum / n, 0.0, 0.005);
-    EXPECT_NEAR(sum_sq / n, 1.0, 0.0075);
-    EXPECT_NEAR(sum_4 / n, 3.0, 0.05);
-    EXPECT_NEAR(negative, n / 2, 2500);
-    // P(|x| > R) = 2.58e-4, about 258 of a million.
-    EXPECT_GT(beyond_r, 180);
-    EXPECT_LT(beyond_r, 340);
 }
 
 }  // namespace

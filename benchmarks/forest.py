@@ -1,0 +1,187 @@
+"""Throughput of Forest(4) with default settings over a seeded synthetic stream.
+
+Prints steady-state calls per second of `update`, `score` and
+`update_and_score`, the document size with `to_json` / `from_json`
+throughput, the speedup of two threads over one scoring a shared forest, and,
+when the pure-Python `rrcf` package is installed, the speedup of
+`update_and_score` over rrcf's streaming insert / codisp / forget loop with
+the same number of trees and tree size.
+
+    python benchmarks/forest.py              # 200,000 points
+    python benchmarks/forest.py --points 20000
+"""
+
+import argparse
+import threading
+import time
+import warnings
+
+import numpy as np
+
+import morvik3
+from _machine import describe
+
+DIM = 4
+RRCF_POINTS = 2_000
+
+
+def synthetic_stream(n, seed):
+    """Two slow sinusoids and two noisy random walks, with 0.5% of the points
+    displaced by 6 to 12 standard deviations in one to four coordinates."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=np.float64)
+    data = np.column_stack([
+        np.sin(t / 50.0),
+        np.cos(t / 170.0) * 2.0,
+        np.cumsum(rng.normal(scale=0.01, size=n)),
+        np.cumsum(rng.normal(scale=0.01, size=n)),
+    ]) + rng.normal(scale=0.1, size=(n, DIM))
+    anomalous = rng.random(n) < 0.005
+    k = int(anomalous.sum())
+    shift = rng.uniform(6.0, 12.0, size=(k, DIM)) * rng.choice([-1.0, 1.0], size=(k, DIM))
+    shift *= rng.random((k, DIM)) < 0.6
+    shift[np.arange(k), rng.integers(0, DIM, size=k)] = rng.uniform(6.0, 12.0, size=k)
+    data[anomalous] += shift
+    return data.tolist(), anomalous
+
+
+def rate(calls, seconds):
+    return calls / seconds if seconds > 0 else float("inf")
+
+
+def timed(fn, items):
+    start = time.perf_counter()
+    for item in items:
+        fn(item)
+    return time.perf_counter() - start
+
+
+def best_of(repeats, fn):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def threaded_scoring(forest, queries, threads):
+    """Seconds for `threads` threads to score `queries` between them."""
+    parts = [queries[i::threads] for i in range(threads)]
+    barrier = threading.Barrier(threads + 1)
+
+    def work(part):
+        barrier.wait()
+        for q in part:
+            forest.score(q)
+
+    pool = [threading.Thread(target=work, args=(p,)) for p in parts]
+    for t in pool:
+        t.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for t in pool:
+        t.join()
+    return time.perf_counter() - start
+
+
+def rrcf_seconds(points, num_trees, tree_size):
+    """rrcf's documented streaming loop: forget the oldest point once a tree
+    is full, insert the new one, and average its collusive displacement."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # rrcf imports the deprecated pkg_resources
+        import rrcf
+
+    forest = [rrcf.RCTree() for _ in range(num_trees)]
+    avg_codisp = {}
+    start = time.perf_counter()
+    for index, point in enumerate(np.asarray(points)):
+        for tree in forest:
+            if len(tree.leaves) > tree_size:
+                tree.forget_point(index - tree_size)
+            tree.insert_point(point, index=index)
+            avg_codisp[index] = avg_codisp.get(index, 0.0) + tree.codisp(index) / num_trees
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--points", type=int, default=200_000, help="length of the stream (default 200000)")
+    parser.add_argument("--seed", type=int, default=7, help="seed of the stream and the forests")
+    parser.add_argument("--no-rrcf", action="store_true", help="skip the rrcf comparison")
+    args = parser.parse_args()
+    if args.points < 100:
+        parser.error("--points must be at least 100")
+
+    stream, anomalous = synthetic_stream(args.points, args.seed)
+    n = len(stream)
+    warm = n // 10
+    third = (n - warm) // 3
+    update_part = stream[warm:warm + third]
+    score_part = stream[warm + third:warm + 2 * third]
+    uas_part = stream[warm + 2 * third:]
+
+    forest = morvik3.Forest(DIM, seed=args.seed)
+    for p in stream[:warm]:
+        forest.update(p)
+    rows = []
+
+    t_update = timed(forest.update, update_part)
+    rows.append(("update", f"{rate(len(update_part), t_update):,.0f}", "calls/s"))
+    t_score = timed(forest.score, score_part)
+    rows.append(("score", f"{rate(len(score_part), t_score):,.0f}", "calls/s"))
+    scores = []
+    t_uas = timed(lambda p: scores.append(forest.update_and_score(p)), uas_part)
+    rows.append(("update_and_score", f"{rate(len(uas_part), t_uas):,.0f}", "calls/s"))
+
+    flags = anomalous[warm + 2 * third:]
+    scores = np.asarray(scores)
+    if flags.any() and (~flags).any():
+        rows.append(("mean score, injected anomalies", f"{scores[flags].mean():.3f}", ""))
+        rows.append(("mean score, other points", f"{scores[~flags].mean():.3f}", ""))
+
+    text = forest.to_json()
+    megabytes = len(text.encode()) / 1e6
+    rows.append(("document size", f"{megabytes:,.2f}", "MB"))
+    t_write = best_of(3, forest.to_json)
+    rows.append(("to_json", f"{megabytes / t_write:,.0f}", "MB/s"))
+    t_read = best_of(3, lambda: morvik3.Forest.from_json(text))
+    rows.append(("from_json", f"{megabytes / t_read:,.0f}", "MB/s"))
+
+    queries = score_part[: min(len(score_part), 20_000)]
+    one = min(threaded_scoring(forest, queries, 1) for _ in range(3))
+    two = min(threaded_scoring(forest, queries, 2) for _ in range(3))
+    rows.append(("score, 2 threads vs 1", f"{one / two:.2f}", "x"))
+
+    rrcf_note = None
+    if args.no_rrcf:
+        rrcf_note = "rrcf comparison skipped (--no-rrcf)"
+    else:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                import rrcf  # noqa: F401
+        except ImportError as e:
+            rrcf_note = f"rrcf comparison skipped: {e} (pip install rrcf, which needs setuptools<81)"
+    if rrcf_note is None:
+        head = stream[: min(RRCF_POINTS, n)]
+        fresh = morvik3.Forest(DIM, seed=args.seed)
+        ours = timed(fresh.update_and_score, head)
+        theirs = rrcf_seconds(head, fresh.num_trees(), 256)
+        rows.append((f"rrcf loop, first {len(head):,} points", f"{rate(len(head), theirs):,.0f}", "points/s"))
+        rows.append((f"update_and_score, same {len(head):,} points", f"{rate(len(head), ours):,.0f}", "points/s"))
+        rows.append(("update_and_score speedup over rrcf", f"{theirs / ours:,.0f}", "x"))
+
+    print(describe())
+    print(f"Forest({DIM}) with defaults (50 trees, capacity 256), {n:,} points, seed {args.seed}, "
+          f"{warm:,} warm-up updates; morvik3 {morvik3.__version__}")
+    width = max(len(name) for name, _, _ in rows)
+    print(f"{'measure':<{width}}  {'value':>12}  unit")
+    for name, value, unit in rows:
+        print(f"{name:<{width}}  {value:>12}  {unit}")
+    if rrcf_note:
+        print(rrcf_note)
+
+
+if __name__ == "__main__":
+    main()
