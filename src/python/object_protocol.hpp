@@ -348,14 +348,14 @@ struct Protocol {
             {Py_tp_repr, reinterpret_cast<void*>(repr)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_spec = {
             qualified.c_str(),
             static_cast<int>(sizeof(Self)),
             0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
             slots,
         };
-        PyObject* t = PyType_FromModuleAndSpec(module, &spec, nullptr);
+        PyObject* t = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
         if (t == nullptr) return nullptr;
         type = reinterpret_cast<PyTypeObject*>(Py_NewRef(t));  // kept for the process
         return t;
