@@ -12,11 +12,16 @@ the same number of trees and tree size.
 """
 
 import argparse
+import os
 import threading
 import time
 import warnings
 
-import numpy as np
+# numpy only generates the stream; idle OpenBLAS threads spinning on the
+# second core would disturb the timings of the forest.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 import morvik3
 from _machine import describe

@@ -8,9 +8,7 @@ namespace morvik3::morvik {
 
 double range_sum_of(std::span<const float> min, std::span<const float> max) {
     if (min.size() != max.size()) internal_failure("box bounds differ in length");
-    double sum = 0.0;
-    for (std::size_t d = 0; d < min.size(); ++d) sum += static_cast<double>(max[d] - min[d]);
-    return sum;
+    return box::range_sum(min.data(), max.data(), min.size());
 }
 
 float outside_gap(std::span<const float> min, std::span<const float> max, std::span<const float> x) {

@@ -6,13 +6,6 @@ namespace {
 
 constexpr const char* freed_node = "accessed freed or uninitialized node";
 
-// Offset of slot i's bounds in the block, refusing slots the block lacks.
-std::size_t bounds_offset(const NodeArena& a, std::uint64_t i) {
-    check_index(i, a.nodes.size(), freed_node);
-    if (a.bounds.size() < (i + 1) * 2 * a.dims) internal_failure("box storage shorter than the arena");
-    return static_cast<std::size_t>(i * 2 * a.dims);
-}
-
 }  // namespace
 
 NodeArena NodeArena::with_room(std::uint64_t dims, std::uint64_t slots) {
@@ -43,32 +36,9 @@ void NodeArena::release(std::uint64_t i) {
     free.push_back(i);
 }
 
-const Node& NodeArena::get(std::uint64_t i) const {
-    if (i >= nodes.size() || nodes[i].kind == NodeKind::vacant) [[unlikely]]
-        internal_failure(freed_node);
-    return nodes[i];
-}
-
-Node& NodeArena::get_mut(std::uint64_t i) {
-    if (i >= nodes.size() || nodes[i].kind == NodeKind::vacant) [[unlikely]]
-        internal_failure(freed_node);
-    return nodes[i];
-}
-
-std::span<const float> NodeArena::min(std::uint64_t i) const {
-    return std::span<const float>(bounds).subspan(bounds_offset(*this, i), dims);
-}
-
-std::span<const float> NodeArena::max(std::uint64_t i) const {
-    return std::span<const float>(bounds).subspan(bounds_offset(*this, i) + dims, dims);
-}
-
-std::span<float> NodeArena::min_mut(std::uint64_t i) {
-    return std::span<float>(bounds).subspan(bounds_offset(*this, i), dims);
-}
-
-std::span<float> NodeArena::max_mut(std::uint64_t i) {
-    return std::span<float>(bounds).subspan(bounds_offset(*this, i) + dims, dims);
+void NodeArena::bounds_fault(std::uint64_t i) const {
+    if (i >= nodes.size()) internal_failure(freed_node);
+    internal_failure("box storage shorter than the arena");
 }
 
 }  // namespace morvik3::morvik

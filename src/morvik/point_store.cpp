@@ -1,5 +1,7 @@
 #include "morvik/point_store.hpp"
 
+#include "morvik/bounding_box.hpp"
+
 #include <algorithm>
 #include <limits>
 
@@ -12,9 +14,7 @@ constexpr std::uint64_t max_growable_capacity = (std::numeric_limits<std::uint64
 
 // Offset of row r in the flat block, refusing rows the block does not hold.
 std::size_t row_offset(const PointStore& s, std::uint64_t r) {
-    check_index(r, s.capacity, "point store row out of range");
-    if (s.dim > 0 && s.store.size() / s.dim <= r) internal_failure("point store row outside the stored block");
-    return static_cast<std::size_t>(r * s.dim);
+    return static_cast<std::size_t>(s.row(r).data() - s.store.data());
 }
 
 }  // namespace
@@ -61,6 +61,7 @@ void PointStore::write_row(std::uint64_t r, std::span<const float> values) {
     const std::size_t at = row_offset(*this, r);
     if (values.size() != dim) internal_failure("point length differs from the store's dim");
     std::ranges::copy(values, store.begin() + static_cast<std::ptrdiff_t>(at));
+    zero_or_nan_written = zero_or_nan_written || !box::settled(values.data(), values.size());
 }
 
 void PointStore::add_ref(std::uint64_t r) {
@@ -79,13 +80,9 @@ void PointStore::release(std::uint64_t r) {
     }
 }
 
-std::span<const float> PointStore::row(std::uint64_t r) const {
-    return std::span<const float>(store).subspan(row_offset(*this, r), dim);
-}
-
-bool PointStore::equals(std::uint64_t r, std::span<const float> values) const {
-    if (values.size() != dim) return false;
-    return std::ranges::equal(row(r), values);
+void PointStore::row_fault(std::uint64_t r) const {
+    check_index(r, capacity, "point store row out of range");
+    fault("point store row outside the stored block");
 }
 
 void PointStore::push_observation(std::span<const float> obs) {

@@ -4,11 +4,13 @@
 // It also keeps the rolling shingle of the last `shingle_size` observations.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
+#include "morvik/fault.hpp"
 
 namespace morvik3::morvik {
 
@@ -30,6 +32,12 @@ struct PointStore {
     std::vector<float> shingle_buf;  // oldest observation first
     std::uint64_t entries_seen = 0;
 
+    // Not part of the store's value: whether any row was ever given a zero or
+    // NaN coordinate (write_row, or a loaded document).  Until then every box
+    // bound is nonzero and not NaN, so its value fixes its bits whatever the
+    // order boxes are merged in, and trees can skip checking for that.
+    bool zero_or_nan_written = false;
+
     // An empty store of `rows` zero rows.
     [[nodiscard]] static PointStore create(std::uint64_t input_dim, std::uint64_t shingle_size,
                                            bool internal_shingling, std::uint64_t rows);
@@ -48,12 +56,24 @@ struct PointStore {
     // Drops one reference; frees the row once none is left.
     void release(std::uint64_t r);
 
-    [[nodiscard]] std::span<const float> row(std::uint64_t r) const;
+    // Inline: every walk ends on a row.
+    [[nodiscard]] std::span<const float> row(std::uint64_t r) const {
+        std::uint64_t end = 0;
+        if (r >= capacity || __builtin_mul_overflow(r + 1, dim, &end) || end > store.size()) [[unlikely]]
+            row_fault(r);
+        return {store.data() + (end - dim), dim};
+    }
     // Exact 32-bit equality of the whole row (NaN never equal, -0 == +0).
-    [[nodiscard]] bool equals(std::uint64_t r, std::span<const float> values) const;
+    [[nodiscard]] bool equals(std::uint64_t r, std::span<const float> values) const {
+        if (values.size() != dim) return false;
+        return std::ranges::equal(row(r), values);
+    }
 
     // Shifts the shingle left by one observation and appends `obs`.
     void push_observation(std::span<const float> obs);
+
+  private:
+    [[noreturn]] void row_fault(std::uint64_t r) const;
 };
 
 // The point update(x) would store for base observation `x` under internal

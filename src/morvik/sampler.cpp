@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
+#include <limits>
 
 #include "error.hpp"
 
@@ -51,37 +51,67 @@ SamplerDecision Sampler::decide(double w, double initial_accept_fraction, Xoshir
 void Sampler::add(double w, std::uint64_t r) {
     if (weights.size() < capacity || point_indices.size() < capacity || size > capacity)
         internal_failure("sampler heap shorter than its capacity");
-    auto swap_positions = [&](std::size_t a, std::size_t b) {
-        std::swap(weights[a], weights[b]);
-        std::swap(point_indices[a], point_indices[b]);
+    // The entries passed over move one level; (w, r) is written once, where
+    // it comes to rest.  The comparisons are those of swapping it along.
+    auto put = [&](std::size_t to, std::size_t from) {
+        weights[to] = weights[from];
+        point_indices[to] = point_indices[from];
     };
+    std::size_t i = 0;
     if (size < capacity) {
-        std::size_t i = size;
-        weights[i] = w;
-        point_indices[i] = r;
-        ++size;
+        i = size++;
         while (i > 0) {
             const std::size_t parent = (i - 1) / 2;
-            if (!(weights[i] > weights[parent])) break;
-            swap_positions(i, parent);
+            if (!(w > weights[parent])) break;
+            put(i, parent);
             i = parent;
         }
-        return;
+    } else {
+        if (size == 0) internal_failure("sampler of capacity 0");
+        for (;;) {
+            std::size_t largest = i;
+            double top = w;
+            const std::size_t left = 2 * i + 1;
+            const std::size_t right = 2 * i + 2;
+            if (left < size && weights[left] > top) {
+                largest = left;
+                top = weights[left];
+            }
+            if (right < size && weights[right] > top) largest = right;
+            if (largest == i) break;
+            put(i, largest);
+            i = largest;
+        }
     }
-    if (size == 0) internal_failure("sampler of capacity 0");
-    weights[0] = w;
-    point_indices[0] = r;
-    std::size_t i = 0;
-    for (;;) {
-        std::size_t largest = i;
-        const std::size_t left = 2 * i + 1;
-        const std::size_t right = 2 * i + 2;
-        if (left < size && weights[left] > weights[largest]) largest = left;
-        if (right < size && weights[right] > weights[largest]) largest = right;
-        if (largest == i) break;
-        swap_positions(i, largest);
-        i = largest;
-    }
+    weights[i] = w;
+    point_indices[i] = r;
 }
+
+// Observations a bound covers past the one it is worked out for: the decay
+// term grows with each, which widens the margin of draws left to weight().
+constexpr std::uint64_t bound_span = 63;
+
+void RejectionBound::rebuild(double top_now, std::uint64_t seq, double lambda_now) {
+    top = top_now;
+    lambda = lambda_now;
+    last_seq = seq > std::numeric_limits<std::uint64_t>::max() - bound_span ? std::numeric_limits<std::uint64_t>::max()
+                                                                            : seq + bound_span;
+    below = 0.0;
+    // weight(u) = ln(-ln u') - seq * lambda is at least `top` once
+    // ln(-ln u') >= top + last_seq * lambda (the decay term only grows with
+    // seq), that is once u' <= exp(-exp(top + last_seq * lambda)).  The margin
+    // covers, many times over, every rounding of that threshold and of the
+    // logarithms in weight(); any doubt leaves the draw to weight().
+    const double decay = static_cast<double>(last_seq) * lambda;
+    const double margin = 1e-9 * (1.0 + std::fabs(top) + std::fabs(decay));
+    const double t = top + decay + 2.0 * margin;
+    if (!std::isfinite(t)) return;
+    const double e = std::exp(t);
+    // Past this exp(-e) underflows, and no clamped draw lies below it anyway.
+    if (!(e <= 5000.0)) return;
+    below = std::exp(-e) * (1.0 - 1e-12);
+}
+
+bool RejectionBound::rejects(double u) const { return std::clamp(u, min_u, max_u) < below; }
 
 }  // namespace morvik3::morvik

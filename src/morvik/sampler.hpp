@@ -2,6 +2,7 @@
 // smallest weight in a max-heap so the one to evict is always on top.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,28 @@ struct Sampler {
     void add(double w, std::uint64_t r);
 
     [[nodiscard]] bool is_full() const { return size >= capacity; }
+};
+
+// Draws below which a full sampler surely rejects: weight() of such a draw
+// reaches the sampler's largest weight, however its two logarithms round.
+// Lets the common rejection skip them.  Derived from the sampler and never
+// stored; it checks for itself whether it still applies.
+struct RejectionBound {
+    double top = 0.0;            // the largest weight it was worked out for
+    std::uint64_t last_seq = 0;  // the last observation number it covers
+    double lambda = 0.0;
+    double below = 0.0;  // clamped draws below this are rejected; 0 when unknown
+
+    // Whether it holds for a sampler whose largest weight is `top_now`: a
+    // smaller top only rejects more, an earlier observation weighs more.
+    [[nodiscard]] bool applies(double top_now, std::uint64_t seq, double lambda_now) const {
+        return top_now <= top && seq <= last_seq &&
+               std::bit_cast<std::uint64_t>(lambda_now) == std::bit_cast<std::uint64_t>(lambda);
+    }
+    // Works the bound out for observations seq onwards, for a while.
+    void rebuild(double top_now, std::uint64_t seq, double lambda_now);
+    // Draw u, taken for a sampler the bound applies to, is surely rejected.
+    [[nodiscard]] bool rejects(double u) const;
 };
 
 }  // namespace morvik3::morvik

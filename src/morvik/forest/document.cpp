@@ -51,10 +51,11 @@ std::optional<std::string> check_point_store(const PointStore& s, const MorvikCo
 
     std::uint64_t occupied = 0;
     for (std::uint64_t r = 0; r < s.capacity; ++r) {
+        // Free and never-used rows are written out too, so they must read back.
+        if (!all_finite(store_row(s, r))) return say("point store row ", r, " holds a non-finite value");
         if (!s.occupied[r]) continue;
         ++occupied;
         if (r >= s.next_free) return say("point store row ", r, " is occupied but at or above next_free");
-        if (!all_finite(store_row(s, r))) return say("point store row ", r, " holds a non-finite value");
     }
     if (occupied != s.size) return say("point store size ", s.size, " differs from its ", occupied, " occupied rows");
 
@@ -336,8 +337,6 @@ morvik::Forest to_state(Forest&& d) {
         a.free = std::move(da.free);
         a.free.reserve(room);
         t.path.reserve(room / 2);
-        t.walk_box.min.reserve(dt.dims);
-        t.walk_box.max.reserve(dt.dims);
     }
     f.samplers.reserve(d.samplers.size());
     for (Sampler& ds : d.samplers) {
@@ -363,9 +362,13 @@ morvik::Forest to_state(Forest&& d) {
     s.capacity = ds.capacity;
     s.shingle_buf = std::move(ds.shingle_buf);
     s.entries_seen = ds.entries_seen;
+    // Trees reference occupied rows only; any other row is written before use.
+    for (std::uint64_t r = 0; r < s.capacity && !s.zero_or_nan_written; ++r)
+        s.zero_or_nan_written = s.occupied[r] && !box::settled(s.row(r).data(), s.dim);
     f.entries_seen = d.entries_seen;
     f.rng = d.rng;
     f.decisions.reserve(f.config.num_trees);
+    f.descents.reserve(f.config.num_trees);
     return f;
 }
 

@@ -82,6 +82,8 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
     // being inserted.
     f.point_store = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
     f.decisions.reserve(config.num_trees);
+    f.descents.reserve(config.num_trees);
+    f.rejection_bounds.resize(config.num_trees);
     return f;
 }
 

@@ -67,6 +67,7 @@ struct PendingDecision {
     std::uint64_t evicted_row = 0;
     std::uint64_t tree = 0;
     double weight = 0.0;
+    std::uint64_t inserted_row = NULL_INDEX;  // the row the tree kept, once inserted
 };
 
 struct Forest {
@@ -79,6 +80,8 @@ struct Forest {
 
     // Scratch of update, not part of the forest's value.
     std::vector<PendingDecision> decisions;
+    std::vector<TreeDescent> descents;
+    std::vector<RejectionBound> rejection_bounds;  // one per sampler once used
 
     // A new empty forest; `resolved_seed` is the output of resolve_seed.
     [[nodiscard]] static Forest create(const MorvikConfig& config, std::uint64_t resolved_seed);

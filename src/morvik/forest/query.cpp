@@ -10,7 +10,7 @@ namespace {
 // nothing, and a thread's buffers stop growing once they fit its deepest path.
 struct QueryScratch {
     std::vector<float> query;
-    std::vector<Separation> stack;
+    WalkScratch walk;
 };
 
 QueryScratch& query_scratch() {
@@ -30,8 +30,7 @@ Result<double> forest_average(const Forest& forest, std::span<const float> point
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
     const auto& trees = walked_trees(forest);
-    double sum = 0.0;
-    for (const MorvikTree& tree : trees) sum += walk_value<Rule>(tree, forest.point_store, *query, scratch.stack);
+    const double sum = forest_walk<Rule>(trees, forest.point_store, *query, scratch.walk);
     return sum / static_cast<double>(trees.size());
 }
 

@@ -1,6 +1,7 @@
 #include "morvik/tree/mod.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace morvik3::morvik {
 
@@ -11,22 +12,44 @@ MorvikTree MorvikTree::create(std::uint64_t dims, std::uint64_t node_room, Xoshi
     t.dims = dims;
     // A path is never longer than the tree has internal nodes.
     t.path.reserve(node_room / 2);
-    t.walk_box.min.reserve(dims);
-    t.walk_box.max.reserve(dims);
     return t;
 }
 
 std::uint64_t MorvikTree::descend(std::span<const float> x) {
-    path.clear();
-    std::uint64_t i = root;
-    for (;;) {
-        const Node& n = arena.get(i);
-        if (n.is_leaf()) return i;
-        // A loaded cycle would otherwise never reach a leaf.
-        if (path.size() >= arena.nodes.size()) internal_failure("descent longer than the arena");
-        const std::uint64_t next = n.child_for(x);
-        path.push_back({i, next == n.left ? n.right : n.left});
-        i = next;
+    TreeDescent d{this, x};
+    descend_together({&d, 1});
+    return d.leaf;
+}
+
+void descend_together(std::span<TreeDescent> descents) {
+    for (TreeDescent& d : descents) {
+        d.tree->path.clear();
+        d.leaf = d.tree->root;
+        d.done = false;
+    }
+    // d.leaf holds the node a descent stands on until it is a leaf.
+    for (bool walking = true; walking;) {
+        walking = false;
+        for (TreeDescent& d : descents) {
+            if (d.done) continue;
+            MorvikTree& t = *d.tree;
+            const std::vector<Node>& nodes = t.arena.nodes;
+            const Node& n = t.arena.get(d.leaf);
+            if (n.kind != NodeKind::internal) {
+                d.done = true;
+                continue;
+            }
+            // A loaded cycle would otherwise never reach a leaf.
+            if (t.path.size() >= nodes.size()) fault("descent longer than the arena");
+            const std::uint64_t next = n.child_for(d.x);
+            t.path.push_back({d.leaf, next == n.left ? n.right : n.left});
+            d.leaf = next;
+            // The next step reads the child; refreshing after the change
+            // reads the boxes along the path.
+            if (next < nodes.size()) __builtin_prefetch(&nodes[next]);
+            if (next * 2 * t.dims < t.arena.bounds.size()) __builtin_prefetch(&t.arena.bounds[next * 2 * t.dims]);
+            walking = true;
+        }
     }
 }
 
@@ -59,22 +82,58 @@ std::span<const float> MorvikTree::node_max(const PointStore& store, std::uint64
     return of_dims(n.is_leaf() ? store.row(n.point_idx) : arena.max(i), dims);
 }
 
-void MorvikTree::refresh(const PointStore& store, std::size_t k) {
-    if (k > path.size()) internal_failure("refresh beyond the recorded path");
+void MorvikTree::merge_children(const PointStore& store, std::uint64_t i) {
+    const Node& n = arena.get(i);
+    // A child's box: a leaf's point, or the child's own bounds.
+    auto bounds = [&](std::uint64_t c) {
+        const Node& child = arena.get(c);
+        if (child.is_leaf()) {
+            const float* p = store.row(child.point_idx).data();
+            return std::pair{p, p};
+        }
+        const float* p = arena.min(c).data();
+        return std::pair{p, p + dims};
+    };
+    if (store.dim != dims || arena.dims != dims) fault("node box length differs from the tree's dims");
+    const auto [left_min, left_max] = bounds(n.left);
+    const auto [right_min, right_max] = bounds(n.right);
+    float* min = arena.min_mut(i).data();
+    float* max = min + dims;
+    box::merge(min, max, left_min, left_max, right_min, right_max, dims);
+    arena.get_mut(i).range_sum = box::range_sum(min, max, dims);
+}
+
+// Recomputing every box from its children means reading each sibling, a
+// cache miss per level.  Instead a box is adjusted from what changed below it
+// and only re-merged when that could give other bits than the merge would:
+// a point removed from its boundary, or a bound that is zero or NaN (the
+// only values whose bits depend on the order of a merge).
+void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, std::span<const float> x) {
+    if (k > path.size()) fault("refresh beyond the recorded path");
+    const bool added = change == Change::copy_added || change == Change::point_added;
+    const bool moves_box = change == Change::point_added || change == Change::point_removed;
+    if (moves_box && x.size() != dims) fault("point length differs from the tree's dims");
+    // Once a box keeps its values, so does every box above it.
+    bool kept = !moves_box;
     for (std::size_t j = k; j-- > 0;) {
         const std::uint64_t i = path[j].node;
-        const Node& n = arena.get(i);
-        const std::uint64_t left = n.left;
-        const std::uint64_t right = n.right;
-        const std::uint64_t mass = arena.get(left).mass + arena.get(right).mass;
-        const auto min = arena.min_mut(i);
-        const auto max = arena.max_mut(i);
-        std::ranges::copy(node_min(store, left), min.begin());
-        std::ranges::copy(node_max(store, left), max.begin());
-        merge_bounds(min, max, node_min(store, right), node_max(store, right));
-        Node& m = arena.get_mut(i);
-        m.range_sum = range_sum_of(min, max);
-        m.mass = mass;
+        Node& n = arena.get_mut(i);
+        n.mass = added ? n.mass + 1 : n.mass - 1;
+        // min and max of a slot are adjacent: 2 * dims floats from min.
+        float* min = arena.min_mut(i).data();
+        float* max = min + dims;
+        bool grown = false;
+        if (!kept && change == Change::point_added) {
+            grown = box::widen(min, max, x.data(), dims);
+            kept = !grown;
+        } else if (!kept) {
+            kept = box::strictly_inside(min, max, x.data(), dims);
+        }
+        if ((!kept && change == Change::point_removed) || (store.zero_or_nan_written && !box::settled(min, 2 * dims))) {
+            merge_children(store, i);
+        } else if (grown) {
+            n.range_sum = box::range_sum(min, max, dims);
+        }
     }
 }
 

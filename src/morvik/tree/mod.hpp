@@ -29,10 +29,9 @@ struct MorvikTree {
     Xoshiro256PlusPlus rng;
     std::uint64_t dims = 0;
 
-    // Scratch of insert and delete_point, empty between operations and not
-    // part of the tree's value.
+    // Scratch of the descents (descend, descend_together) that insertion and
+    // deletion work along; empty between operations, not part of the value.
     std::vector<PathStep> path;
-    BoundingBox walk_box;
 
     // An empty tree with node storage reserved for `node_room` slots.
     [[nodiscard]] static MorvikTree create(std::uint64_t dims, std::uint64_t node_room, Xoshiro256PlusPlus rng);
@@ -52,8 +51,22 @@ struct MorvikTree {
     // it (h, or the row of the leaf it was merged into as a duplicate).
     std::uint64_t insert(const PointStore& store, std::uint64_t h);
 
-    // Recomputes mass and box of path[k-1] .. path[0], bottom-up.
-    void refresh(const PointStore& store, std::size_t k);
+    // delete_point and insert after their descent (descend, or
+    // descend_together for several trees), which recorded the path to `leaf`.
+    // check_descended is check_delete's condition on such a descent.
+    [[nodiscard]] Result<void> check_descended(std::uint64_t leaf) const;
+    void delete_at(const PointStore& store, std::uint64_t leaf);
+    std::uint64_t insert_at(const PointStore& store, std::uint64_t h, std::uint64_t leaf);
+
+    // What changed below path[k-1] for refresh: one copy more or fewer in an
+    // existing leaf (boxes keep their values), or the point `x` added or removed.
+    enum class Change { copy_added, copy_removed, point_added, point_removed };
+
+    // Brings mass and box of path[k-1] .. path[0] up to date, bottom-up, with
+    // exactly the bits a merge of each node's two children gives.
+    void refresh(const PointStore& store, std::size_t k, Change change, std::span<const float> x = {});
+    // Node i's box as the merge of its left then its right child's box.
+    void merge_children(const PointStore& store, std::uint64_t i);
 
     // Bounds of node i's box: a leaf's point, or an internal node's bounds.
     [[nodiscard]] std::span<const float> node_min(const PointStore& store, std::uint64_t i) const;
@@ -64,5 +77,19 @@ struct MorvikTree {
                std::uint64_t h, std::span<const float> x, std::size_t ancestors);
     void replace_child(std::uint64_t parent, std::uint64_t old_child, std::uint64_t new_child);
 };
+
+// One tree's part in descend_together: the point it routes, and the leaf
+// reached once done.
+struct TreeDescent {
+    MorvikTree* tree = nullptr;
+    std::span<const float> x;
+    std::uint64_t leaf = NULL_INDEX;
+    bool done = false;
+};
+
+// descend() in several non-empty trees at once.  Each descent is a chain of
+// dependent loads, mostly cache misses; taking the trees a level at a time
+// keeps their misses in flight together.
+void descend_together(std::span<TreeDescent> descents);
 
 }  // namespace morvik3::morvik

@@ -17,18 +17,23 @@ constexpr float duplicate_tolerance = 0x1p-23f;
 
 Result<void> MorvikTree::check_delete(const PointStore& store, std::uint64_t r) const {
     if (root == NULL_INDEX) return std::unexpected(Error::runtime("cannot delete from an empty tree"));
-    if (arena.get(find_leaf(store.row(r))).mass == 0) return std::unexpected(Error::runtime("leaf mass is already 0"));
+    return check_descended(find_leaf(store.row(r)));
+}
+
+Result<void> MorvikTree::check_descended(std::uint64_t leaf) const {
+    if (arena.get(leaf).mass == 0) return std::unexpected(Error::runtime("leaf mass is already 0"));
     return {};
 }
 
-void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) {
-    const std::uint64_t leaf = descend(store.row(r));
-    if (tree_mass == 0) internal_failure("tree mass already 0");
+void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) { delete_at(store, descend(store.row(r))); }
+
+void MorvikTree::delete_at(const PointStore& store, std::uint64_t leaf) {
+    if (tree_mass == 0) fault("tree mass already 0");
     --tree_mass;
     Node& l = arena.get_mut(leaf);
     if (l.mass >= 2) {
         --l.mass;
-        refresh(store, path.size());
+        refresh(store, path.size(), Change::copy_removed);
         path.clear();
         return;
     }
@@ -37,6 +42,8 @@ void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) {
         root = NULL_INDEX;
         return;
     }
+    // The leaf's own row, which stays readable until the caller releases it.
+    const std::span<const float> x = store.row(l.point_idx);
     const auto [parent, sibling] = path.back();
     if (path.size() == 1) {
         root = sibling;
@@ -46,55 +53,57 @@ void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) {
     // Leaf first, then parent: the parent's slot is the next one reused.
     arena.release(leaf);
     arena.release(parent);
-    refresh(store, path.size() - 1);
+    refresh(store, path.size() - 1, Change::point_removed, x);
     path.clear();
 }
 
 std::uint64_t MorvikTree::insert(const PointStore& store, std::uint64_t h) {
+    return insert_at(store, h, root == NULL_INDEX ? NULL_INDEX : descend(store.row(h)));
+}
+
+std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, std::uint64_t leaf) {
     const std::span<const float> x = store.row(h);
-    if (x.size() != dims) internal_failure("point length differs from the tree's dims");
+    if (x.size() != dims) fault("point length differs from the tree's dims");
     if (root == NULL_INDEX) {
         root = arena.allocate(Node::leaf(h, 1));
         tree_mass = 1;
         return h;
     }
-    const std::uint64_t leaf = descend(x);
     const std::size_t n = path.size();
     ++tree_mass;
     const std::uint64_t v = arena.get(leaf).point_idx;
     if (store.equals(v, x)) {
         ++arena.get_mut(leaf).mass;
-        refresh(store, n);
+        refresh(store, n, Change::copy_added);
         path.clear();
         return v;
     }
 
-    // Walk up from the leaf, growing the box level by level, and split at the
-    // lowest level whose random cut separates x.
-    walk_box.assign_point(store.row(v));
+    // Walk up from the leaf and split at the lowest level whose random cut
+    // separates x.  Level k's box is that of the subtree under path[n - k]:
+    // its stored bounds hold the values a merge of the leaf with the
+    // siblings below would give, and a cut depends on nothing but values.
+    const std::span<const float> vp = store.row(v);
     for (std::size_t k = 0; k <= n; ++k) {
         const double u = rng.unit_f64();
-        const auto cut = draw_cut(u, walk_box.min, walk_box.max, x);
-        if (cut && separates(*cut, walk_box.min, walk_box.max, x)) {
-            const std::uint64_t at = k == 0 ? leaf : path[n - k].node;
+        const std::uint64_t at = k == 0 ? leaf : path[n - k].node;
+        const std::span<const float> min = k == 0 ? vp : arena.min(at);
+        const std::span<const float> max = k == 0 ? vp : arena.max(at);
+        const auto cut = draw_cut(u, min, max, x);
+        if (cut && separates(*cut, min, max, x)) {
             const std::uint64_t parent = k == n ? NULL_INDEX : path[n - k - 1].node;
             split(store, at, parent, cut->dim, cut->value, h, x, n - k);
             return h;
-        }
-        if (k < n) {
-            const std::uint64_t sibling = path[n - 1 - k].sibling;
-            walk_box.merge_box(node_min(store, sibling), node_max(store, sibling));
         }
     }
 
     // No cut separated x (only NaN coordinates differ): split the leaf on the
     // first coordinate outside the tolerance, else count a duplicate.
-    const std::span<const float> vp = store.row(v);
     std::size_t c = 0;
     while (c < x.size() && std::fabs(x[c] - vp[c]) <= duplicate_tolerance) ++c;
     if (c == x.size()) {
         ++arena.get_mut(leaf).mass;
-        refresh(store, n);
+        refresh(store, n, Change::copy_added);
         path.clear();
         return v;
     }
@@ -132,7 +141,7 @@ void MorvikTree::split(const PointStore& store, std::uint64_t n, std::uint64_t p
     } else {
         replace_child(parent, n, id);
     }
-    refresh(store, ancestors);
+    refresh(store, ancestors, Change::point_added, x);
     path.clear();
 }
 

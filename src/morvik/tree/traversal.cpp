@@ -4,14 +4,6 @@
 
 namespace morvik3::morvik {
 
-WalkedTree WalkedTree::of(const MorvikTree& tree, std::size_t query_len) {
-    const NodeArena& arena = tree.arena;
-    if (tree.dims != query_len || arena.dims != query_len) internal_failure("tree dims differ from the query length");
-    if (query_len > 0 && arena.bounds.size() / (2 * query_len) < arena.nodes.size())
-        internal_failure("box storage shorter than the arena");
-    return {arena.nodes.data(), arena.nodes.size(), arena.bounds.data(), query_len};
-}
-
 void add_attribution(const MorvikTree& tree, std::span<const float> query, std::span<Attribution> sums) {
     if (tree.root == NULL_INDEX || tree.tree_mass == 0) return;
     if (sums.size() != query.size()) internal_failure("attribution length differs from the query length");

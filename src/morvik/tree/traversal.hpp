@@ -5,12 +5,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
+#include "morvik/bounding_box.hpp"
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/tree/mod.hpp"
@@ -37,11 +39,19 @@ struct WalkedTree {
 
     // Faults when the tree's shape disagrees with the query length or the
     // box block does not cover every node slot.
-    [[nodiscard]] static WalkedTree of(const MorvikTree& tree, std::size_t query_len);
+    [[nodiscard]] static WalkedTree of(const MorvikTree& tree, std::size_t query_len) {
+        const NodeArena& arena = tree.arena;
+        if (tree.dims != query_len || arena.dims != query_len) [[unlikely]]
+            fault("tree dims differ from the query length");
+        std::uint64_t floats = 0;
+        if (__builtin_mul_overflow(arena.nodes.size(), 2 * query_len, &floats) || floats > arena.bounds.size())
+            [[unlikely]] fault("box storage shorter than the arena");
+        return {arena.nodes.data(), arena.nodes.size(), arena.bounds.data(), query_len};
+    }
 
     [[nodiscard]] const Node& node(std::uint64_t i) const {
         if (i >= node_count || nodes[i].kind == NodeKind::vacant) [[unlikely]]
-            internal_failure("accessed freed or uninitialized node");
+            fault("accessed freed or uninitialized node");
         return nodes[i];
     }
 
@@ -49,72 +59,211 @@ struct WalkedTree {
     // Selected arithmetically: the side is a coin flip to the branch
     // predictor, and a mispredicted branch costs more than the select.
     [[nodiscard]] static std::uint64_t child(const Node& n, std::span<const float> query) {
-        check_index(n.cut_dim, query.size(), "cut dimension outside the point");
+        if (n.cut_dim >= query.size()) [[unlikely]]
+            fault("cut dimension outside the point");
         const auto right = static_cast<std::uint64_t>(!(query[n.cut_dim] <= n.cut_val));
         return n.left ^ ((n.left ^ n.right) & (0 - right));
     }
 
-    // How far the query lies outside node i's box, summed in dimension order
-    // in 32 bits.  Outside a dimension's bounds exactly one of the two
-    // differences is positive, so the clamped sum is that difference with no
-    // rounding and no data-dependent branch; a NaN difference clamps to 0.
+    template <std::size_t D = 0>
     [[nodiscard]] float gap(std::uint64_t i, std::span<const float> query) const {
-        const float* lo = bounds + i * 2 * dims;
-        const float* hi = lo + dims;
-        float gap = 0.0f;
-        for (std::size_t d = 0; d < dims; ++d)
-            gap += std::max(0.0f, lo[d] - query[d]) + std::max(0.0f, query[d] - hi[d]);
-        return gap;
+        const float* lo = bounds + i * 2 * (D == 0 ? dims : D);
+        return box::gap<D>(lo, lo + (D == 0 ? dims : D), query.data(), dims);
     }
 
     // A path visits each slot at most once; anything longer is a loaded cycle.
     void check_depth(std::uint64_t depth) const {
-        if (depth >= node_count) [[unlikely]] internal_failure("descent longer than the arena");
+        if (depth >= node_count) [[unlikely]]
+            fault("descent longer than the arena");
     }
 };
 
-// A node on the path whose box the query lies outside of: its separation
-// probability and the value a walk gives the query when it is cut off there.
-struct Separation {
-    double p = 0.0;
-    double unseen = 0.0;
+// Trees walked side by side.  A descent is a chain of dependent loads, most of
+// them cache misses once the forest outgrows the cache; interleaving
+// independent descents keeps several misses in flight at once.
+inline constexpr std::size_t walk_lanes = 4;
+
+// Caller-owned scratch of forest_walk, so steady-state walks allocate nothing.
+struct WalkScratch {
+    struct Lane {
+        std::vector<std::uint64_t> path;
+    };
+    std::vector<double> values;  // one per tree
+    std::array<Lane, walk_lanes> lanes;
+    // Rule::scale of recent tree masses, for the rule `scaled_by`.  A
+    // forest's trees share few masses (all hold `capacity` points once the
+    // samplers are full), and scale may be a logarithm.
+    struct Scale {
+        bool known = false;
+        std::uint64_t mass = 0;
+        double scale = 0.0;
+    };
+    std::array<Scale, 64> scales;
+    double (*scaled_by)(std::uint64_t) = nullptr;
 };
 
-// The value of one tree for `query` under `Rule`, which supplies
+// The sum, in tree order, of every tree's value for `query` under `Rule`,
+// which supplies
 //   seen(depth, leaf_mass)      the leaf's value when the query equals its point,
 //   damp(leaf_mass, tree_mass)  the factor on it,
 //   miss(depth, leaf_mass)      the leaf's value otherwise,
 //   unseen(depth, mass)         the value mixed in at a node with probability p,
-//   normalise(value, tree_mass) the tree's value from its root's.
+//   scale(tree_mass)            what normalise needs of the tree's mass,
+//   normalise(value, scale)     the tree's value from its root's.
 // A node's value is v * (1 - p) + unseen * p with v its child's, folded from
-// the leaf up; an empty tree is worth 0.  `stack` is caller-owned scratch so
-// steady-state walks allocate nothing.
-template <class Rule>
-[[nodiscard]] double walk_value(const MorvikTree& tree, const PointStore& store, std::span<const float> query,
-                                std::vector<Separation>& stack) {
-    if (tree.root == NULL_INDEX || tree.tree_mass == 0) return 0.0;
-    const WalkedTree walked = WalkedTree::of(tree, query.size());
-    stack.clear();
-    std::uint64_t i = tree.root;
-    std::uint64_t depth = 0;
-    const Node* n = &walked.node(i);
-    while (n->is_internal()) {
-        walked.check_depth(depth);
-        const float gap = walked.gap(i, query);
-        if (gap != 0.0f) stack.push_back({separation_from_gap(gap, n->range_sum), Rule::unseen(depth, n->mass)});
-        i = WalkedTree::child(*n, query);
-        ++depth;
-        n = &walked.node(i);
+// the leaf up; an empty tree is worth 0.  Each tree's arithmetic is that of a
+// walk on its own; only the order of the memory accesses differs.  D is the
+// query length when fixed at compile time (box::gap), else 0.
+template <class Rule, std::size_t D>
+[[nodiscard]] double forest_walk_of(std::span<const MorvikTree> trees, const PointStore& store,
+                                    std::span<const float> query, WalkScratch& scratch) {
+    // A descent in progress: it records the path, and once it stands on the
+    // leaf the tree's value is folded from the recorded nodes.
+    struct Descent {
+        WalkedTree walked;
+        std::uint64_t i = 0;
+        std::uint64_t depth = 0;
+        std::uint64_t* path = nullptr;  // the lane's buffer
+        std::size_t tree = 0;
+        bool at_leaf = false;
+        std::span<const float> row;  // the leaf's point, once at_leaf
+        WalkScratch::Lane* lane = nullptr;
+    };
+    std::vector<double>& values = scratch.values;
+    values.assign(trees.size(), 0.0);
+    std::size_t next = 0;
+    // Puts the next non-empty tree on `d`; false when none is left.
+    auto start = [&](Descent& d) {
+        for (; next < trees.size(); ++next) {
+            const MorvikTree& tree = trees[next];
+            if (tree.root == NULL_INDEX || tree.tree_mass == 0) continue;
+            d.walked = WalkedTree::of(tree, query.size());
+            // check_depth keeps every depth, and so every index of the
+            // lane's buffers, below the node count.
+            if (d.lane->path.size() < d.walked.node_count) d.lane->path.resize(d.walked.node_count);
+            d.path = d.lane->path.data();
+            d.tree = next++;
+            d.i = tree.root;
+            if (d.i >= d.walked.node_count) [[unlikely]]
+                fault("accessed freed or uninitialized node");
+            d.depth = 0;
+            d.at_leaf = false;
+            return true;
+        }
+        return false;
+    };
+    if (scratch.scaled_by != &Rule::scale) {
+        scratch.scales.fill({});
+        scratch.scaled_by = &Rule::scale;
     }
-    double v = store.equals(n->point_idx, query) ? Rule::seen(depth, n->mass) * Rule::damp(n->mass, tree.tree_mass)
-                                                 : Rule::miss(depth, n->mass);
-    for (auto s = stack.rbegin(); s != stack.rend(); ++s) v = v * (1.0 - s->p) + s->unseen * s->p;
-    return Rule::normalise(v, tree.tree_mass);
+    // The tree's value once its descent has reached the leaf.
+    auto fold = [&](const Descent& d) {
+        const Node* nodes = d.walked.nodes;
+        const Node& leaf = nodes[d.i];
+        const std::uint64_t tree_mass = trees[d.tree].tree_mass;
+        double v = std::ranges::equal(d.row, query) ? Rule::seen(d.depth, leaf.mass) * Rule::damp(leaf.mass, tree_mass)
+                                                    : Rule::miss(d.depth, leaf.mass);
+        // Bottom-up, the fold can stop at the first box that holds the
+        // query: stored points are finite, so every box is finite and lies
+        // inside its parent's, which then holds the query too (gap 0, value
+        // unchanged) all the way up.
+        const std::uint64_t* path = d.path;
+        for (std::uint64_t k = d.depth; k-- > 0;) {
+            const float gap = d.walked.template gap<D>(path[k], query);
+            if (gap == 0.0f) break;
+            const Node& n = nodes[path[k]];
+            const double p = separation_from_gap(gap, n.range_sum);
+            v = v * (1.0 - p) + Rule::unseen(k, n.mass) * p;
+        }
+        // Trees mostly share one mass; its scale is worked out once.
+        WalkScratch::Scale& scale = scratch.scales[tree_mass % scratch.scales.size()];
+        if (!scale.known || scale.mass != tree_mass) scale = {true, tree_mass, Rule::scale(tree_mass)};
+        return Rule::normalise(v, scale.scale);
+    };
+
+    std::array<Descent, walk_lanes> lanes;
+    std::size_t live = 0;
+    for (std::size_t k = 0; k < walk_lanes; ++k) {
+        lanes[live].lane = &scratch.lanes[k];
+        if (start(lanes[live])) ++live;
+    }
+    while (live > 0) {
+        for (Descent* d = lanes.data(); d != lanes.data() + live;) {
+            // Locals: a store into the path could otherwise alias the
+            // descent's own fields and force them to be reloaded.
+            const WalkedTree w = d->walked;
+            const std::uint64_t i = d->i;
+            const std::uint64_t depth = d->depth;
+            const Node& n = w.nodes[i];
+            if (n.kind == NodeKind::internal) {
+                w.check_depth(depth);
+                d->path[depth] = i;
+                const std::uint64_t c = WalkedTree::child(n, query);
+                if (c >= w.node_count) [[unlikely]]
+                    fault("accessed freed or uninitialized node");
+                __builtin_prefetch(&w.nodes[c]);
+                // The fold reads the boxes along the path.
+                __builtin_prefetch(w.bounds + c * 2 * (D == 0 ? w.dims : D));
+                d->i = c;
+                d->depth = depth + 1;
+                ++d;
+                continue;
+            }
+            if (!d->at_leaf) {
+                if (n.kind != NodeKind::leaf) [[unlikely]]
+                    fault("accessed freed or uninitialized node");
+                // Fetch the leaf's point now and compare it on the next round.
+                d->at_leaf = true;
+                d->row = store.row(n.point_idx);
+                __builtin_prefetch(d->row.data());
+                ++d;
+                continue;
+            }
+            values[d->tree] = fold(*d);
+            if (start(*d)) {
+                ++d;
+            } else {
+                std::swap(*d, lanes[--live]);
+            }
+        }
+    }
+    double sum = 0.0;
+    for (const double v : values) sum += v;
+    return sum;
+}
+
+// forest_walk_of with a walk compiled for common short query lengths.
+template <class Rule>
+[[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const PointStore& store,
+                                 std::span<const float> query, WalkScratch& scratch) {
+    switch (query.size()) {
+        case 1: return forest_walk_of<Rule, 1>(trees, store, query, scratch);
+        case 2: return forest_walk_of<Rule, 2>(trees, store, query, scratch);
+        case 3: return forest_walk_of<Rule, 3>(trees, store, query, scratch);
+        case 4: return forest_walk_of<Rule, 4>(trees, store, query, scratch);
+        case 5: return forest_walk_of<Rule, 5>(trees, store, query, scratch);
+        case 6: return forest_walk_of<Rule, 6>(trees, store, query, scratch);
+        case 8: return forest_walk_of<Rule, 8>(trees, store, query, scratch);
+        default: return forest_walk_of<Rule, 0>(trees, store, query, scratch);
+    }
 }
 
 namespace detail {
 
 [[nodiscard]] inline double as_double(std::uint64_t x) { return static_cast<double>(x); }
+
+// 1 / (depth + 1) for the depths most paths stay within, computed once:
+// division is correctly rounded, so the table holds exactly what the
+// division gives.
+inline constexpr auto depth_reciprocals = [] {
+    std::array<double, 128> r{};
+    for (std::size_t k = 0; k < r.size(); ++k) r[k] = 1.0 / (static_cast<double>(k) + 1.0);
+    return r;
+}();
+
+[[nodiscard]] inline double depth_reciprocal(std::uint64_t depth) {
+    return depth < depth_reciprocals.size() ? depth_reciprocals[depth] : 1.0 / (as_double(depth) + 1.0);
+}
 
 // A matched point is discounted by the share of the tree's mass it holds,
 // down to one half when it holds all of it.
@@ -131,13 +280,12 @@ struct ScoreRule {
         return 1.0 / (detail::as_double(depth) + std::log2(detail::as_double(leaf_mass) + 1.0));
     }
     static double miss(std::uint64_t depth, std::uint64_t leaf_mass) { return unseen(depth, leaf_mass); }
-    static double unseen(std::uint64_t depth, std::uint64_t) { return 1.0 / (detail::as_double(depth) + 1.0); }
+    static double unseen(std::uint64_t depth, std::uint64_t) { return detail::depth_reciprocal(depth); }
     static double damp(std::uint64_t leaf_mass, std::uint64_t tree_mass) {
         return detail::half_mass_damp(leaf_mass, tree_mass);
     }
-    static double normalise(double value, std::uint64_t tree_mass) {
-        return value * std::log2(detail::as_double(tree_mass) + 1.0);
-    }
+    static double scale(std::uint64_t tree_mass) { return std::log2(detail::as_double(tree_mass) + 1.0); }
+    static double normalise(double value, double scale) { return value * scale; }
 };
 
 // Displacement score: the mass of the subtree the query would split off.
@@ -150,9 +298,8 @@ struct DisplacementRule {
     static double damp(std::uint64_t leaf_mass, std::uint64_t tree_mass) {
         return detail::half_mass_damp(leaf_mass, tree_mass);
     }
-    static double normalise(double value, std::uint64_t tree_mass) {
-        return value / (detail::as_double(tree_mass) + 1.0);
-    }
+    static double scale(std::uint64_t tree_mass) { return detail::as_double(tree_mass) + 1.0; }
+    static double normalise(double value, double scale) { return value / scale; }
 };
 
 // Density: the mass found at the query, leaking towards the boxes it lies outside of.
@@ -161,7 +308,8 @@ struct DensityRule {
     static double miss(std::uint64_t, std::uint64_t) { return 0.0; }
     static double unseen(std::uint64_t, std::uint64_t mass) { return detail::as_double(mass); }
     static double damp(std::uint64_t, std::uint64_t) { return 1.0; }
-    static double normalise(double value, std::uint64_t) { return value; }
+    static double scale(std::uint64_t) { return 1.0; }
+    static double normalise(double value, double) { return value; }
 };
 
 // The share of the anomaly score owed to one dimension: "above" gathers the

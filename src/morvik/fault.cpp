@@ -1,0 +1,9 @@
+#include "morvik/fault.hpp"
+
+#include "error.hpp"
+
+namespace morvik3::morvik {
+
+void fault(const char* what) { internal_failure(what); }
+
+}  // namespace morvik3::morvik
