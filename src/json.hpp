@@ -70,25 +70,21 @@ struct NdArray {
     friend bool operator==(const NdArray&, const NdArray&) = default;
 };
 
-// A float that a document may hold as `null`, read back as +infinity or
-// -infinity (the writer writes every non-finite float as `null`).
-template <class F>
-struct NullAsPosInf {
+// A float that a document may hold as `null`, read back as +infinity
+// (Sign > 0) or -infinity (Sign < 0); the writer writes every non-finite
+// float as `null`.
+template <class F, int Sign>
+struct NullAsInf {
     F value{};
-    constexpr NullAsPosInf() = default;
-    constexpr NullAsPosInf(F v) : value(v) {}  // NOLINT: a number in every other respect
+    constexpr NullAsInf() = default;
+    constexpr NullAsInf(F v) : value(v) {}  // NOLINT: a number in every other respect
     constexpr operator F() const { return value; }
-    friend bool operator==(const NullAsPosInf&, const NullAsPosInf&) = default;
+    friend bool operator==(const NullAsInf&, const NullAsInf&) = default;
 };
-
 template <class F>
-struct NullAsNegInf {
-    F value{};
-    constexpr NullAsNegInf() = default;
-    constexpr NullAsNegInf(F v) : value(v) {}  // NOLINT: a number in every other respect
-    constexpr operator F() const { return value; }
-    friend bool operator==(const NullAsNegInf&, const NullAsNegInf&) = default;
-};
+using NullAsPosInf = NullAsInf<F, 1>;
+template <class F>
+using NullAsNegInf = NullAsInf<F, -1>;
 
 template <class T>
 concept Record = requires {
@@ -283,19 +279,11 @@ template <class F>
 
 }  // namespace detail
 
-template <class F>
-struct Codec<NullAsPosInf<F>> {
-    static void write(std::string& out, const NullAsPosInf<F>& v) { detail::write_float(out, v.value); }
-    [[nodiscard]] static bool read(Reader& r, NullAsPosInf<F>& v) {
-        return detail::read_float_or_null(r, v.value, std::numeric_limits<F>::infinity());
-    }
-};
-
-template <class F>
-struct Codec<NullAsNegInf<F>> {
-    static void write(std::string& out, const NullAsNegInf<F>& v) { detail::write_float(out, v.value); }
-    [[nodiscard]] static bool read(Reader& r, NullAsNegInf<F>& v) {
-        return detail::read_float_or_null(r, v.value, -std::numeric_limits<F>::infinity());
+template <class F, int Sign>
+struct Codec<NullAsInf<F, Sign>> {
+    static void write(std::string& out, const NullAsInf<F, Sign>& v) { detail::write_float(out, v.value); }
+    [[nodiscard]] static bool read(Reader& r, NullAsInf<F, Sign>& v) {
+        return detail::read_float_or_null(r, v.value, Sign * std::numeric_limits<F>::infinity());
     }
 };
 

@@ -48,11 +48,15 @@ struct FeatureSketchClass {
     static constexpr const char* doc_save_json = "Serialize the detector state to a JSON file.";
     static constexpr const char* doc_load_json =
         "Deserialize detector state from a JSON file previously written by `save_json()`.";
+    static constexpr const char* doc_is_ready = "Return True once the detector has processed at least one event.";
+    static constexpr const char* doc_entries_seen = "Return the number of processed events.";
     static constexpr bool has_getnewargs = false;
 
     static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
     static std::string repr(const State& s) { return core::repr(s); }
+    static bool is_ready(const State& s) { return core::is_ready(s); }
+    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
@@ -98,12 +102,6 @@ Result<double> update_and_score(core::FeatureSketch& s, const KeyValueLike& even
     return core::update_and_score(s, event);
 }
 
-PyObject* is_ready(PyObject* self, PyObject*) {
-    return P::read(self, [](const core::FeatureSketch& s) { return core::is_ready(s); });
-}
-PyObject* entries_seen(PyObject* self, PyObject*) {
-    return P::read(self, [](const core::FeatureSketch& s) { return core::entries_seen(s); });
-}
 
 constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
 
@@ -122,9 +120,6 @@ const PyMethodDef featuresketch_methods[] = {
      "This has the same behavior as calling `score(feature)` first and then\n"
      "`update(feature)` with the same event. Unlike a literal two-call\n"
      "sequence, this method normalizes and projects the input once."},
-    {"is_ready", is_ready, METH_NOARGS,
-     "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event."},
-    {"entries_seen", entries_seen, METH_NOARGS, "entries_seen($self)\n--\n\nReturn the number of processed events."},
 };
 
 std::span<const PyMethodDef> FeatureSketchClass::methods() { return featuresketch_methods; }

@@ -49,6 +49,8 @@ struct ForestClass {
     static constexpr const char* doc_save_json = "Serialize the entire forest state to a JSON file.";
     static constexpr const char* doc_load_json =
         "Deserialize a forest from a JSON file previously written by `save_json()`.";
+    static constexpr const char* doc_is_ready = "Return True once scoring functions return meaningful values.";
+    static constexpr const char* doc_entries_seen = "Number of observations processed so far.";
     static constexpr bool has_getnewargs = true;
 
     static PyObject* getnewargs(const State& s) {
@@ -57,6 +59,8 @@ struct ForestClass {
     static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
     static std::string repr(const State& s) { return core::repr(s); }
+    static bool is_ready(const State& s) { return core::is_ready(s); }
+    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
@@ -129,12 +133,6 @@ PyObject* attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         self, [&](const core::Forest& f) { return core::attribution(f, point); }, attribution_to_py);
 }
 
-PyObject* is_ready(PyObject* self, PyObject*) {
-    return P::read(self, [](const core::Forest& f) { return core::is_ready(f); });
-}
-PyObject* entries_seen(PyObject* self, PyObject*) {
-    return P::read(self, [](const core::Forest& f) { return core::entries_seen(f); });
-}
 PyObject* num_trees(PyObject* self, PyObject*) {
     return P::read(self, [](const core::Forest& f) { return core::num_trees(f); });
 }
@@ -160,10 +158,6 @@ const PyMethodDef forest_methods[] = {
      "Returns a list of length `input_dim * shingle_size`."},
     {"density", as_method(point_method<density_name, Access::shared, core::density>), kw,
      "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood."},
-    {"is_ready", is_ready, METH_NOARGS,
-     "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."},
-    {"entries_seen", entries_seen, METH_NOARGS,
-     "entries_seen($self)\n--\n\nNumber of observations processed so far."},
     {"num_trees", num_trees, METH_NOARGS, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
 };
 

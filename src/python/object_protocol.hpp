@@ -5,6 +5,9 @@
 //   static constexpr const char* name;         // "Forest"
 //   static constexpr const char* doc;          // class docstring, text signature first
 //   static constexpr const char* doc_to_json, doc_from_json, doc_save_json, doc_load_json;
+//   static constexpr const char* doc_is_ready, doc_entries_seen;
+//   static bool is_ready(const State&);
+//   static std::uint64_t entries_seen(const State&);
 //   static constexpr bool has_getnewargs;
 //   static PyObject* getnewargs(const State&);           // when has_getnewargs
 //   static std::string to_json(const State&);
@@ -247,6 +250,14 @@ struct Protocol {
 
     // ---- the common methods ----
 
+    static PyObject* is_ready(PyObject* o, PyObject*) {
+        return read(o, [](const State& s) { return C::is_ready(s); });
+    }
+
+    static PyObject* entries_seen(PyObject* o, PyObject*) {
+        return read(o, [](const State& s) { return C::entries_seen(s); });
+    }
+
     static PyObject* to_json(PyObject* o, PyObject*) {
         return read(o, [](const State& s) { return C::to_json(s); });
     }
@@ -410,6 +421,9 @@ struct Protocol {
         for (const PyMethodDef& m : C::methods()) table.push_back(m);
         auto fast = [](auto fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)); };
         constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
+        table.push_back({"is_ready", is_ready, METH_NOARGS, method_doc("is_ready($self)", C::doc_is_ready)});
+        table.push_back(
+            {"entries_seen", entries_seen, METH_NOARGS, method_doc("entries_seen($self)", C::doc_entries_seen)});
         table.push_back({"to_json", to_json, METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
         table.push_back({"from_json", fast(from_json), kw | METH_STATIC, method_doc("from_json(json)", C::doc_from_json)});
         table.push_back({"save_json", fast(save_json), kw, method_doc("save_json($self, path)", C::doc_save_json)});
