@@ -22,6 +22,7 @@ enum class ErrorKind {
     overflow,            // RuntimeError "overflow: " + message
     runtime,             // RuntimeError "runtime error: " + message
     io,                  // RuntimeError "I/O error: " + message
+    out_of_memory,       // MemoryError, message as is
 };
 
 struct Error {
@@ -39,6 +40,7 @@ struct Error {
     static Error overflow(std::string m) { return {ErrorKind::overflow, std::move(m)}; }
     static Error runtime(std::string m) { return {ErrorKind::runtime, std::move(m)}; }
     static Error io(std::string m) { return {ErrorKind::io, std::move(m)}; }
+    static Error out_of_memory(std::string m) { return {ErrorKind::out_of_memory, std::move(m)}; }
 
     // The text the Python user sees.
     [[nodiscard]] std::string display() const {
@@ -51,6 +53,7 @@ struct Error {
             case ErrorKind::overflow: return "overflow: " + message;
             case ErrorKind::runtime: return "runtime error: " + message;
             case ErrorKind::io: return "I/O error: " + message;
+            case ErrorKind::out_of_memory: return message;
         }
         return message;
     }

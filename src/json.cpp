@@ -160,11 +160,12 @@ int hex_value(char c) {
 }
 
 // A string quoted as in the reference reader's messages: escapes for quotes,
-// backslashes and control characters, `\u{..}` for the other unprintables.
+// backslashes and control characters, `\u{..}` for the other unprintables;
+// only its excerpt.
 std::string quoted(std::string_view s) {
     std::string out = "\"";
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t size = s.size();
+    const std::size_t size = excerpt_length(s);
     for (std::size_t i = 0; i < size;) {
         const unsigned char c = p[i];
         std::uint32_t cp = c;
@@ -197,6 +198,7 @@ std::string quoted(std::string_view s) {
         }
         i += len;
     }
+    if (size < s.size()) out.append("...");
     out.push_back('"');
     return out;
 }

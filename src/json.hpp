@@ -18,7 +18,7 @@
 //   `static constexpr std::string_view json_enum_name = "Node";`  names the
 //       std::variant it is an alternative of, for error messages.
 //
-// Leaf types: u64, u32, i64, bool, double, float, std::vector, std::optional,
+// Leaf types: u64, u32, i64, bool, double, float, std::vector, LargeArray, std::optional,
 // std::unique_ptr (null when empty), std::array, NdArray, NullAsPosInf /
 // NullAsNegInf, std::variant of records (externally tagged).  Another leaf type
 // is added by specialising `json::Codec<T>` with `write` and `read` like the
@@ -42,6 +42,9 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "excerpt.hpp"
+#include "large_array.hpp"
 
 namespace morvik3::json {
 
@@ -329,9 +332,10 @@ struct Codec<std::unique_ptr<T>> {
     }
 };
 
-template <class T, class A>
-struct Codec<std::vector<T, A>> {
-    static void write(std::string& out, const std::vector<T, A>& v) {
+// A JSON array of the elements of a growable sequence of T.
+template <class T, class Sequence>
+struct SequenceCodec {
+    static void write(std::string& out, const Sequence& v) {
         out.push_back('[');
         bool first = true;
         for (const auto& e : v) {
@@ -341,7 +345,7 @@ struct Codec<std::vector<T, A>> {
         }
         out.push_back(']');
     }
-    [[nodiscard]] static bool read(Reader& r, std::vector<T, A>& v) {
+    [[nodiscard]] static bool read(Reader& r, Sequence& v) {
         v.clear();
         if (!r.open_array("a sequence")) return false;
         bool first = true;
@@ -349,17 +353,19 @@ struct Codec<std::vector<T, A>> {
         for (;;) {
             if (!r.next_element(first, more)) return false;
             if (!more) break;
-            if constexpr (std::is_same_v<T, bool>) {
-                bool e = false;
-                if (!Codec<bool>::read(r, e)) return false;
-                v.push_back(e);
-            } else {
-                if (!Codec<T>::read(r, v.emplace_back())) return false;
-            }
+            T e{};
+            if (!Codec<T>::read(r, e)) return false;
+            v.push_back(std::move(e));
         }
         return r.close_array();
     }
 };
+
+template <class T, class A>
+struct Codec<std::vector<T, A>> : SequenceCodec<T, std::vector<T, A>> {};
+
+template <class T>
+struct Codec<LargeArray<T>> : SequenceCodec<T, LargeArray<T>> {};
 
 namespace detail {
 
@@ -443,7 +449,7 @@ struct Codec<NdArray<T, N>> {
                     if (!r.colon() || !Codec<std::vector<T>>::read(r, v.data)) return false;
                     have_data = true;
                 } else {
-                    return r.fail("unknown field `" + std::string(key) + "`, expected one of `v`, `dim`, `data`");
+                    return r.fail("unknown field `" + excerpt(key) + "`, expected one of `v`, `dim`, `data`");
                 }
             }
             if (!r.close_object()) return false;
@@ -807,7 +813,7 @@ private:
         for (index = 0; index < sizeof...(Alts); ++index) {
             if (names[index] == tag) return true;
         }
-        std::string message = "unknown variant `" + std::string(tag) + "`, expected ";
+        std::string message = "unknown variant `" + excerpt(tag) + "`, expected ";
         if constexpr (sizeof...(Alts) == 1) {
             message.append("`").append(names[0]).append("`");
         } else if constexpr (sizeof...(Alts) == 2) {

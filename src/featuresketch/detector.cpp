@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "scratch.hpp"
+
 namespace morvik3::featuresketch {
 
 namespace {
@@ -21,6 +23,11 @@ struct EventScratch {
     std::vector<double> presence;
     std::vector<std::uint64_t> value_cells;
     std::vector<std::uint64_t> presence_cells;
+
+    // What one large event or configuration grew goes back when the call ends.
+    [[nodiscard]] auto release_when_done() {
+        return ScratchRelease(normalise.entries, features, value, presence, value_cells, presence_cells);
+    }
 };
 
 thread_local EventScratch event_scratch;
@@ -172,6 +179,18 @@ Result<std::uint64_t> validate_config(const FeatureSketchConfig& c) {
     return total;
 }
 
+ByteCount memory_need(const FeatureSketchConfig& c) {
+    const std::uint64_t levels = c.chains_per_ensemble * c.chain_depth;  // validated: no overflow
+    const ByteCount level = ByteCount::of<DecayedValue>(c.sketch_rows) * c.sketch_buckets +
+                            ByteCount::of<Seed4>(c.sketch_rows) +
+                            ByteCount::of(1, sizeof(LevelSketch) + sizeof(DecayedValue) + sizeof(ChainLevel));
+    // One event's vectors and the cells it touches in both ensembles.
+    const ByteCount call = ByteCount::of<double>(c.value_projection_dims) +
+                           ByteCount::of<double>(c.presence_projection_dims) + ByteCount::of<double>(1) +
+                           ByteCount::of<std::uint64_t>(levels) * c.sketch_rows * 2;
+    return level * levels * 2 + call;
+}
+
 Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config, std::uint64_t resolved_seed) {
     if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
     return allocating([&] { return build(config, resolved_seed); });
@@ -179,18 +198,21 @@ Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config, s
 
 Result<double> score(const FeatureSketch& sketch, const KeyValueLike& event) {
     EventScratch& w = event_scratch;
+    const auto release = w.release_when_done();
     if (auto prepared = prepare(sketch, event, w); !prepared) return std::unexpected(prepared.error());
     return score_prepared(sketch, w);
 }
 
 Result<void> update(FeatureSketch& sketch, const KeyValueLike& event) {
     EventScratch& w = event_scratch;
+    const auto release = w.release_when_done();
     if (auto prepared = prepare(sketch, event, w); !prepared) return prepared;
     return ingest_prepared(sketch, w);
 }
 
 Result<double> update_and_score(FeatureSketch& sketch, const KeyValueLike& event) {
     EventScratch& w = event_scratch;
+    const auto release = w.release_when_done();
     if (auto prepared = prepare(sketch, event, w); !prepared) return std::unexpected(prepared.error());
     const double result = score_prepared(sketch, w);
     if (auto ingested = ingest_prepared(sketch, w); !ingested) return std::unexpected(ingested.error());

@@ -15,6 +15,7 @@
 #include "featuresketch/sketch.hpp"
 #include "json.hpp"
 #include "key_value.hpp"
+#include "memory_budget.hpp"
 
 namespace morvik3::featuresketch {
 
@@ -45,6 +46,10 @@ struct FeatureSketchConfig {
 // Checks the configuration in its fixed order; on success, the number of
 // cells of one ensemble (chains x depth x rows x buckets).
 [[nodiscard]] Result<std::uint64_t> validate_config(const FeatureSketchConfig& config);
+
+// What a detector of a valid configuration needs: both ensembles' cells,
+// seeds and levels, and one event's working vectors.
+[[nodiscard]] ByteCount memory_need(const FeatureSketchConfig& config);
 
 struct FeatureSketch {
     std::uint32_t format_version = 1;

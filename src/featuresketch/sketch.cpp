@@ -6,6 +6,7 @@
 
 #include "error.hpp"
 #include "featuresketch/projection.hpp"
+#include "scratch.hpp"
 
 namespace morvik3::featuresketch {
 
@@ -22,7 +23,7 @@ EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::ui
             Seed4& seed = level.row_hash_seeds.seeds.emplace_back();
             for (auto& word : seed.words) word = rng.next_u64();
         }
-        level.cells.assign(rows * buckets, DecayedValue{});
+        level.cells = LargeArray<DecayedValue>(rows * buckets);
     }
     ensemble.reference_masses.assign(level_count, DecayedValue{});
     return ensemble;
@@ -181,12 +182,14 @@ thread_local std::vector<std::uint64_t> located_scratch;
 
 void add(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
          std::uint64_t half_life) {
+    const ScratchRelease release(located_scratch);
     locate(ensemble, layout, x, located_scratch);
     add_located(ensemble, located_scratch, now, half_life);
 }
 
 double score(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
              std::uint64_t half_life) {
+    const ScratchRelease release(located_scratch);
     locate(ensemble, layout, x, located_scratch);
     return score_located(ensemble, layout, located_scratch, now, half_life);
 }

@@ -10,6 +10,7 @@
 
 #include "featuresketch/chain.hpp"
 #include "json.hpp"
+#include "large_array.hpp"
 #include "rng.hpp"
 
 namespace morvik3::featuresketch {
@@ -41,7 +42,9 @@ struct LevelSketch {
     std::uint64_t rows = 0;
     std::uint64_t buckets = 0;
     RowHashSeeds row_hash_seeds;
-    std::vector<DecayedValue> cells;  // row-major: row j, bucket b at j * buckets + b
+    // Row-major: row j, bucket b at j * buckets + b.  Events touch few cells,
+    // so a large table is committed only where they fall.
+    LargeArray<DecayedValue> cells;
 
     static constexpr std::string_view json_name = "LevelSketch";
     static constexpr auto json_fields() {

@@ -8,15 +8,6 @@ constexpr const char* freed_node = "accessed freed or uninitialized node";
 
 }  // namespace
 
-NodeArena NodeArena::with_room(std::uint64_t dims, std::uint64_t slots) {
-    NodeArena a;
-    a.dims = dims;
-    a.nodes.reserve(slots);
-    a.free.reserve(slots);
-    a.bounds.reserve(slots * 2 * dims);
-    return a;
-}
-
 std::uint64_t NodeArena::allocate(const Node& node) {
     if (!free.empty()) {
         const std::uint64_t i = free.back();

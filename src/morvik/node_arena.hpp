@@ -1,7 +1,8 @@
 // A tree's nodes: fixed-size records in one vector, addressed by index, with
 // a LIFO stack of vacated slots.  Each slot also owns 2 * dims floats of the
 // `bounds` block (its box's min, then max) so a descent reads contiguous
-// memory and a split allocates nothing.  Only internal nodes use their box.
+// memory.  Only internal nodes use their box.  The blocks grow while the tree
+// does; once its sampler is full, vacated slots are reused and nothing grows.
 #pragma once
 
 #include <cstdint>
@@ -51,9 +52,6 @@ struct NodeArena {
     std::vector<Node> nodes;
     std::vector<std::uint64_t> free;  // vacated slots, last vacated reused first
     std::vector<float> bounds;        // 2 * dims floats per slot of `nodes`
-
-    // An empty arena with storage reserved for `slots` nodes.
-    [[nodiscard]] static NodeArena with_room(std::uint64_t dims, std::uint64_t slots);
 
     // Pops the last vacated slot, else appends; returns the node's index.
     std::uint64_t allocate(const Node& node);

@@ -26,10 +26,9 @@ PointStore PointStore::create(std::uint64_t input_dim, std::uint64_t shingle_siz
     s.input_dim = input_dim;
     s.shingle_size = shingle_size;
     s.internal_shingling = internal_shingling;
-    s.store.assign(rows * s.dim, 0.0f);
-    s.occupied.assign(rows, false);
-    s.ref_count.assign(rows, 0);
-    s.free_list.reserve(rows);
+    s.store = LargeArray<float>(rows * s.dim);
+    s.occupied = LargeArray<bool>(rows);
+    s.ref_count = LargeArray<std::uint64_t>(rows);
     s.capacity = rows;
     s.shingle_buf.assign(s.dim, 0.0f);
     return s;
@@ -50,9 +49,9 @@ Result<std::uint64_t> PointStore::allocate_row() {
         return std::unexpected(Error::overflow("point store capacity growth overflows usize"));
     const std::uint64_t grown = 2 * capacity + 4;
     // Rows keep their indices; resize zero-fills the new tail.
-    store.resize(grown * dim, 0.0f);
-    occupied.resize(grown, false);
-    ref_count.resize(grown, 0);
+    store.resize(grown * dim);
+    occupied.resize(grown);
+    ref_count.resize(grown);
     capacity = grown;
     return next_free++;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "large_array.hpp"
 #include "morvik/fault.hpp"
 
 namespace morvik3::morvik {
@@ -22,9 +23,11 @@ struct PointStore {
     std::uint64_t input_dim = 0;
     std::uint64_t shingle_size = 1;
     bool internal_shingling = true;
-    std::vector<float> store;  // capacity rows x dim, row-major
-    std::vector<bool> occupied;
-    std::vector<std::uint64_t> ref_count;
+    // Rows are handed out in order, so the untouched tail of these costs no
+    // memory until the rows are used.
+    LargeArray<float> store;  // capacity rows x dim, row-major
+    LargeArray<bool> occupied;
+    LargeArray<std::uint64_t> ref_count;
     std::uint64_t next_free = 0;
     std::vector<std::uint64_t> free_list;
     std::uint64_t size = 0;
@@ -38,7 +41,7 @@ struct PointStore {
     // order boxes are merged in, and trees can skip checking for that.
     bool zero_or_nan_written = false;
 
-    // An empty store of `rows` zero rows.
+    // An empty store of `rows` zero rows, committed as they are used.
     [[nodiscard]] static PointStore create(std::uint64_t input_dim, std::uint64_t shingle_size,
                                            bool internal_shingling, std::uint64_t rows);
 

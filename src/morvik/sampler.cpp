@@ -19,8 +19,6 @@ constexpr double max_u = 1.0 - 0x1p-52;
 Sampler Sampler::create(std::uint64_t capacity) {
     Sampler s;
     s.capacity = capacity;
-    s.weights.assign(capacity, 0.0);
-    s.point_indices.assign(capacity, static_cast<std::uint64_t>(-1));
     return s;
 }
 
@@ -49,8 +47,8 @@ SamplerDecision Sampler::decide(double w, double initial_accept_fraction, Xoshir
 }
 
 void Sampler::add(double w, std::uint64_t r) {
-    if (weights.size() < capacity || point_indices.size() < capacity || size > capacity)
-        internal_failure("sampler heap shorter than its capacity");
+    if (weights.size() != point_indices.size() || weights.size() > capacity || size > weights.size())
+        internal_failure("sampler heap inconsistent with its capacity and size");
     // The entries passed over move one level; (w, r) is written once, where
     // it comes to rest.  The comparisons are those of swapping it along.
     auto put = [&](std::size_t to, std::size_t from) {
@@ -59,6 +57,10 @@ void Sampler::add(double w, std::uint64_t r) {
     };
     std::size_t i = 0;
     if (size < capacity) {
+        if (size == weights.size()) {
+            weights.push_back(0.0);
+            point_indices.push_back(static_cast<std::uint64_t>(-1));
+        }
         i = size++;
         while (i > 0) {
             const std::size_t parent = (i - 1) / 2;

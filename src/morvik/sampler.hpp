@@ -18,10 +18,14 @@ struct SamplerDecision {
 
 struct Sampler {
     std::uint64_t capacity = 0;
-    std::vector<double> weights;              // heap; positions >= size unused
-    std::vector<std::uint64_t> point_indices;  // row held at the same position
+    // The heap and the row held at each position.  A new sampler grows them as
+    // it fills; positions past their length, like those at or above `size`,
+    // are unused and stand for weight 0.0 and no row.
+    std::vector<double> weights;
+    std::vector<std::uint64_t> point_indices;
     std::uint64_t size = 0;
 
+    // An empty sampler; it takes memory only as it fills.
     [[nodiscard]] static Sampler create(std::uint64_t capacity);
 
     // ln(-ln u') - seq * lambda with u clamped into [2^-52, 1 - 2^-52].

@@ -215,7 +215,7 @@ TEST_P(TreeIncremental, InsertsAndDeletesMatchFullRecomputationBitForBit) {
     const Coordinates& c = GetParam();
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
         PointStore store = PointStore::create(c.dims, 1, false, 2048);
-        MorvikTree tree = MorvikTree::create(c.dims, 132, Xoshiro256PlusPlus::seed_from_u64(seed));
+        MorvikTree tree = MorvikTree::create(c.dims, Xoshiro256PlusPlus::seed_from_u64(seed));
         MorvikTree want = tree;
         std::mt19937 gen(static_cast<unsigned>(seed));
         std::vector<std::uint64_t> held;  // one entry per copy the trees hold

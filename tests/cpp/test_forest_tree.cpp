@@ -25,7 +25,7 @@ struct Fixture {
 
     explicit Fixture(std::uint64_t dims)
         : store(PointStore::create(dims, 1, false, 64)),
-          tree(MorvikTree::create(dims, 132, Xoshiro256PlusPlus::seed_from_u64(7))) {}
+          tree(MorvikTree::create(dims, Xoshiro256PlusPlus::seed_from_u64(7))) {}
 
     std::uint64_t row(const Vec& v) {
         const std::uint64_t r = store.allocate_row().value();

@@ -8,7 +8,8 @@ using namespace morvik3;
 using namespace morvik3::morvik;
 
 TEST(Arena, AppendsThenReusesVacatedSlotsLastInFirstOut) {
-    NodeArena a = NodeArena::with_room(2, 8);
+    NodeArena a;
+    a.dims = 2;
     EXPECT_EQ(a.allocate(Node::leaf(10, 1)), 0u);
     EXPECT_EQ(a.allocate(Node::leaf(11, 1)), 1u);
     EXPECT_EQ(a.allocate(Node::leaf(12, 1)), 2u);
@@ -22,7 +23,8 @@ TEST(Arena, AppendsThenReusesVacatedSlotsLastInFirstOut) {
 }
 
 TEST(Arena, VacantAndOutOfRangeSlotsFault) {
-    NodeArena a = NodeArena::with_room(1, 4);
+    NodeArena a;
+    a.dims = 1;
     a.allocate(Node::leaf(0, 1));
     a.allocate(Node::leaf(1, 1));
     a.release(0);

@@ -285,13 +285,27 @@ Forest from_state(const morvik::Forest& f) {
         }
     }
     d.samplers.reserve(f.samplers.size());
-    for (const morvik::Sampler& s : f.samplers)
-        d.samplers.push_back(Sampler{s.capacity, {s.weights.begin(), s.weights.end()}, s.point_indices, s.size});
+    for (const morvik::Sampler& s : f.samplers) {
+        // A sampler still filling holds only the positions it has used.
+        Sampler& ds = d.samplers.emplace_back(
+            Sampler{s.capacity, {s.weights.begin(), s.weights.end()}, s.point_indices, s.size});
+        ds.weights.resize(s.capacity, 0.0);
+        ds.point_indices.resize(s.capacity, NULL_INDEX);
+    }
     const morvik::PointStore& s = f.point_store;
-    d.point_store = PointStore{s.dim,       s.input_dim, s.shingle_size, s.internal_shingling,
-                               {{s.capacity, s.dim}, s.store},
-                               s.occupied,  s.ref_count, s.next_free,    s.free_list,
-                               s.size,      s.capacity,  s.shingle_buf,  s.entries_seen};
+    d.point_store = PointStore{s.dim,
+                               s.input_dim,
+                               s.shingle_size,
+                               s.internal_shingling,
+                               {{s.capacity, s.dim}, std::vector<float>(s.store.begin(), s.store.end())},
+                               std::vector<bool>(s.occupied.begin(), s.occupied.end()),
+                               std::vector<std::uint64_t>(s.ref_count.begin(), s.ref_count.end()),
+                               s.next_free,
+                               s.free_list,
+                               s.size,
+                               s.capacity,
+                               s.shingle_buf,
+                               s.entries_seen};
     d.entries_seen = f.entries_seen;
     d.rng = f.rng;
     return d;
@@ -300,7 +314,6 @@ Forest from_state(const morvik::Forest& f) {
 morvik::Forest to_state(Forest&& d) {
     morvik::Forest f;
     f.config = d.config;
-    const std::uint64_t room = d.config.node_room();
     f.trees.reserve(d.trees.size());
     for (MorvikTree& dt : d.trees) {
         morvik::MorvikTree& t = f.trees.emplace_back();
@@ -311,7 +324,7 @@ morvik::Forest to_state(Forest&& d) {
         NodeArena& da = dt.arena;
         morvik::NodeArena& a = t.arena;
         a.dims = dt.dims;
-        a.nodes.reserve(std::max<std::uint64_t>(room, da.nodes.size()));
+        a.nodes.reserve(da.nodes.size());
         std::uint64_t floats = 0;
         if (__builtin_mul_overflow(da.nodes.size(), 2 * dt.dims, &floats) || floats > a.bounds.max_size())
             throw std::bad_alloc();
@@ -335,8 +348,6 @@ morvik::Forest to_state(Forest&& d) {
             std::ranges::copy(in.bbox.max, a.max_mut(k).begin());
         }
         a.free = std::move(da.free);
-        a.free.reserve(room);
-        t.path.reserve(room / 2);
     }
     f.samplers.reserve(d.samplers.size());
     for (Sampler& ds : d.samplers) {
@@ -352,12 +363,13 @@ morvik::Forest to_state(Forest&& d) {
     s.input_dim = ds.input_dim;
     s.shingle_size = ds.shingle_size;
     s.internal_shingling = ds.internal_shingling;
-    s.store = std::move(ds.store.data);
-    s.occupied = std::move(ds.occupied);
-    s.ref_count = std::move(ds.ref_count);
+    s.store = LargeArray<float>(std::span<const float>(ds.store.data));
+    s.occupied = LargeArray<bool>(ds.occupied.size());
+    for (std::uint64_t r = 0; r < ds.occupied.size(); ++r)
+        if (ds.occupied[r]) s.occupied[r] = true;
+    s.ref_count = LargeArray<std::uint64_t>(std::span<const std::uint64_t>(ds.ref_count));
     s.next_free = ds.next_free;
     s.free_list = std::move(ds.free_list);
-    s.free_list.reserve(ds.capacity);
     s.size = ds.size;
     s.capacity = ds.capacity;
     s.shingle_buf = std::move(ds.shingle_buf);

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "morvik/tree/traversal.hpp"
+
 namespace morvik3::morvik {
 
 namespace {
@@ -74,7 +76,7 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
     f.trees.reserve(config.num_trees);
     for (std::uint64_t i = 0; i < config.num_trees; ++i) {
         const auto tree_rng = Xoshiro256PlusPlus::seed_from_u64(master.next_u64());
-        f.trees.push_back(MorvikTree::create(dim, config.node_room(), tree_rng));
+        f.trees.push_back(MorvikTree::create(dim, tree_rng));
     }
     f.rng = Xoshiro256PlusPlus::seed_from_u64(master.next_u64());
     f.samplers.assign(config.num_trees, Sampler::create(config.capacity));
@@ -85,6 +87,24 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
     f.descents.reserve(config.num_trees);
     f.rejection_bounds.resize(config.num_trees);
     return f;
+}
+
+ByteCount memory_need(const MorvikConfig& c) {
+    const std::uint64_t dim = c.dim();
+    const std::uint64_t rows = std::max(c.capacity * c.num_trees + 1, 2 * c.capacity);
+    const std::uint64_t room = c.node_room();
+    const ByteCount store = ByteCount::of<float>(rows) * dim +
+                            ByteCount::of(rows, sizeof(bool) + 2 * sizeof(std::uint64_t)) +  // flags, counts, free list
+                            ByteCount::of<float>(dim);                                       // the shingle
+    const ByteCount tree = ByteCount::of<Node>(room) + ByteCount::of<float>(room) * (2 * dim) +
+                           ByteCount::of<std::uint64_t>(room) + ByteCount::of<PathStep>(room / 2) +
+                           ByteCount::of(1, sizeof(MorvikTree) + sizeof(Sampler)) +
+                           ByteCount::of(c.capacity, sizeof(double) + sizeof(std::uint64_t)) +
+                           ByteCount::of(1, sizeof(PendingDecision) + sizeof(TreeDescent) + sizeof(RejectionBound) +
+                                                sizeof(double));  // update scratch and a walk's value
+    const ByteCount query = ByteCount::of<std::uint64_t>(room) * walk_lanes +
+                            ByteCount::of(dim, 2 * sizeof(float) + sizeof(double) + sizeof(Attribution));
+    return store + tree * c.num_trees + query;
 }
 
 std::string repr(const Forest& f) {

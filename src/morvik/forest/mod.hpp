@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "json.hpp"
+#include "memory_budget.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/sampler.hpp"
 #include "morvik/tree/mod.hpp"
@@ -83,9 +84,15 @@ struct Forest {
     std::vector<TreeDescent> descents;
     std::vector<RejectionBound> rejection_bounds;  // one per sampler once used
 
-    // A new empty forest; `resolved_seed` is the output of resolve_seed.
+    // A new empty forest; `resolved_seed` is the output of resolve_seed.  Its
+    // storage is committed as the trees fill.
     [[nodiscard]] static Forest create(const MorvikConfig& config, std::uint64_t resolved_seed);
 };
+
+// What a forest of a valid configuration comes to need once every sampler is
+// full: point rows, trees of `capacity` leaves, samplers, update scratch, and
+// the working memory of one query.
+[[nodiscard]] ByteCount memory_need(const MorvikConfig& config);
 
 [[nodiscard]] inline bool is_ready(const Forest& f) { return f.entries_seen > f.config.ready_threshold(); }
 [[nodiscard]] inline std::uint64_t entries_seen(const Forest& f) { return f.entries_seen; }

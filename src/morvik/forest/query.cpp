@@ -1,6 +1,7 @@
 #include "morvik/forest/query.hpp"
 
 #include "morvik/forest/update.hpp"
+#include "scratch.hpp"
 
 namespace morvik3::morvik {
 
@@ -11,7 +12,14 @@ namespace {
 struct QueryScratch {
     std::vector<float> query;
     WalkScratch walk;
+
+    // What a query of a large forest grew goes back when the call ends.
+    [[nodiscard]] auto release_when_done() {
+        auto& lanes = walk.lanes;
+        return ScratchRelease(query, walk.values, lanes[0].path, lanes[1].path, lanes[2].path, lanes[3].path);
+    }
 };
+static_assert(walk_lanes == 4, "release_when_done names every lane");
 
 QueryScratch& query_scratch() {
     thread_local QueryScratch scratch;
@@ -27,6 +35,7 @@ const std::vector<MorvikTree>& walked_trees(const Forest& forest) {
 template <class Rule>
 Result<double> forest_average(const Forest& forest, std::span<const float> point) {
     QueryScratch& scratch = query_scratch();
+    const auto release = scratch.release_when_done();
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
     const auto& trees = walked_trees(forest);
@@ -63,6 +72,7 @@ Result<double> density(const Forest& forest, std::span<const float> point) {
 
 Result<std::vector<Attribution>> attribution(const Forest& forest, std::span<const float> point) {
     QueryScratch& scratch = query_scratch();
+    const auto release = scratch.release_when_done();
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
     const auto& trees = walked_trees(forest);

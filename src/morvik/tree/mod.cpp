@@ -5,13 +5,11 @@
 
 namespace morvik3::morvik {
 
-MorvikTree MorvikTree::create(std::uint64_t dims, std::uint64_t node_room, Xoshiro256PlusPlus rng) {
+MorvikTree MorvikTree::create(std::uint64_t dims, Xoshiro256PlusPlus rng) {
     MorvikTree t;
-    t.arena = NodeArena::with_room(dims, node_room);
+    t.arena.dims = dims;
     t.rng = rng;
     t.dims = dims;
-    // A path is never longer than the tree has internal nodes.
-    t.path.reserve(node_room / 2);
     return t;
 }
 

@@ -33,8 +33,8 @@ struct MorvikTree {
     // deletion work along; empty between operations, not part of the value.
     std::vector<PathStep> path;
 
-    // An empty tree with node storage reserved for `node_room` slots.
-    [[nodiscard]] static MorvikTree create(std::uint64_t dims, std::uint64_t node_room, Xoshiro256PlusPlus rng);
+    // An empty tree; its node storage grows with it.
+    [[nodiscard]] static MorvikTree create(std::uint64_t dims, Xoshiro256PlusPlus rng);
 
     [[nodiscard]] bool is_empty() const { return root == NULL_INDEX; }
 

@@ -1,0 +1,62 @@
+#include "memory_budget.hpp"
+
+#include <cstdio>
+#include <string>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace morvik3 {
+
+namespace {
+
+// "25769803776 bytes (24.0 GiB)"
+std::string figure(std::uint64_t bytes) {
+    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::string text = std::to_string(bytes) + " bytes";
+    double scaled = static_cast<double>(bytes);
+    int unit = -1;
+    while (scaled >= 1024.0 && unit < 5) {
+        scaled /= 1024.0;
+        ++unit;
+    }
+    if (unit < 0) return text;
+    char shown[32];
+    std::snprintf(shown, sizeof shown, " (%.1f %s)", scaled, units[unit]);
+    return text + shown;
+}
+
+}  // namespace
+
+std::uint64_t physical_memory() {
+    // Asked once: the question costs a system call, and the answer stays.
+    static const std::uint64_t bytes = [] {
+#if defined(_WIN32)
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof status;
+        return GlobalMemoryStatusEx(&status) ? std::uint64_t{status.ullTotalPhys} : std::uint64_t{0};
+#else
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || page_size <= 0) return std::uint64_t{0};
+        return ByteCount::of(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size)).bytes;
+#endif
+    }();
+    return bytes;
+}
+
+Result<void> check_fits(std::string_view what, ByteCount need, std::uint64_t available) {
+    if (available == 0 || need.bytes <= available) return {};
+    const std::string needed = need.bytes == ByteCount::max ? "more than " + figure(need.bytes) : figure(need.bytes);
+    return std::unexpected(Error::out_of_memory(std::string(what) + " needs " + needed +
+                                                " at full size (storage and per-call working memory), more than "
+                                                "the " + figure(available) + " of physical memory of this machine"));
+}
+
+Result<void> check_fits(std::string_view what, ByteCount need) { return check_fits(what, need, physical_memory()); }
+
+}  // namespace morvik3

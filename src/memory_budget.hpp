@@ -1,0 +1,48 @@
+// What a configuration may come to need, against what the machine has: a
+// detector that could only run by taking more than the physical memory is
+// refused when it is made or loaded, not when the machine starts swapping.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace morvik3 {
+
+// A byte count that saturates instead of wrapping: a configuration too large
+// to count is as large as can be.
+struct ByteCount {
+    std::uint64_t bytes = 0;
+
+    // `count` things of `each` bytes.
+    [[nodiscard]] static ByteCount of(std::uint64_t count, std::uint64_t each) {
+        std::uint64_t product = 0;
+        return {__builtin_mul_overflow(count, each, &product) ? max : product};
+    }
+    template <class T>
+    [[nodiscard]] static ByteCount of(std::uint64_t count) {
+        return of(count, sizeof(T));
+    }
+
+    [[nodiscard]] ByteCount operator+(ByteCount other) const {
+        std::uint64_t sum = 0;
+        return {__builtin_add_overflow(bytes, other.bytes, &sum) ? max : sum};
+    }
+    ByteCount& operator+=(ByteCount other) { return *this = *this + other; }
+    [[nodiscard]] ByteCount operator*(std::uint64_t times) const { return of(bytes, times); }
+
+    static constexpr std::uint64_t max = static_cast<std::uint64_t>(-1);
+};
+
+// The machine's physical memory as the operating system reports it; 0 when
+// it cannot tell.
+[[nodiscard]] std::uint64_t physical_memory();
+
+// An out-of-memory error naming both figures when `what` needs more than
+// `available` bytes (0: unknown, never refused).
+[[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need, std::uint64_t available);
+// The same against physical_memory().
+[[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need);
+
+}  // namespace morvik3
