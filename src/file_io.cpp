@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace morvik3 {
 
 namespace {
@@ -12,6 +14,11 @@ namespace {
 Error os_error(int code) {
     return Error::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
 }
+
+// Devices, pipes and directories have no end a document could be read to.
+Error not_regular(const std::string& path) { return Error::io("Not a regular file: '" + path + "'"); }
+
+bool regular(const struct stat& s) { return (s.st_mode & S_IFMT) == S_IFREG; }
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -32,9 +39,17 @@ Result<void> write_file(const std::string& path, std::string_view data) {
 }
 
 Result<std::string> read_file(const std::string& path) {
+    // Checked before opening too: opening a pipe waits for its writer.
+    struct stat before{};
+    if (stat(path.c_str(), &before) == 0 && !regular(before)) return std::unexpected(not_regular(path));
     File f(std::fopen(path.c_str(), "rb"));
     if (!f) return std::unexpected(os_error(errno));
+    struct stat opened{};
+    if (fstat(fileno(f.get()), &opened) != 0) return std::unexpected(os_error(errno));
+    if (!regular(opened)) return std::unexpected(not_regular(path));
     std::string out;
+    // The size is a hint: the file may change while it is read.
+    if (opened.st_size > 0) out.reserve(static_cast<std::size_t>(opened.st_size));
     char buffer[1 << 16];
     while (true) {
         const std::size_t n = std::fread(buffer, 1, sizeof buffer, f.get());

@@ -10,6 +10,7 @@ namespace morvik3 {
 
 // Creates or truncates `path` and writes all of `data`.
 [[nodiscard]] Result<void> write_file(const std::string& path, std::string_view data);
+// The whole of a regular file; devices, pipes and directories are refused.
 [[nodiscard]] Result<std::string> read_file(const std::string& path);
 
 }  // namespace morvik3

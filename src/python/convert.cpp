@@ -167,6 +167,10 @@ bool for_each_item(PyObject* o, Py_ssize_t& hint, Each&& each) {
     }
 }
 
+// A sequence's length is only a hint: a length far beyond what is converted
+// must cost nothing, so no more than this is reserved up front.
+constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 16;
+
 template <class T, class Convert>
 bool vector_of(PyObject* o, std::vector<T>& out, Convert&& convert) {
     out.clear();
@@ -174,7 +178,7 @@ bool vector_of(PyObject* o, std::vector<T>& out, Convert&& convert) {
     bool reserved = false;
     return for_each_item(o, hint, [&](PyObject* item) {
         if (!reserved) {
-            out.reserve(static_cast<std::size_t>(hint));
+            out.reserve(static_cast<std::size_t>(std::min(hint, max_reserved_items)));
             reserved = true;
         }
         T v{};
@@ -228,8 +232,11 @@ bool pairs_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
     });
 }
 
-bool dict_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
+// Sets `changed` when the dict changed under the iteration: the caller's
+// doing, reported as Python reports it, not a variant that failed to match.
+bool dict_of(PyObject* o, std::vector<std::pair<std::string, double>>& out, bool& changed) {
     out.clear();
+    changed = false;
     if (!PyDict_Check(o)) return not_an_instance(o, "dict");
     Py_ssize_t pos = 0;
     const Py_ssize_t initial = PyDict_GET_SIZE(o);
@@ -253,13 +260,15 @@ bool dict_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
         }
         Py_END_CRITICAL_SECTION();
         if (resized) {
-            raise_internal("dictionary changed size during iteration");
+            changed = true;
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return false;
         }
         if (!more) break;
         Ref k(key), v(value);
         if (seen >= initial) {
-            raise_internal("dictionary keys changed during iteration");
+            changed = true;
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return false;
         }
         std::pair<std::string, double> entry;
@@ -350,23 +359,30 @@ bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
         out.kind = KeyValueLike::Kind::pairs;
         return true;
     }
-    if (PyErr_ExceptionMatches(internal_error_type())) return false;
     std::string pairs_error = describe_pending();
-    if (dict_of(o, out.entries)) {
+    bool changed = false;
+    if (dict_of(o, out.entries, changed)) {
         out.kind = KeyValueLike::Kind::dict;
         return true;
     }
-    if (PyErr_ExceptionMatches(internal_error_type())) return false;
+    if (changed) return false;
     std::string dict_error = describe_pending();
     return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
 }
 
-bool to_str_or_bytes(PyObject* o, const char* name, std::string& out) {
+// The UTF-8 of a str and the contents of a bytes object never change, so a
+// view of them stays valid, attached or not, while the object lives.
+void TextArg::keep(PyObject* o, const char* data, Py_ssize_t size) {
+    kept_ = Ref::borrow(o);
+    kept_view_ = std::string_view(data, static_cast<std::size_t>(size));
+}
+
+bool to_str_or_bytes(PyObject* o, const char* name, TextArg& out) {
     if (PyUnicode_Check(o)) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(o, &n);
         if (s != nullptr) {
-            out.assign(s, static_cast<std::size_t>(n));
+            out.keep(o, s, n);
             return true;
         }
     } else {
@@ -374,25 +390,25 @@ bool to_str_or_bytes(PyObject* o, const char* name, std::string& out) {
     }
     std::string str_error = describe_pending();
     if (PyBytes_Check(o)) {
-        out.assign(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+        out.keep(o, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
         return true;
     }
     if (PyByteArray_Check(o)) {
         Py_BEGIN_CRITICAL_SECTION(o);
-        out.assign(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
+        out.copy_.assign(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
         Py_END_CRITICAL_SECTION();
         return true;
     }
     std::vector<std::uint8_t> bytes;
     if (vector_of(o, bytes, u8_of)) {
-        out.assign(bytes.begin(), bytes.end());
+        out.copy_.assign(bytes.begin(), bytes.end());
         return true;
     }
     std::string bytes_error = describe_pending();
     return enum_failure(name, "StrOrBytes", "Str", str_error, "Bytes", bytes_error);
 }
 
-bool to_text(PyObject* o, const char* name, std::string& out) {
+bool to_text(PyObject* o, const char* name, TextArg& out) {
     if (!PyUnicode_Check(o)) {
         not_an_instance(o, "str");
         return fail_argument(name);
@@ -400,7 +416,7 @@ bool to_text(PyObject* o, const char* name, std::string& out) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
     if (s == nullptr) return fail_argument(name);
-    out.assign(s, static_cast<std::size_t>(n));
+    out.keep(o, s, n);
     return true;
 }
 
@@ -411,9 +427,12 @@ bool to_path(PyObject* o, const char* name, std::string& out) {
         not_an_instance(path.get(), "str");
         return fail_argument(name);
     }
-    Ref encoded(PyUnicode_EncodeFSDefault(path.get()));
-    if (!encoded) return fail_argument(name);
-    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    // Encodes like open() does, refusing an embedded NUL with its ValueError
+    // rather than letting the file system see a shorter name.
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.get(), &encoded)) return fail_argument(name);
+    Ref bytes(encoded);
+    out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
     return true;
 }
 

@@ -15,6 +15,7 @@ namespace core = morvik3::featuresketch;
 
 struct FeatureSketchClass {
     using State = core::FeatureSketch;
+    using Config = core::FeatureSketchConfig;
     static constexpr const char* name = "FeatureSketch";
     static constexpr const char* doc =
         "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
@@ -52,6 +53,8 @@ struct FeatureSketchClass {
     static constexpr const char* doc_entries_seen = "Return the number of processed events.";
     static constexpr bool has_getnewargs = false;
 
+    static const Config& config(const State& s) { return s.config; }
+    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
     static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
     static std::string repr(const State& s) { return core::repr(s); }
@@ -82,8 +85,9 @@ PyObject* FeatureSketchClass::tp_new(PyTypeObject* type, PyObject* args, PyObjec
     if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return nullptr;
     if (!to_seed(a[7], "seed", seed)) return nullptr;
 
-    return P::construct(type, seed,
-                        [&](std::uint64_t resolved) { return core::FeatureSketch::create(config, resolved); });
+    Result<core::FeatureSketchConfig> valid = config;
+    if (auto checked = core::validate_config(config); !checked) valid = std::unexpected(checked.error());
+    return P::construct(type, seed, valid, core::FeatureSketch::create);
 }
 
 constexpr char feature_arg[] = "feature";
@@ -106,15 +110,15 @@ Result<double> update_and_score(core::FeatureSketch& s, const KeyValueLike& even
 constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
 
 const PyMethodDef featuresketch_methods[] = {
-    {"update", as_method(feature_method<update_name, Access::exclusive, update>), kw,
+    {"update", as_method<feature_method<update_name, Access::exclusive, update>>(), kw,
      "update($self, feature)\n--\n\nIngest a feature event without returning its score."},
-    {"score", as_method(feature_method<score_name, Access::shared, score>), kw,
+    {"score", as_method<feature_method<score_name, Access::shared, score>>(), kw,
      "score($self, feature)\n--\n\n"
      "Preview the current anomaly score for a feature event without mutating state.\n\n"
      "This is the same pre-ingest score that `update_and_score()` would return\n"
      "if called next. It is computed against the current sketches and does not\n"
      "advance the decay epoch or `entries_seen()`."},
-    {"update_and_score", as_method(feature_method<update_and_score_name, Access::exclusive, update_and_score>), kw,
+    {"update_and_score", as_method<feature_method<update_and_score_name, Access::exclusive, update_and_score>>(), kw,
      "update_and_score($self, feature)\n--\n\n"
      "Ingest a feature event and return its anomaly score.\n\n"
      "This has the same behavior as calling `score(feature)` first and then\n"

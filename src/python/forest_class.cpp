@@ -18,6 +18,7 @@ namespace core = morvik3::morvik;
 
 struct ForestClass {
     using State = core::Forest;
+    using Config = core::MorvikConfig;
     static constexpr const char* name = "Forest";
     static constexpr const char* doc =
         "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
@@ -53,6 +54,8 @@ struct ForestClass {
     static constexpr const char* doc_entries_seen = "Number of observations processed so far.";
     static constexpr bool has_getnewargs = true;
 
+    static const Config& config(const State& s) { return s.config; }
+    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(K)", static_cast<unsigned long long>(s.config.input_dim));
     }
@@ -91,13 +94,9 @@ PyObject* ForestClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     if (a[7] && !to_f64(a[7], "initial_accept_fraction", initial_accept_fraction)) return nullptr;
     if (!to_seed(a[8], "seed", seed)) return nullptr;
 
-    return P::construct(type, seed, [&](std::uint64_t resolved) -> Result<core::Forest> {
-        Result<core::MorvikConfig> config =
-            core::MorvikConfig::build(input_dim, shingle_size, capacity, num_trees, time_decay, output_after,
-                                      internal_shingling, initial_accept_fraction);
-        if (!config) return std::unexpected(config.error());
-        return core::Forest::create(*config, resolved);
-    });
+    const auto config = core::MorvikConfig::build(input_dim, shingle_size, capacity, num_trees, time_decay,
+                                                  output_after, internal_shingling, initial_accept_fraction);
+    return P::construct(type, seed, config, core::Forest::create);
 }
 
 // Methods taking one `point`, narrowed to 32-bit floats.
@@ -140,25 +139,25 @@ PyObject* num_trees(PyObject* self, PyObject*) {
 constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
 
 const PyMethodDef forest_methods[] = {
-    {"update", as_method(point_method<update_name, Access::exclusive, core::update>), kw,
+    {"update", as_method<point_method<update_name, Access::exclusive, core::update>>(), kw,
      "update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
      "When `internal_shingling` is True, pass one base observation of length\n"
      "`input_dim`. Otherwise pass the full shingled vector of length\n"
      "`input_dim * shingle_size`."},
-    {"update_and_score", as_method(point_method<update_and_score_name, Access::exclusive, core::update_and_score>), kw,
+    {"update_and_score", as_method<point_method<update_and_score_name, Access::exclusive, core::update_and_score>>(), kw,
      "update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
      "This has the same behavior as calling `score(point)` first and then\n"
      "`update(point)` with the same observation."},
-    {"score", as_method(point_method<score_name, Access::shared, core::score>), kw,
+    {"score", as_method<point_method<score_name, Access::shared, core::score>>(), kw,
      "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous."},
-    {"displacement_score", as_method(point_method<displacement_score_name, Access::shared, core::displacement_score>),
+    {"displacement_score", as_method<point_method<displacement_score_name, Access::shared, core::displacement_score>>(),
      kw, "displacement_score($self, point)\n--\n\nDisplacement-based anomaly score."},
-    {"attribution", as_method(attribution), kw,
+    {"attribution", as_method<attribution>(), kw,
      "attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
      "Returns a list of length `input_dim * shingle_size`."},
-    {"density", as_method(point_method<density_name, Access::shared, core::density>), kw,
+    {"density", as_method<point_method<density_name, Access::shared, core::density>>(), kw,
      "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood."},
-    {"num_trees", num_trees, METH_NOARGS, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
+    {"num_trees", as_method<num_trees>(), METH_NOARGS, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
 };
 
 std::span<const PyMethodDef> ForestClass::methods() { return forest_methods; }

@@ -2,6 +2,9 @@
 //
 // A class is described by a traits type C:
 //   using State = ...;                         // the detector state, a value
+//   using Config = ...;                        // its configuration record
+//   static const Config& config(const State&);
+//   static ByteCount memory_need(const Config&);         // at full size, per-call working memory included
 //   static constexpr const char* name;         // "Forest"
 //   static constexpr const char* doc;          // class docstring, text signature first
 //   static constexpr const char* doc_to_json, doc_from_json, doc_save_json, doc_load_json;
@@ -13,11 +16,14 @@
 //   static std::string to_json(const State&);
 //   static Result<State> from_json(std::string_view);    // parse + every load check
 //   static std::string repr(const State&);
-//   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::wrap
-//   static std::span<const PyMethodDef> methods();       // the class's own methods
+//   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
+//   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
 //
 // Every method follows one order: convert the arguments, take the borrow,
 // detach for the computation, re-attach, release and build the result.
+// Every entry from the interpreter runs inside a guard: no C++ exception
+// crosses into it.  A configuration that needs more than the machine's
+// physical memory is refused when it is constructed and when it is loaded.
 #pragma once
 
 #include "args.hpp"
@@ -36,6 +42,7 @@
 #include <vector>
 
 #include "file_io.hpp"
+#include "memory_budget.hpp"
 #include "rng.hpp"
 
 namespace morvik3::py {
@@ -174,11 +181,34 @@ PyObject* compute(bool detach, F& f, Convert& convert) {
 
 inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
 
+// The guard around an entry point `Fn` from the interpreter.
+template <auto Fn>
+struct Entry;
+template <class... A, PyObject* (*Fn)(A...)>
+struct Entry<Fn> {
+    static PyObject* call(A... a) noexcept {
+        try {
+            return Fn(a...);
+        } catch (...) {
+            raise_current_exception();
+            return nullptr;
+        }
+    }
+};
+
 }  // namespace detail
+
+// A method entry for a PyMethodDef: `Fn` behind the guard, cast to the slot's
+// type.
+template <auto Fn>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::Entry<Fn>::call));
+}
 
 template <class C>
 struct Protocol {
     using State = typename C::State;
+    using Config = typename C::Config;
     using Self = Object<C>;
 
     static inline PyTypeObject* type = nullptr;
@@ -195,18 +225,21 @@ struct Protocol {
         return o;
     }
 
-    // Constructor tail shared by the classes: resolves the seed, lets `build`
-    // validate and create the state from it, and wraps the result.
-    template <class Build>
-    static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, Build&& build) {
-        try {
-            Result<State> state = build(resolve_seed(seed));
+    // Constructor tail shared by the classes: resolves the seed, then, for a
+    // valid configuration that fits in memory, lets `create(config, seed)`
+    // build the state (a State or a Result<State>), and wraps it.
+    template <class Create>
+    static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, const Result<Config>& config,
+                               Create&& create) {
+        const std::uint64_t resolved = resolve_seed(seed);
+        if (!config) return raise(config.error());
+        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error());
+        auto state = create(*config, resolved);
+        if constexpr (detail::is_result<decltype(state)>::value) {
             if (!state) return raise(state.error());
             return wrap(t, std::move(*state));
-        } catch (const InternalError& e) {
-            return raise_internal(e.what());
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
+        } else {
+            return wrap(t, std::move(state));
         }
     }
 
@@ -258,23 +291,19 @@ struct Protocol {
         return read(o, [](const State& s) { return C::entries_seen(s); });
     }
 
+    // Writing, reading and parsing documents run detached, like the cores.
     static PyObject* to_json(PyObject* o, PyObject*) {
-        return read(o, [](const State& s) { return C::to_json(s); });
-    }
-
-    static PyObject* load_document(std::string_view text) {
-        Parsed parsed = parse(text);
-        if (!parsed.ok) return nullptr;
-        return wrap(type, std::move(*parsed.state));
+        return shared(o, [](const State& s) { return C::to_json(s); });
     }
 
     static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         static const Signature sig(sig_name("from_json"), {"json"}, 1);
         PyObject* a[1];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-        std::string text;
+        TextArg text;
         if (!to_str_or_bytes(a[0], "json", text)) return nullptr;
-        return load_document(text);
+        auto call = [&] { return load(text.view()); };
+        return detail::compute(true, call, wrap_loaded);
     }
 
     static PyObject* save_json(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -283,8 +312,7 @@ struct Protocol {
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
-        return shared(
-            o, [&](const State& s) { return write_file(path, C::to_json(s)); }, detail::default_convert, false);
+        return shared(o, [&](const State& s) { return write_file(path, C::to_json(s)); });
     }
 
     static PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -293,9 +321,12 @@ struct Protocol {
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
-        Result<std::string> text = read_file(path);
-        if (!text) return raise(text.error());
-        return load_document(*text);
+        auto call = [&]() -> Result<State> {
+            Result<std::string> text = read_file(path);
+            if (!text) return std::unexpected(text.error());
+            return load(*text);
+        };
+        return detail::compute(true, call, wrap_loaded);
     }
 
     static PyObject* copy(PyObject* o) {
@@ -323,15 +354,15 @@ struct Protocol {
         static const Signature sig(sig_name("__setstate__"), {"state"}, 1);
         PyObject* a[1];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-        std::string text;
+        TextArg text;
         if (!to_text(a[0], "state", text)) return nullptr;
-        Self* self = cast(o);
-        ExclusiveBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
-        Parsed parsed = parse(text);
-        if (!parsed.ok) return nullptr;
-        self->state = std::move(*parsed.state);
-        Py_RETURN_NONE;
+        // The whole document is parsed and checked before the state changes.
+        return exclusive(o, [&](State& s) -> Result<void> {
+            Result<State> loaded = load(text.view());
+            if (!loaded) return std::unexpected(loaded.error());
+            s = std::move(*loaded);
+            return {};
+        });
     }
 
     static PyObject* getnewargs(PyObject* o, PyObject*) {
@@ -352,11 +383,11 @@ struct Protocol {
         static std::vector<PyMethodDef> table = build_methods();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(C::tp_new)},
+            {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<C::tp_new>::call)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
             {Py_tp_doc, const_cast<char*>(C::doc)},
             {Py_tp_methods, table.data()},
-            {Py_tp_repr, reinterpret_cast<void*>(repr)},
+            {Py_tp_repr, reinterpret_cast<void*>(&detail::Entry<repr>::call)},
             {0, nullptr},
         };
         static PyType_Spec type_spec = {
@@ -373,29 +404,18 @@ struct Protocol {
     }
 
   private:
-    struct Parsed {
-        bool ok = false;
-        std::optional<State> state;
-    };
+    static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, C::memory_need(config)); }
 
-    // Parses and checks a document while attached; raises on failure.
-    static Parsed parse(std::string_view text) {
-        Parsed out;
-        try {
-            Result<State> parsed = C::from_json(text);
-            if (!parsed) {
-                raise(parsed.error());
-                return out;
-            }
-            out.state.emplace(std::move(*parsed));
-            out.ok = true;
-        } catch (const InternalError& e) {
-            raise_internal(e.what());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
-        return out;
+    // Parses a document with the class's own checks, then checks that what it
+    // describes fits in memory.  Touches no Python object.
+    static Result<State> load(std::string_view text) {
+        Result<State> state = C::from_json(text);
+        if (!state) return state;
+        if (auto fits = fits_in_memory(C::config(*state)); !fits) return std::unexpected(fits.error());
+        return state;
     }
+
+    static PyObject* wrap_loaded(State& state) { return wrap(type, std::move(state)); }
 
     static const char* sig_name(const char* method) {
         // Interned per (class, method) for the process lifetime; first calls
@@ -419,21 +439,24 @@ struct Protocol {
     static std::vector<PyMethodDef> build_methods() {
         std::vector<PyMethodDef> table;
         for (const PyMethodDef& m : C::methods()) table.push_back(m);
-        auto fast = [](auto fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)); };
         constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
-        table.push_back({"is_ready", is_ready, METH_NOARGS, method_doc("is_ready($self)", C::doc_is_ready)});
+        table.push_back({"is_ready", as_method<is_ready>(), METH_NOARGS, method_doc("is_ready($self)", C::doc_is_ready)});
+        table.push_back({"entries_seen", as_method<entries_seen>(), METH_NOARGS,
+                         method_doc("entries_seen($self)", C::doc_entries_seen)});
+        table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
+        table.push_back({"from_json", as_method<from_json>(), kw | METH_STATIC,
+                         method_doc("from_json(json)", C::doc_from_json)});
         table.push_back(
-            {"entries_seen", entries_seen, METH_NOARGS, method_doc("entries_seen($self)", C::doc_entries_seen)});
-        table.push_back({"to_json", to_json, METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
-        table.push_back({"from_json", fast(from_json), kw | METH_STATIC, method_doc("from_json(json)", C::doc_from_json)});
-        table.push_back({"save_json", fast(save_json), kw, method_doc("save_json($self, path)", C::doc_save_json)});
-        table.push_back({"load_json", fast(load_json), kw | METH_STATIC, method_doc("load_json(path)", C::doc_load_json)});
-        table.push_back({"__copy__", copy_method, METH_NOARGS, method_doc("__copy__($self)", nullptr)});
-        table.push_back({"__deepcopy__", fast(deepcopy), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
-        table.push_back({"__getstate__", to_json, METH_NOARGS, method_doc("__getstate__($self)", nullptr)});
-        table.push_back({"__setstate__", fast(setstate), kw, method_doc("__setstate__($self, state)", nullptr)});
+            {"save_json", as_method<save_json>(), kw, method_doc("save_json($self, path)", C::doc_save_json)});
+        table.push_back({"load_json", as_method<load_json>(), kw | METH_STATIC,
+                         method_doc("load_json(path)", C::doc_load_json)});
+        table.push_back({"__copy__", as_method<copy_method>(), METH_NOARGS, method_doc("__copy__($self)", nullptr)});
+        table.push_back({"__deepcopy__", as_method<deepcopy>(), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
+        table.push_back({"__getstate__", as_method<to_json>(), METH_NOARGS, method_doc("__getstate__($self)", nullptr)});
+        table.push_back({"__setstate__", as_method<setstate>(), kw, method_doc("__setstate__($self, state)", nullptr)});
         if constexpr (C::has_getnewargs) {
-            table.push_back({"__getnewargs__", getnewargs, METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
+            table.push_back(
+                {"__getnewargs__", as_method<getnewargs>(), METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
         }
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
@@ -466,12 +489,6 @@ PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     } else {
         return Protocol<C>::shared(self, [&](const State& s) { return Call(s, value); });
     }
-}
-
-// Casts a fastcall method to the PyCFunction slot type of a PyMethodDef.
-template <class F>
-PyCFunction as_method(F fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 }  // namespace morvik3::py

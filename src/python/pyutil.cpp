@@ -1,5 +1,11 @@
 #include "pyutil.hpp"
 
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "excerpt.hpp"
+
 namespace morvik3::py {
 
 namespace {
@@ -24,8 +30,27 @@ PyObject* raise(const Error& e) {
     const std::string text = e.display();
     PyObject* type = PyExc_RuntimeError;
     if (e.kind == ErrorKind::invalid_argument || e.kind == ErrorKind::dimension_mismatch) type = PyExc_ValueError;
-    PyErr_SetString(type, text.c_str());
+    if (e.kind == ErrorKind::out_of_memory) type = PyExc_MemoryError;
+    // Messages may quote file names, which need not be UTF-8.
+    Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+    if (message) PyErr_SetObject(type, message.get());
     return nullptr;
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const InternalError& e) {
+        raise_internal(e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(internal_error_type(), "unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(internal_error_type(), "unexpected C++ exception");
+    }
 }
 
 PyObject* raise_internal(std::string_view message) {
@@ -36,16 +61,12 @@ PyObject* raise_internal(std::string_view message) {
 
 std::string type_name(PyObject* o) {
     Ref name(PyType_GetQualName(Py_TYPE(o)));
-    if (!name) {
-        PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
-    }
-    const char* s = PyUnicode_AsUTF8(name.get());
+    const char* s = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (s == nullptr) {
         PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
+        s = Py_TYPE(o)->tp_name;
     }
-    return s;
+    return excerpt(s);
 }
 
 }  // namespace morvik3::py

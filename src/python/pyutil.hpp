@@ -59,12 +59,17 @@ PyObject* create_internal_error_type();
 PyObject* raise(const Error& e);
 // Raise the internal-failure exception; always returns nullptr.
 PyObject* raise_internal(std::string_view message);
+// Inside a catch block: raise what the C++ exception in flight maps to,
+// MemoryError for an allocation that failed or could never succeed, the
+// internal failure for anything else.
+void raise_current_exception() noexcept;
 
 inline PyObject* str_from(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-// Qualified name of an object's type, as used in conversion messages.
+// Qualified name of an object's type, as used in conversion messages (its
+// excerpt, for a type named at length).
 std::string type_name(PyObject* o);
 
 }  // namespace morvik3::py
