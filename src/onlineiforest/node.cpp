@@ -8,12 +8,7 @@
 
 namespace morvik3::onlineiforest {
 
-void NodePool::reserve() {
-    // A reused pair needs no new slot, but the free list must still be able
-    // to hold every pair a fold can release.
-    const std::uint64_t slots = free_pairs.empty() ? nodes.size() + 2 : nodes.size();
-    if (nodes.capacity() >= slots && bounds.capacity() / 2 / dim >= slots && free_pairs.capacity() >= slots / 2)
-        return;
+void NodePool::grow(std::uint64_t slots) {
     std::uint64_t target = slots;
     if (nodes.capacity() < slots) target = std::max({slots, 2 * nodes.size(), std::uint64_t{8}});
     std::uint64_t floats = 0;

@@ -66,7 +66,13 @@ struct NodePool {
 
     // Room for a root or one pair of children without allocating; throws
     // std::bad_alloc, changing nothing, when memory runs out.
-    void reserve();
+    void reserve() {
+        // A reused pair needs no new slot, but the free list must still be
+        // able to hold every pair a fold can release.
+        const std::uint64_t slots = free_pairs.empty() ? nodes.size() + 2 : nodes.size();
+        if (nodes.capacity() < slots || bounds.capacity() / 2 / dim < slots || free_pairs.capacity() < slots / 2)
+            grow(slots);
+    }
     // The root slot of an empty pool; requires `reserve` first.
     std::uint64_t add_root();
     // The left slot of a fresh pair; requires `reserve` first.
@@ -75,6 +81,9 @@ struct NodePool {
     void release_children(std::uint64_t slot);
     // Empties the tree, keeping the storage.
     void clear();
+
+private:
+    void grow(std::uint64_t slots);
 };
 
 namespace doc {
