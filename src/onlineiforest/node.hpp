@@ -73,9 +73,9 @@ struct NodePool {
         if (nodes.capacity() < slots || bounds.capacity() / 2 / dim < slots || free_pairs.capacity() < slots / 2)
             grow(slots);
     }
-    // The root slot of an empty pool; requires `reserve` first.
+    // The root slot of an empty pool, and the left slot of a fresh pair (a
+    // released one first).  Neither allocates after `reserve`.
     std::uint64_t add_root();
-    // The left slot of a fresh pair; requires `reserve` first.
     std::uint64_t add_pair();
     // Gives back the subtree below `slot`, which becomes a leaf.
     void release_children(std::uint64_t slot);
