@@ -109,6 +109,49 @@ def rrcf_seconds(points, num_trees, tree_size):
     return time.perf_counter() - start
 
 
+def steady_state_rows(detector, stream, anomalous, warm):
+    """Calls per second of update, score and update_and_score after `warm`
+    updates, each on its own third of the rest of the stream; the mean scores
+    of injected anomalies and other points; the document size and its write
+    and read throughput. Returns the rows and the points that were scored."""
+    third = (len(stream) - warm) // 3
+    update_part = stream[warm:warm + third]
+    score_part = stream[warm + third:warm + 2 * third]
+    uas_part = stream[warm + 2 * third:]
+    for p in stream[:warm]:
+        detector.update(p)
+    rows = []
+    t_update = timed(detector.update, update_part)
+    rows.append(("update", f"{rate(len(update_part), t_update):,.0f}", "calls/s"))
+    t_score = timed(detector.score, score_part)
+    rows.append(("score", f"{rate(len(score_part), t_score):,.0f}", "calls/s"))
+    scores = []
+    t_uas = timed(lambda p: scores.append(detector.update_and_score(p)), uas_part)
+    rows.append(("update_and_score", f"{rate(len(uas_part), t_uas):,.0f}", "calls/s"))
+
+    flags = anomalous[warm + 2 * third:]
+    scores = np.asarray(scores)
+    if flags.any() and (~flags).any():
+        rows.append(("mean score, injected anomalies", f"{scores[flags].mean():.3f}", ""))
+        rows.append(("mean score, other points", f"{scores[~flags].mean():.3f}", ""))
+
+    text = detector.to_json()
+    megabytes = len(text.encode()) / 1e6
+    rows.append(("document size", f"{megabytes:,.2f}", "MB"))
+    t_write = best_of(3, detector.to_json)
+    rows.append(("to_json", f"{megabytes / t_write:,.0f}", "MB/s"))
+    t_read = best_of(3, lambda: type(detector).from_json(text))
+    rows.append(("from_json", f"{megabytes / t_read:,.0f}", "MB/s"))
+    return rows, score_part
+
+
+def print_rows(rows):
+    width = max(len(name) for name, _, _ in rows)
+    print(f"{'measure':<{width}}  {'value':>12}  unit")
+    for name, value, unit in rows:
+        print(f"{name:<{width}}  {value:>12}  {unit}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--points", type=int, default=200_000, help="length of the stream (default 200000)")
@@ -121,37 +164,8 @@ def main():
     stream, anomalous = synthetic_stream(args.points, args.seed)
     n = len(stream)
     warm = n // 10
-    third = (n - warm) // 3
-    update_part = stream[warm:warm + third]
-    score_part = stream[warm + third:warm + 2 * third]
-    uas_part = stream[warm + 2 * third:]
-
     forest = morvik3.Forest(DIM, seed=args.seed)
-    for p in stream[:warm]:
-        forest.update(p)
-    rows = []
-
-    t_update = timed(forest.update, update_part)
-    rows.append(("update", f"{rate(len(update_part), t_update):,.0f}", "calls/s"))
-    t_score = timed(forest.score, score_part)
-    rows.append(("score", f"{rate(len(score_part), t_score):,.0f}", "calls/s"))
-    scores = []
-    t_uas = timed(lambda p: scores.append(forest.update_and_score(p)), uas_part)
-    rows.append(("update_and_score", f"{rate(len(uas_part), t_uas):,.0f}", "calls/s"))
-
-    flags = anomalous[warm + 2 * third:]
-    scores = np.asarray(scores)
-    if flags.any() and (~flags).any():
-        rows.append(("mean score, injected anomalies", f"{scores[flags].mean():.3f}", ""))
-        rows.append(("mean score, other points", f"{scores[~flags].mean():.3f}", ""))
-
-    text = forest.to_json()
-    megabytes = len(text.encode()) / 1e6
-    rows.append(("document size", f"{megabytes:,.2f}", "MB"))
-    t_write = best_of(3, forest.to_json)
-    rows.append(("to_json", f"{megabytes / t_write:,.0f}", "MB/s"))
-    t_read = best_of(3, lambda: morvik3.Forest.from_json(text))
-    rows.append(("from_json", f"{megabytes / t_read:,.0f}", "MB/s"))
+    rows, score_part = steady_state_rows(forest, stream, anomalous, warm)
 
     queries = score_part[: min(len(score_part), 20_000)]
     one = min(threaded_scoring(forest, queries, 1) for _ in range(3))
@@ -180,10 +194,7 @@ def main():
     print(describe())
     print(f"Forest({DIM}) with defaults (50 trees, capacity 256), {n:,} points, seed {args.seed}, "
           f"{warm:,} warm-up updates; morvik3 {morvik3.__version__}")
-    width = max(len(name) for name, _, _ in rows)
-    print(f"{'measure':<{width}}  {'value':>12}  unit")
-    for name, value, unit in rows:
-        print(f"{name:<{width}}  {value:>12}  {unit}")
+    print_rows(rows)
     if rrcf_note:
         print(rrcf_note)
 

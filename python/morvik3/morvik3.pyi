@@ -62,6 +62,46 @@ class Forest:
     def __getnewargs__(self) -> tuple[int]: ...
 
 @final
+class OnlineIForest:
+    """Online Isolation Forest detector for numerical streams."""
+
+    def __new__(
+        cls,
+        input_dim: SupportsIndex,
+        num_trees: SupportsIndex = 32,
+        window_size: SupportsIndex = 2048,
+        max_leaf_samples: SupportsIndex = 32,
+        seed: SupportsIndex | None = None,
+    ) -> OnlineIForest: ...
+    def update(self, point: _Point) -> None:
+        """Ingest a point without returning its score."""
+    def score(self, point: _Point) -> float:
+        """Preview the current anomaly score for `point` without mutating state."""
+    def update_and_score(self, point: _Point) -> float:
+        """Ingest a point and return its anomaly score under the updated forest."""
+    def is_ready(self) -> bool:
+        """Return True once at least one point has been processed."""
+    def entries_seen(self) -> int:
+        """Number of points processed so far."""
+    def num_trees(self) -> int:
+        """Number of trees in the ensemble."""
+    def to_json(self) -> str:
+        """Serialize detector state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> OnlineIForest:
+        """Deserialize detector state from JSON previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize detector state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> OnlineIForest:
+        """Deserialize detector state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> OnlineIForest: ...
+    def __deepcopy__(self, memo: Any) -> OnlineIForest: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int]: ...
+
+@final
 class FeatureSketch:
     """FeatureSketch detector for sparse, schema-evolving feature streams."""
 

@@ -85,9 +85,8 @@ PyObject* FeatureSketchClass::tp_new(PyTypeObject* type, PyObject* args, PyObjec
     if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return nullptr;
     if (!to_seed(a[7], "seed", seed)) return nullptr;
 
-    Result<core::FeatureSketchConfig> valid = config;
-    if (auto checked = core::validate_config(config); !checked) valid = std::unexpected(checked.error());
-    return P::construct(type, seed, valid, core::FeatureSketch::create);
+    return P::construct(type, seed, checked_config(config, core::validate_config(config)),
+                        core::FeatureSketch::create);
 }
 
 constexpr char feature_arg[] = "feature";

@@ -463,6 +463,13 @@ struct Protocol {
     }
 };
 
+// A configuration, or the error its checks found, for Protocol::construct.
+template <class Config, class Checked>
+Result<Config> checked_config(const Config& config, const Checked& check) {
+    if (!check) return std::unexpected(check.error());
+    return config;
+}
+
 enum class Access { shared, exclusive };
 
 namespace detail {
