@@ -1,10 +1,14 @@
 # Two entry points: `make run` sets up and runs the example job, `make test`
 # sets up and runs the whole test suite (C++ unit tests, then pytest).
+# `make fuzz` and `make asan` are longer checks outside `make test`.
 VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
+ASAN_BUILD := build/asan
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+FUZZ_EXAMPLES ?= 20000
 
-.PHONY: run test venv install cpp-tests bench clean
+.PHONY: run test venv install gtest cpp-tests bench fuzz asan clean
 
 $(PY):
 	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
@@ -19,11 +23,13 @@ install: $(PY)
 run: install
 	$(PY) examples/nab_scan.py
 
-cpp-tests: $(PY)
+gtest: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
 	  (apt-get update -qq && apt-get install -y -qq libgtest-dev) >/dev/null || \
 	  { echo "GoogleTest (libgtest-dev) is required for the C++ tests" >&2; exit 1; }; fi
+
+cpp-tests: gtest
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DMORVIK3_BUILD_EXTENSION=OFF -DMORVIK3_BUILD_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j2
@@ -37,6 +43,28 @@ bench: install
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
 	$(PY) benchmarks/onlineiforest.py
+
+# The document fuzzer for FUZZ_EXAMPLES mutated documents per class.
+fuzz: install
+	MORVIK3_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q tests/test_document_fuzz.py
+
+# The extension and the C++ tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, both suites run against them.  The interpreter
+# is not instrumented, so the sanitizer and C++ runtimes are preloaded; the
+# tests that run out of memory on purpose skip themselves there.
+asan: install gtest
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK3_BUILD_EXTENSION=ON -DMORVIK3_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCMAKE_CXX_FLAGS="$(SANITIZE)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)" -DCMAKE_MODULE_LINKER_FLAGS="$(SANITIZE)" >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
+	ASAN_OPTIONS=allocator_may_return_null=1 $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
+	rm -rf $(ASAN_BUILD)/python && mkdir -p $(ASAN_BUILD)/python/morvik3
+	cp python/morvik3/* $(ASAN_BUILD)/morvik3*.so $(ASAN_BUILD)/python/morvik3/
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 MORVIK3_SANITIZED=1 \
+	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python MORVIK3_PROBE=$(CURDIR)/$(ASAN_BUILD)/morvik3_probe \
+	  $(PY) -m pytest -q
 
 clean:
 	rm -rf build $(VENV)
