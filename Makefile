@@ -36,6 +36,7 @@ bench: install
 	$(PY) -m pip install --quiet '.[bench]' --no-build-isolation
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
+	$(PY) benchmarks/mstream.py
 
 clean:
 	rm -rf build $(VENV)

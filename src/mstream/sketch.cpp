@@ -109,6 +109,12 @@ std::uint64_t record_bucket(const RecordSketch& sketch, std::uint64_t row, std::
     return add_mod(acc, bits, buckets);
 }
 
+// Each cell is one exact multiply, so wider vectors give the same counts faster.
+#if defined(__x86_64__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+__attribute__((target_clones("avx2", "default")))
+#endif
+#endif
 void decay(std::span<double> counts, double factor) {
     for (double& c : counts) c *= factor;
 }
