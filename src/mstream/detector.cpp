@@ -115,11 +115,6 @@ double score_located(const MStream& m, const RecordScratch& w, double t, Adjust 
     return total;
 }
 
-void size_detail(DetailedScore& detail, const MStreamConfig& config) {
-    detail.numeric_features.resize(config.numeric_dim);
-    detail.categorical_features.resize(config.categorical_dim);
-}
-
 void decay_current(MStream& m, double factor) {
     decay(m.record_counts.current.count.data, factor);
     for (SketchCounts<NumericSketch>& pair : m.numeric_counts) decay(pair.current.count.data, factor);
@@ -149,45 +144,56 @@ void count_located(MStream& m, const RecordScratch& w) {
     m.entries_seen += 1;
 }
 
-Result<double> preview(const MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                       std::uint64_t timestamp, DetailedScore* detail) {
+// Checks and locates a record without changing anything.
+Result<ClockStep> prepare(const MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                          std::uint64_t timestamp, RecordScratch& w) {
     const Result<ClockStep> step = check_record(m, numeric, categorical, timestamp);
-    if (!step) return std::unexpected(step.error());
+    if (!step) return step;
     if (!all_finite(numeric)) return std::unexpected(not_finite());
-    RecordScratch& w = record_scratch;
     locate(m, numeric, categorical, w);
-    if (detail != nullptr) size_detail(*detail, m.config);
-    const double factor = std::pow(m.config.alpha, static_cast<double>(step->gap));
+    return step;
+}
+
+// The score of a located record if it were counted next.
+double score_preview(const MStream& m, const RecordScratch& w, const ClockStep& step, DetailedScore* detail) {
+    const double factor = std::pow(m.config.alpha, static_cast<double>(step.gap));
     const auto with_record = [factor](double current, double total) {
         return std::pair{current * factor + 1.0, total + 1.0};
     };
-    return score_located(m, w, logical_time(*step), with_record, detail);
+    return score_located(m, w, logical_time(step), with_record, detail);
 }
 
-Result<double> ingest(MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                      std::uint64_t timestamp, DetailedScore* detail) {
+// Checks, locates and counts a record; `w` keeps where it fell.
+Result<ClockStep> ingest(MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                         std::uint64_t timestamp, RecordScratch& w) {
     const Result<ClockStep> step = check_record(m, numeric, categorical, timestamp);
-    if (!step) return std::unexpected(step.error());
+    if (!step) return step;
     if (m.entries_seen == std::numeric_limits<std::uint64_t>::max())
         return std::unexpected(Error::overflow("MStream entries_seen overflow"));
-    // Everything that may allocate happens before the first change.
+    // Locating may allocate, so it comes before the first change.
     const bool finite = all_finite(numeric);
-    RecordScratch& w = record_scratch;
     if (finite) locate(m, numeric, categorical, w);
-    if (detail != nullptr) size_detail(*detail, m.config);
 
     // The time of a record is an observation even when its values are refused.
     commit(m.clock, timestamp, step->tick);
     if (step->gap > 0) decay_current(m, std::pow(m.config.alpha, static_cast<double>(step->gap)));
     if (!finite) return std::unexpected(not_finite());
     count_located(m, w);
-    const auto as_counted = [](double current, double total) { return std::pair{current, total}; };
-    return score_located(m, w, logical_time(*step), as_counted, detail);
+    return step;
 }
 
-Result<DetailedScore> detailed(const Result<double>& outcome, DetailedScore&& detail) {
-    if (!outcome) return std::unexpected(outcome.error());
-    return std::move(detail);
+// The score of the record just counted.
+double score_counted(const MStream& m, const RecordScratch& w, const ClockStep& step, DetailedScore* detail) {
+    const auto as_counted = [](double current, double total) { return std::pair{current, total}; };
+    return score_located(m, w, logical_time(step), as_counted, detail);
+}
+
+// Sized before the record is counted, so that a failed allocation changes nothing.
+DetailedScore sized_detail(const MStreamConfig& config) {
+    DetailedScore detail;
+    detail.numeric_features.resize(config.numeric_dim);
+    detail.categorical_features.resize(config.categorical_dim);
+    return detail;
 }
 
 // ---------------------------------------------------------------------------
@@ -319,33 +325,45 @@ Result<MStream> MStream::create(const MStreamConfig& config, std::uint64_t resol
 
 Result<double> score(const MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
                      std::uint64_t timestamp) {
-    return preview(m, numeric, categorical, timestamp, nullptr);
+    RecordScratch& w = record_scratch;
+    const Result<ClockStep> step = prepare(m, numeric, categorical, timestamp, w);
+    if (!step) return std::unexpected(step.error());
+    return score_preview(m, w, *step, nullptr);
 }
 
 Result<DetailedScore> score_detailed(const MStream& m, std::span<const double> numeric,
                                      std::span<const std::int64_t> categorical, std::uint64_t timestamp) {
-    DetailedScore detail;
-    const Result<double> outcome = preview(m, numeric, categorical, timestamp, &detail);
-    return detailed(outcome, std::move(detail));
+    RecordScratch& w = record_scratch;
+    const Result<ClockStep> step = prepare(m, numeric, categorical, timestamp, w);
+    if (!step) return std::unexpected(step.error());
+    DetailedScore detail = sized_detail(m.config);
+    score_preview(m, w, *step, &detail);
+    return detail;
 }
 
 Result<void> update(MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
                     std::uint64_t timestamp) {
-    const Result<double> outcome = ingest(m, numeric, categorical, timestamp, nullptr);
-    if (!outcome) return std::unexpected(outcome.error());
+    const Result<ClockStep> step = ingest(m, numeric, categorical, timestamp, record_scratch);
+    if (!step) return std::unexpected(step.error());
     return {};
 }
 
 Result<double> update_and_score(MStream& m, std::span<const double> numeric, std::span<const std::int64_t> categorical,
                                 std::uint64_t timestamp) {
-    return ingest(m, numeric, categorical, timestamp, nullptr);
+    RecordScratch& w = record_scratch;
+    const Result<ClockStep> step = ingest(m, numeric, categorical, timestamp, w);
+    if (!step) return std::unexpected(step.error());
+    return score_counted(m, w, *step, nullptr);
 }
 
 Result<DetailedScore> update_and_score_detailed(MStream& m, std::span<const double> numeric,
                                                 std::span<const std::int64_t> categorical, std::uint64_t timestamp) {
-    DetailedScore detail;
-    const Result<double> outcome = ingest(m, numeric, categorical, timestamp, &detail);
-    return detailed(outcome, std::move(detail));
+    DetailedScore detail = sized_detail(m.config);
+    RecordScratch& w = record_scratch;
+    const Result<ClockStep> step = ingest(m, numeric, categorical, timestamp, w);
+    if (!step) return std::unexpected(step.error());
+    score_counted(m, w, *step, &detail);
+    return detail;
 }
 
 std::string to_json(const MStream& m) { return json::write(m); }

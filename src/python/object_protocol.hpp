@@ -482,15 +482,13 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
             return ToPy(result);
         }
     };
-    using State = typename C::State;
+    const auto call = [&](auto& state) {
+        return std::apply([&](const auto&... v) { return Call(state, v...); }, values);
+    };
     if constexpr (A == Access::exclusive) {
-        return Protocol<C>::exclusive(
-            self, [&](State& s) { return std::apply([&](const auto&... v) { return Call(s, v...); }, values); },
-            convert);
+        return Protocol<C>::exclusive(self, call, convert);
     } else {
-        return Protocol<C>::shared(
-            self, [&](const State& s) { return std::apply([&](const auto&... v) { return Call(s, v...); }, values); },
-            convert);
+        return Protocol<C>::shared(self, call, convert);
     }
 }
 
