@@ -208,7 +208,8 @@ SHAPE_ERRORS = {
                "length of numeric_normalizer.min_numeric is 1, expected 2"),
     "maxima": (lambda d: d["numeric_normalizer"]["max_numeric"].append(1.0),
                "length of numeric_normalizer.max_numeric is 3, expected 2"),
-    "config grown": (lambda d: d["config"].update(num_buckets=16), "record_counts.current.num_buckets is 8, expected 16"),
+    "config grown": (lambda d: d["config"].update(num_buckets=16),
+                     "record_counts.current.num_buckets is 8, expected 16"),
     # The constructor's checks run first, in their order.
     "no buckets": (lambda d: d["config"].update(num_buckets=0), "num_buckets must be >= 2"),
     "no rows": (lambda d: d["config"].update(num_rows=0, num_buckets=1), "num_rows must be > 0"),
@@ -254,8 +255,8 @@ def consistent_with(doc, rows, buckets):
     return doc
 
 
-@pytest.mark.parametrize("rows,buckets,message", [(1, 0, "num_buckets must be >= 2"), (1, 1, "num_buckets must be >= 2"),
-                                                  (0, 8, "num_rows must be > 0")])
+@pytest.mark.parametrize("rows,buckets,message", [(1, 0, "num_buckets must be >= 2"),
+                                                  (1, 1, "num_buckets must be >= 2"), (0, 8, "num_rows must be > 0")])
 def test_consistent_documents_still_pass_the_constructor_checks(rows, buckets, message):
     doc = consistent_with(json.loads(fed(small()).to_json()), rows, buckets)
     with pytest.raises(ValueError) as error:

@@ -205,8 +205,7 @@ MStream build(const MStreamConfig& c, std::uint64_t resolved_seed) {
     MStream m;
     m.config = c;
     m.record_counts = pair_of(build_record_sketch(c.num_rows, c.num_buckets, c.numeric_dim, c.categorical_dim, rng));
-    m.numeric_counts.reserve(c.numeric_dim);
-    for (std::uint64_t i = 0; i < c.numeric_dim; ++i) m.numeric_counts.push_back(pair_of(build_numeric_sketch(c.num_buckets)));
+    m.numeric_counts.assign(c.numeric_dim, pair_of(build_numeric_sketch(c.num_buckets)));
     m.categorical_counts.reserve(c.categorical_dim);
     for (std::uint64_t j = 0; j < c.categorical_dim; ++j) {
         m.categorical_counts.push_back(pair_of(build_categorical_sketch(c.num_rows, c.num_buckets, rng)));

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "json.hpp"
 #include "rng.hpp"
