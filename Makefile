@@ -37,6 +37,7 @@ bench: install
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
 	$(PY) benchmarks/onlineiforest.py
+	$(PY) benchmarks/mstream.py
 
 clean:
 	rm -rf build $(VENV)
