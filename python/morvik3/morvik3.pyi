@@ -12,6 +12,11 @@ _Categories = Sequence[SupportsIndex]
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
 
+class _Neighbor(TypedDict):
+    score: float
+    point: list[float]
+    distance: float
+
 @final
 class Forest:
     """A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage."""
@@ -40,6 +45,16 @@ class Forest:
         """Per-dimension attribution of the anomaly score."""
     def density(self, point: _Point) -> float:
         """Density estimate at `point`. Higher means a denser neighbourhood."""
+    def near_neighbors(
+        self, point: _Point, top_k: SupportsIndex = 10, percentile: SupportsIndex = 50
+    ) -> list[_Neighbor]:
+        """Find approximate near-neighbours of `point`."""
+    def impute(
+        self, point: _Point, missing: Sequence[SupportsIndex], centrality: SupportsFloat = 1.0
+    ) -> list[float]:
+        """Impute the `missing` positions of `point`."""
+    def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
+        """Predict the next `look_ahead` base observations beyond the current shingle buffer."""
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
     def entries_seen(self) -> int:
