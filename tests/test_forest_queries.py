@@ -5,6 +5,7 @@ attribution report on data whose answer is known."""
 
 import json
 import math
+import threading
 
 import numpy as np
 import pytest
@@ -370,3 +371,30 @@ def test_repeated_queries_agree_and_change_nothing():
     assert [call(f) for call in calls] == first
     assert f.to_json() == before
     assert [call(Forest.from_json(before)) for call in calls] == first
+
+
+def test_concurrent_queries_agree_with_sequential_ones():
+    f, _ = periodic_forest(4, input_dim=2, length=600)
+    points = np.random.default_rng(7).normal(size=(30, 2)).tolist()
+    work = [
+        *[(lambda p=p: f.near_neighbors(p, top_k=8, percentile=60)) for p in points],
+        *[(lambda p=p: f.impute(p * 4, [0, 5], 0.4)) for p in points],
+        *[(lambda p=p: f.density(p)) for p in points],
+        lambda: f.extrapolate(4),
+    ]
+    expected = [call() for call in work]
+    results, errors = {}, []
+
+    def reader(k):
+        try:
+            results[k] = [[call() for call in work] for _ in range(5)]
+        except Exception as e:  # noqa: BLE001 - reported by the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert all(rounds == [expected] * 5 for rounds in results.values())
