@@ -5,7 +5,7 @@ attribution report on data whose answer is known."""
 
 import json
 import math
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -383,18 +383,6 @@ def test_concurrent_queries_agree_with_sequential_ones():
         lambda: f.extrapolate(4),
     ]
     expected = [call() for call in work]
-    results, errors = {}, []
-
-    def reader(k):
-        try:
-            results[k] = [[call() for call in work] for _ in range(5)]
-        except Exception as e:  # noqa: BLE001 - reported by the test
-            errors.append(e)
-
-    threads = [threading.Thread(target=reader, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    assert all(rounds == [expected] * 5 for rounds in results.values())
+    with ThreadPoolExecutor(4) as pool:
+        rounds = list(pool.map(lambda _: [call() for call in work], range(12)))
+    assert rounds == [expected] * 12
