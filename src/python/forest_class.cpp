@@ -114,6 +114,7 @@ constexpr char attribution_name[] = "Forest.attribution()";
 constexpr char near_neighbors_name[] = "Forest.near_neighbors()";
 constexpr char impute_name[] = "Forest.impute()";
 constexpr char extrapolate_name[] = "Forest.extrapolate()";
+constexpr char look_ahead_arg[] = "look_ahead";
 
 // attribution(): a list of {"below": float, "above": float}, one per dimension.
 PyObject* attribution_to_py(const std::vector<core::Attribution>& rows) {
@@ -138,20 +139,14 @@ PyObject* attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // near_neighbors(): a list of {"score": float, "point": [float], "distance": float}.
-PyObject* neighbors_to_py(const core::Neighbors& found) {
-    const auto dim = static_cast<std::size_t>(found.dim);
-    Ref list(PyList_New(static_cast<Py_ssize_t>(found.entries.size())));
+PyObject* neighbors_to_py(const std::vector<core::Neighbor>& found) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(found.size())));
     if (!list) return nullptr;
-    for (std::size_t k = 0; k < found.entries.size(); ++k) {
-        Ref point(PyList_New(static_cast<Py_ssize_t>(dim)));
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        Ref point(to_py(found[k].point));
         if (!point) return nullptr;
-        for (std::size_t i = 0; i < dim; ++i) {
-            PyObject* v = PyFloat_FromDouble(static_cast<double>(found.points[k * dim + i]));
-            if (v == nullptr) return nullptr;
-            PyList_SET_ITEM(point.get(), static_cast<Py_ssize_t>(i), v);
-        }
-        const core::Neighbor& e = found.entries[k];
-        PyObject* d = Py_BuildValue("{s:d,s:O,s:d}", "score", e.score, "point", point.get(), "distance", e.distance);
+        PyObject* d = Py_BuildValue("{s:d,s:O,s:d}", "score", found[k].score, "point", point.get(), "distance",
+                                    found[k].distance);
         if (d == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), d);
     }
@@ -184,8 +179,6 @@ PyObject* impute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (a[2] && !to_f64(a[2], "centrality", centrality)) return nullptr;
     return P::shared(self, [&](const core::Forest& f) { return core::impute(f, point, missing, centrality); });
 }
-
-constexpr char look_ahead_arg[] = "look_ahead";
 
 PyObject* num_trees(PyObject* self, PyObject*) {
     return P::read(self, [](const core::Forest& f) { return core::num_trees(f); });
@@ -234,8 +227,7 @@ const PyMethodDef forest_methods[] = {
      "deterministically; lower values introduce randomness."},
     {"extrapolate",
      as_method(unary_method<ForestClass, extrapolate_name, look_ahead_arg, to_u64, Access::shared, core::extrapolate>),
-     kw,
-     "extrapolate($self, look_ahead)\n--\n\n"
+     kw, "extrapolate($self, look_ahead)\n--\n\n"
      "Predict the next `look_ahead` base observations beyond the current shingle buffer.\n\n"
      "Requires `internal_shingling = True`, `shingle_size > 1`, and\n"
      "`look_ahead <= shingle_size`. Returns a list of length\n"

@@ -94,16 +94,15 @@ Result<std::vector<Attribution>> attribution(const Forest& forest, std::span<con
     return sums;
 }
 
-Result<Neighbors> near_neighbors(const Forest& forest, std::span<const float> point, std::uint64_t top_k,
-                                 std::uint64_t percentile) {
+Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> point,
+                                             std::uint64_t top_k, std::uint64_t percentile) {
     if (percentile > 100) return std::unexpected(Error::invalid_argument("percentile must be in [0, 100]"));
     QueryScratch& scratch = query_scratch();
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
     const auto& trees = forest_trees(forest);
-    Neighbors out;
-    out.dim = query->size();
-    if (top_k == 0) return out;
+    std::vector<Neighbor> entries;
+    if (top_k == 0) return entries;
 
     const double theta = static_cast<double>(percentile) / 100.0;
     std::vector<LeafHit>& hits = scratch.hits;
@@ -124,22 +123,20 @@ Result<Neighbors> near_neighbors(const Forest& forest, std::span<const float> po
         double sum = 0.0;
         for (; k < by_point.size() && by_point[k].first == first.point_idx; ++k)
             sum += hits[by_point[k].second].score;
-        out.entries.push_back({sum / n, first.point_idx, first.distance});
+        entries.push_back({sum / n, first.point_idx, first.distance, {}});
     }
 
-    std::vector<Neighbor>& entries = out.entries;
     if (entries.size() > top_k) {
         const auto kept = entries.begin() + static_cast<std::ptrdiff_t>(top_k);
         std::ranges::nth_element(entries, kept, nearer);
         entries.erase(kept, entries.end());
     }
     std::ranges::sort(entries, nearer);
-    out.points.reserve(entries.size() * out.dim);
-    for (const Neighbor& e : entries) {
+    for (Neighbor& e : entries) {
         const auto row = forest.point_store.row(e.point_idx);
-        out.points.insert(out.points.end(), row.begin(), row.end());
+        e.point.assign(row.begin(), row.end());
     }
-    return out;
+    return entries;
 }
 
 Result<double> update_and_score(Forest& forest, std::span<const float> point) {

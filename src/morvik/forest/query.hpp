@@ -39,18 +39,13 @@ struct Neighbor {
     double score = 0.0;
     std::uint64_t point_idx = 0;
     double distance = 0.0;
+    std::vector<float> point;
 };
 
-struct Neighbors {
-    std::vector<Neighbor> entries;  // ascending distance, NaN last
-    std::vector<float> points;      // entry k's point at [k * dim, (k + 1) * dim)
-    std::uint64_t dim = 0;
-};
-
-// At most `top_k` stored points near `point`, nearest first.  `percentile`
-// (at most 100) prunes the search of the subtrees away from the query's own
-// path: lower values enter more of them.
-[[nodiscard]] Result<Neighbors> near_neighbors(const Forest& forest, std::span<const float> point,
+// At most `top_k` stored points near `point`, nearest first (NaN distances
+// last).  `percentile` (at most 100) prunes the search of the subtrees away
+// from the query's own path: lower values enter more of them.
+[[nodiscard]] Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> point,
                                                std::uint64_t top_k, std::uint64_t percentile);
 
 // The score of `point` on the forest as it is, then the update with it; an

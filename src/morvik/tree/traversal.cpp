@@ -69,7 +69,7 @@ void add_attribution(const MorvikTree& tree, std::span<const float> query, std::
         if (gap != 0.0f) {
             const double p = separation_from_gap(gap, n->range_sum);
             const double share = r * p * (1.0 / (static_cast<double>(depth) + 1.0)) * t;
-            const float* lo = walked.bounds + i * 2 * walked.dims;
+            const float* lo = walked.box_of(i);
             split_share(lo, lo + walked.dims, query, gap, share, sums);
             r = r * (1.0 - p);
         }

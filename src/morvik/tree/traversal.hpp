@@ -68,9 +68,15 @@ struct WalkedTree {
         return n.left ^ ((n.left ^ n.right) & (0 - right));
     }
 
+    // Node i's box: dims minima, then dims maxima.
+    template <std::size_t D = 0>
+    [[nodiscard]] const float* box_of(std::uint64_t i) const {
+        return bounds + i * 2 * (D == 0 ? dims : D);
+    }
+
     template <std::size_t D = 0>
     [[nodiscard]] float gap(std::uint64_t i, std::span<const float> query) const {
-        const float* lo = bounds + i * 2 * (D == 0 ? dims : D);
+        const float* lo = box_of<D>(i);
         return box::gap<D>(lo, lo + (D == 0 ? dims : D), query.data(), dims);
     }
 
@@ -181,7 +187,7 @@ template <std::size_t D, class LeafValue>
                     fault("accessed freed or uninitialized node");
                 __builtin_prefetch(&w.nodes[c]);
                 // The leaf's value reads the boxes along the path.
-                __builtin_prefetch(w.bounds + c * 2 * (D == 0 ? w.dims : D));
+                __builtin_prefetch(w.template box_of<D>(c));
                 d->i = c;
                 d->depth = depth + 1;
                 ++d;
@@ -235,8 +241,11 @@ decltype(auto) with_query_length(std::size_t n, Visit&& visit) {
 //   normalise(value, scale)     the tree's value from its root's.
 // A node's value is v * (1 - p) + unseen * p with v its child's, folded from
 // the leaf up.
+// Inlined into the walk, as is its caller there: a call per tree costs the
+// score path measurably.
 template <class Rule, std::size_t D>
-[[nodiscard]] double rule_value(const ReachedLeaf& at, std::span<const float> query, WalkScratch& scratch) {
+[[nodiscard, gnu::always_inline]] inline double rule_value(const ReachedLeaf& at, std::span<const float> query,
+                                                           WalkScratch& scratch) {
     const Node* nodes = at.walked.nodes;
     const Node& leaf = nodes[at.leaf];
     double v = std::ranges::equal(at.row, query) ? Rule::seen(at.depth, leaf.mass) * Rule::damp(leaf.mass, at.tree_mass)
@@ -268,8 +277,10 @@ template <class Rule>
     }
     return with_query_length(query.size(), [&](auto length) {
         constexpr std::size_t D = decltype(length)::value;
-        return forest_walk_of<D>(trees, store, query, scratch,
-                                 [&](const ReachedLeaf& at) { return rule_value<Rule, D>(at, query, scratch); });
+        auto value = [&](const ReachedLeaf& at) __attribute__((always_inline)) {
+            return rule_value<Rule, D>(at, query, scratch);
+        };
+        return forest_walk_of<D>(trees, store, query, scratch, value);
     });
 }
 
