@@ -18,22 +18,13 @@ from morvik3 import Forest
 LG3 = math.log2(3.0)
 
 
-def gaussian_forest(n=1000, dim=2, seed=11, scale=1.0, **kwargs):
-    f = Forest(dim, seed=seed, **kwargs)
-    for p in np.random.default_rng(seed).normal(scale=scale, size=(n, dim)):
-        f.update(p.tolist())
-    return f
-
-
 @pytest.fixture(scope="module")
 def cloud():
-    return gaussian_forest()
-
-
-def shared_points(f):
-    """Points every tree holds (full acceptance makes them all)."""
-    oracle = DocumentOracle(f)
-    return [[float(v) for v in oracle.row(r)] for r in oracle.doc["samplers"][0]["point_indices"][:3]]
+    """A default forest over 1000 points of a 2-D standard normal."""
+    f = Forest(2, seed=11)
+    for p in np.random.default_rng(11).normal(size=(1000, 2)):
+        f.update(p.tolist())
+    return f
 
 
 # ---------------------------------------------------------------------------
@@ -53,8 +44,9 @@ def observation(f):
 
 def trained(**kwargs):
     f = fresh(**kwargs)
+    width = len(observation(f))
     for k in range(20):
-        f.update([float(k % 5 + j) for j in range(len(observation(f)))])
+        f.update([float(k % 5 + j) for j in range(width)])
     return f
 
 
@@ -117,6 +109,11 @@ coarse = st.integers(-4, 4).map(float)
 query_value = st.one_of(coarse, st.floats(-10, 10, width=32), st.sampled_from([math.inf, -math.inf, math.nan, 0.5]))
 
 
+def exact(neighbours):
+    """Points and distances, with NaN distances comparable."""
+    return [(n["point"], "nan" if math.isnan(n["distance"]) else n["distance"]) for n in neighbours]
+
+
 @settings(max_examples=40, deadline=None)
 @given(
     shape=st.sampled_from([(1, 1, True), (2, 1, True), (2, 3, True), (2, 3, False), (1, 4, True)]),
@@ -147,9 +144,6 @@ def test_queries_agree_with_a_walk_of_the_document(shape, stream, query, top_k, 
             continue
         got = f.near_neighbors(q, top_k=top_k, percentile=percentile)
         expected = oracle.near_neighbors(q, top_k, percentile)
-        def exact(found):
-            return [(n["point"], "nan" if math.isnan(n["distance"]) else n["distance"]) for n in found]
-
         assert exact(got) == exact(expected)
         assert [g["score"] for g in got] == pytest.approx([e["score"] for e in expected], rel=1e-12)
         assert all(list(g) == ["score", "point", "distance"] for g in got)
@@ -257,14 +251,23 @@ def test_imputed_value_is_the_median_of_the_trees_points(num_trees):
     assert f.impute([0.1, 123.0], [1, 1, 0]) == [float(xs), float(ys)]
 
 
-def test_low_centrality_picks_the_last_leaf_and_repeats():
-    f = fed([[float(i), float(i * i)] for i in range(12)])
+def test_zero_centrality_takes_each_trees_last_leaf():
+    f = Forest(2, num_trees=5, capacity=16, seed=3)
+    for i in range(60):
+        f.update([float(i % 13), float((i * 7) % 11)])
     point = [5.0, 0.0]
-    assert f.impute(point, [1]) == [5.0, 25.0], "nearest on the known coordinate"
     oracle = DocumentOracle(f)
+    # Every leaf after the first replaces the best: the last one searched is
+    # the rightmost under the cuts of the missing coordinate.
+    last = []
+    for t in oracle.live():
+        kind, n = oracle.node(t, t["root"])
+        while kind == "Internal":
+            kind, n = oracle.node(t, n["right"] if n["cut_dim"] == 1 else oracle.side([F32(5.0), F32(0.0)], n))
+        last.append(oracle.row(n["point_idx"])[1])
+    assert f.impute(point, [1], 0.0) == [5.0, float(middle(last))]
     for c in (0.0, 0.5):
-        got = f.impute(point, [1], c)
-        assert got == f.impute(point, [1], c) == oracle.impute(point, [1], c)
+        assert f.impute(point, [1], c) == f.impute(point, [1], c) == oracle.impute(point, [1], c)
 
 
 def periodic_forest(period, input_dim=1, length=2000, seed=8):
