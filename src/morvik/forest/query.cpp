@@ -17,7 +17,6 @@ struct QueryScratch {
     WalkScratch walk;
     std::vector<LeafHit> hits;
     std::vector<PendingNode> pending;
-    std::vector<std::pair<std::uint64_t, std::size_t>> by_point;  // (point index, position in hits)
 };
 
 QueryScratch& query_scratch() {
@@ -107,22 +106,18 @@ Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<con
     const double theta = static_cast<double>(percentile) / 100.0;
     std::vector<LeafHit>& hits = scratch.hits;
     hits.clear();
-    for (const MorvikTree& tree : trees)
-        collect_near_leaves(tree, forest.point_store, *query, theta, hits, scratch.pending);
+    for (std::size_t k = 0; k < trees.size(); ++k)
+        collect_near_leaves(trees[k], k, forest.point_store, *query, theta, hits, scratch.pending);
 
-    // Merge by point index through a sorted copy of the keys; positions break
-    // ties, so each point's leaf scores add up in tree order.
-    auto& by_point = scratch.by_point;
-    by_point.clear();
-    for (std::size_t k = 0; k < hits.size(); ++k) by_point.emplace_back(hits[k].point_idx, k);
-    std::ranges::sort(by_point);
+    // Merge by point index; a tree reaches a point at most once, so ordering
+    // by tree within a point adds its leaf scores up in tree order.
+    std::ranges::sort(hits, {}, [](const LeafHit& h) { return std::pair(h.point_idx, h.tree); });
     const double n = static_cast<double>(trees.size());
-    for (std::size_t k = 0; k < by_point.size();) {
+    for (std::size_t k = 0; k < hits.size();) {
         // One point's distance is the same from every tree that reached it.
-        const LeafHit& first = hits[by_point[k].second];
+        const LeafHit& first = hits[k];
         double sum = 0.0;
-        for (; k < by_point.size() && by_point[k].first == first.point_idx; ++k)
-            sum += hits[by_point[k].second].score;
+        for (; k < hits.size() && hits[k].point_idx == first.point_idx; ++k) sum += hits[k].score;
         entries.push_back({sum / n, first.point_idx, first.distance, {}});
     }
 

@@ -95,15 +95,16 @@ double forest_density(std::span<const MorvikTree> trees, const PointStore& store
     });
 }
 
-void collect_near_leaves(const MorvikTree& tree, const PointStore& store, std::span<const float> query, double theta,
-                         std::vector<LeafHit>& hits, std::vector<PendingNode>& stack) {
+void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const PointStore& store,
+                         std::span<const float> query, double theta, std::vector<LeafHit>& hits,
+                         std::vector<PendingNode>& stack) {
     if (tree.root == NULL_INDEX || tree.tree_mass == 0) return;
     check_rows_fit(store, query);
     const WalkedTree walked = WalkedTree::of(tree, query.size());
     const double t = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
     auto hit = [&](const Node& leaf, std::uint64_t depth) {
         const double distance = l1_distance(store.row(leaf.point_idx), query);
-        hits.push_back({leaf.point_idx, detail::depth_reciprocal(depth) * t, distance});
+        hits.push_back({leaf.point_idx, index, detail::depth_reciprocal(depth) * t, distance});
     };
     auto other = [](const Node& n, std::uint64_t c) { return c ^ n.left ^ n.right; };
     stack.clear();

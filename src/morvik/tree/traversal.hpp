@@ -385,17 +385,19 @@ struct PendingNode {
 // A leaf that a near-neighbour search reached in one tree.
 struct LeafHit {
     std::uint64_t point_idx = 0;
+    std::uint64_t tree = 0;  // the index the caller gave the tree
     double score = 0.0;     // (1 / (depth + 1)) * log2(tree_mass + 1)
     double distance = 0.0;  // L1, over all coordinates
 };
 
-// Appends to `hits` the leaves of `tree` near `query`: the leaf the query
-// routes to, and leaves of the subtrees it lies far from.  Where a node
-// separates the query with probability p > 0.5, its other child is searched
-// too, and within such a subtree a node with p <= `theta` is not entered.
-// `stack` is scratch.
-void collect_near_leaves(const MorvikTree& tree, const PointStore& store, std::span<const float> query, double theta,
-                         std::vector<LeafHit>& hits, std::vector<PendingNode>& stack);
+// Appends to `hits` the leaves of `tree` (tree number `index`) near `query`:
+// the leaf the query routes to, and leaves of the subtrees it lies far from.
+// Where a node separates the query with probability p > 0.5, its other child
+// is searched too, and within such a subtree a node with p <= `theta` is not
+// entered.  `stack` is scratch.
+void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const PointStore& store,
+                         std::span<const float> query, double theta, std::vector<LeafHit>& hits,
+                         std::vector<PendingNode>& stack);
 
 // The row of the stored point of `tree` nearest `query` on the coordinates
 // `missing` does not flag.  Every branch that cuts a missing coordinate is
