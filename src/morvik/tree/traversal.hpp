@@ -386,8 +386,8 @@ struct PendingNode {
 struct LeafHit {
     std::uint64_t point_idx = 0;
     std::uint64_t tree = 0;  // the index the caller gave the tree
-    double score = 0.0;     // (1 / (depth + 1)) * log2(tree_mass + 1)
-    double distance = 0.0;  // L1, over all coordinates
+    double score = 0.0;      // (1 / (depth + 1)) * log2(tree_mass + 1)
+    double distance = 0.0;   // L1, over all coordinates
 };
 
 // Appends to `hits` the leaves of `tree` (tree number `index`) near `query`:
