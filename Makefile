@@ -43,6 +43,7 @@ bench: install
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
 	$(PY) benchmarks/onlineiforest.py
+	$(PY) benchmarks/mstream.py
 
 # The document fuzzer for FUZZ_EXAMPLES mutated documents per class.
 fuzz: install

@@ -1,8 +1,12 @@
 """Throughput of Forest(4) with default settings over a seeded synthetic stream.
 
 Prints steady-state calls per second of `update`, `score` and
-`update_and_score`, the document size with `to_json` / `from_json`
-throughput, the speedup of two threads over one scoring a shared forest, and,
+`update_and_score`; of the queries `density`, `attribution`, `near_neighbors`
+(top_k 10, percentile 50) and `impute` (one missing coordinate) on the same
+forest, and of `extrapolate(8)` on a `Forest(1, shingle_size=8)` fed the
+first coordinate of the stream; the document size with `to_json` /
+`from_json` throughput, the speedup of two threads over one scoring a shared
+forest, and,
 when the pure-Python `rrcf` package is installed, the speedup of
 `update_and_score` over rrcf's streaming insert / codisp / forget loop with
 the same number of trees and tree size.
@@ -27,6 +31,7 @@ import morvik3
 from _machine import describe
 
 DIM = 4
+SHINGLE = 8
 RRCF_POINTS = 2_000
 
 
@@ -168,6 +173,21 @@ def main():
     rows, score_part = steady_state_rows(forest, stream, anomalous, warm)
 
     queries = score_part[: min(len(score_part), 20_000)]
+    for name, call in [
+        ("density", forest.density),
+        ("attribution", forest.attribution),
+        ("near_neighbors", lambda q: forest.near_neighbors(q, top_k=10, percentile=50)),
+        ("impute", lambda q: forest.impute(q, [2])),
+    ]:
+        rows.append((name, f"{rate(len(queries), timed(call, queries)):,.0f}", "calls/s"))
+    series = morvik3.Forest(1, shingle_size=SHINGLE, seed=args.seed)
+    for p in stream[:warm]:
+        series.update(p[:1])
+    calls = min(len(queries), 5_000)
+    t_extrapolate = timed(lambda _: series.extrapolate(SHINGLE), range(calls))
+    rows.append((f"extrapolate({SHINGLE}), Forest(1, shingle_size={SHINGLE})",
+                 f"{rate(calls, t_extrapolate):,.0f}", "calls/s"))
+
     one = min(threaded_scoring(forest, queries, 1) for _ in range(3))
     two = min(threaded_scoring(forest, queries, 2) for _ in range(3))
     rows.append(("score, 2 threads vs 1", f"{one / two:.2f}", "x"))

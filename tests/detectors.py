@@ -45,7 +45,7 @@ def _feature(rng, i):
 
 
 def _record(rng, i):
-    return ([rng.gauss(0.0, 1.0), rng.gauss(0.0, 1.0)], [rng.randrange(4)], i // 3)
+    return ([rng.gauss(0.0, 1.0), rng.gauss(0.0, 1.0)], [rng.randrange(4)], 1 + i // 3)
 
 
 def _wide_value_projection(doc):

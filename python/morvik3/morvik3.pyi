@@ -1,6 +1,6 @@
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, SupportsFloat, SupportsIndex, final
+from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
 
 __version__: str
 
@@ -8,8 +8,14 @@ class InternalError(BaseException): ...
 
 _Point = Sequence[SupportsFloat]
 _Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
+_Categories = Sequence[SupportsIndex]
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
+
+class _Neighbor(TypedDict):
+    score: float
+    point: list[float]
+    distance: float
 
 @final
 class Forest:
@@ -39,6 +45,16 @@ class Forest:
         """Per-dimension attribution of the anomaly score."""
     def density(self, point: _Point) -> float:
         """Density estimate at `point`. Higher means a denser neighbourhood."""
+    def near_neighbors(
+        self, point: _Point, top_k: SupportsIndex = 10, percentile: SupportsIndex = 50
+    ) -> list[_Neighbor]:
+        """Find approximate near-neighbours of `point`."""
+    def impute(
+        self, point: _Point, missing: Sequence[SupportsIndex], centrality: SupportsFloat = 1.0
+    ) -> list[float]:
+        """Impute the `missing` positions of `point`."""
+    def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
+        """Predict the next `look_ahead` base observations beyond the current shingle buffer."""
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
     def entries_seen(self) -> int:
@@ -60,6 +76,59 @@ class Forest:
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: str) -> None: ...
     def __getnewargs__(self) -> tuple[int]: ...
+
+class _DetailedScore(TypedDict):
+    total: float
+    record: float
+    numeric_features: list[float]
+    categorical_features: list[float]
+
+@final
+class MStream:
+    """mStream detector for mixed numerical/categorical records."""
+
+    def __new__(
+        cls,
+        numeric_dim: SupportsIndex,
+        categorical_dim: SupportsIndex,
+        num_rows: SupportsIndex = 2,
+        num_buckets: SupportsIndex = 1024,
+        alpha: SupportsFloat = 0.8,
+        seed: SupportsIndex | None = None,
+    ) -> MStream: ...
+    def update(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> None:
+        """Ingest a record without returning its score."""
+    def score(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> float:
+        """Preview the anomaly score for a record without mutating detector state."""
+    def update_and_score(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> float:
+        """Ingest a record and return its anomaly score."""
+    def score_detailed(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> _DetailedScore:
+        """Preview the decomposed anomaly score without mutating detector state."""
+    def update_and_score_detailed(
+        self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex
+    ) -> _DetailedScore:
+        """Ingest a record and return the decomposed score used to form the final anomaly score."""
+    def is_ready(self) -> bool:
+        """Return True once the detector has processed at least one record."""
+    def entries_seen(self) -> int:
+        """Return the number of processed records."""
+    def current_time(self) -> int | None:
+        """Return the last timestamp observed by the detector."""
+    def to_json(self) -> str:
+        """Serialize the detector state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> MStream:
+        """Deserialize detector state from a JSON string previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize the detector state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> MStream:
+        """Deserialize detector state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> MStream: ...
+    def __deepcopy__(self, memo: Any) -> MStream: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int, int]: ...
 
 @final
 class OnlineIForest:
