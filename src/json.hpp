@@ -64,11 +64,12 @@ constexpr Field<C, M> field(std::string_view name, M C::*member) {
     return {name, member};
 }
 
-// An n-dimensional array: axis lengths outermost first, elements row-major.
-template <class T, std::size_t N>
+// An n-dimensional array: axis lengths outermost first, elements row-major,
+// held in a vector or, for a table sized by a configuration, a LargeArray.
+template <class T, std::size_t N, class Storage = std::vector<T>>
 struct NdArray {
     std::array<std::uint64_t, N> dim{};
-    std::vector<T> data;
+    Storage data;
 
     friend bool operator==(const NdArray&, const NdArray&) = default;
 };
@@ -418,17 +419,17 @@ struct Codec<std::array<T, N>> {
     }
 };
 
-template <class T, std::size_t N>
-struct Codec<NdArray<T, N>> {
-    static void write(std::string& out, const NdArray<T, N>& v) {
+template <class T, std::size_t N, class Storage>
+struct Codec<NdArray<T, N, Storage>> {
+    static void write(std::string& out, const NdArray<T, N, Storage>& v) {
         out.append("{\"v\":1,\"dim\":");
         Codec<std::array<std::uint64_t, N>>::write(out, v.dim);
         out.append(",\"data\":");
-        Codec<std::vector<T>>::write(out, v.data);
+        Codec<Storage>::write(out, v.data);
         out.push_back('}');
     }
 
-    [[nodiscard]] static bool read(Reader& r, NdArray<T, N>& v) {
+    [[nodiscard]] static bool read(Reader& r, NdArray<T, N, Storage>& v) {
         static constexpr std::string_view expecting = "ndarray representation";
         const int c = r.peek();
         if (c < 0) return r.eof_value();
@@ -449,7 +450,7 @@ struct Codec<NdArray<T, N>> {
                     if (!r.colon() || !Codec<std::array<std::uint64_t, N>>::read(r, v.dim)) return false;
                     have_dim = true;
                 } else if (key == "data") {
-                    if (!r.colon() || !Codec<std::vector<T>>::read(r, v.data)) return false;
+                    if (!r.colon() || !Codec<Storage>::read(r, v.data)) return false;
                     have_data = true;
                 } else {
                     return r.fail("unknown field `" + excerpt(key) + "`, expected one of `v`, `dim`, `data`");
@@ -474,7 +475,7 @@ struct Codec<NdArray<T, N>> {
                 }
                 const bool ok = element == 0   ? read_version(r)
                                 : element == 1 ? Codec<std::array<std::uint64_t, N>>::read(r, v.dim)
-                                               : Codec<std::vector<T>>::read(r, v.data);
+                                               : Codec<Storage>::read(r, v.data);
                 if (!ok) return false;
             }
             const bool closed = r.close_array();
@@ -495,7 +496,7 @@ private:
     // The element count the axes describe, without overflow: zero-length axes
     // make the array empty whatever the others say, but the rest must still
     // multiply to something addressable.
-    [[nodiscard]] static bool sizes_match(const NdArray<T, N>& v) {
+    [[nodiscard]] static bool sizes_match(const NdArray<T, N, Storage>& v) {
         std::uint64_t nonzero = 1;
         bool empty = false;
         for (std::uint64_t d : v.dim) {
@@ -509,7 +510,7 @@ private:
         return (empty ? 0 : nonzero) == v.data.size();
     }
 
-    [[nodiscard]] static bool check_size(Reader& r, const NdArray<T, N>& v) {
+    [[nodiscard]] static bool check_size(Reader& r, const NdArray<T, N, Storage>& v) {
         if (!sizes_match(v)) return r.fail("data and dimension must match in size");
         return true;
     }

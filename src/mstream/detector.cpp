@@ -80,7 +80,7 @@ void locate(const MStream& m, std::span<const double> numeric, std::span<const s
 }
 
 // Count-min estimate: the least of the record's cells over the rows.
-double estimate(const std::vector<double>& counts, std::span<const std::uint64_t> cells) {
+double estimate(std::span<const double> counts, std::span<const std::uint64_t> cells) {
     double least = std::numeric_limits<double>::infinity();
     for (const std::uint64_t cell : cells) least = std::min(least, counts[cell]);
     return least;
@@ -128,7 +128,7 @@ void decay_current(MStream& m, double factor) {
     for (SketchCounts<CategoricalSketch>& pair : m.categorical_counts) decay(pair.current.count.data, factor);
 }
 
-void add_one(std::vector<double>& current, std::vector<double>& total, std::span<const std::uint64_t> cells) {
+void add_one(std::span<double> current, std::span<double> total, std::span<const std::uint64_t> cells) {
     for (const std::uint64_t cell : cells) {
         current[cell] += 1.0;
         total[cell] += 1.0;
@@ -242,8 +242,9 @@ class ShapeCheck {
         if (!problem && got != expected) problem = what + " is " + count(got) + ", expected " + count(expected);
     }
 
-    template <class T, std::size_t N>
-    void dims(const std::string& what, const json::NdArray<T, N>& a, const std::array<std::uint64_t, N>& expected) {
+    template <class T, std::size_t N, class Storage>
+    void dims(const std::string& what, const json::NdArray<T, N, Storage>& a,
+              const std::array<std::uint64_t, N>& expected) {
         if (!problem && a.dim != expected)
             problem = what + " has dimensions " + dims_text(a.dim) + ", expected " + dims_text(expected);
     }

@@ -36,7 +36,7 @@ RecordSketch build_record_sketch(std::uint64_t num_rows, std::uint64_t num_bucke
         }
     }
     s.count.dim = {num_rows, num_buckets};
-    s.count.data.assign(num_rows * num_buckets, 0.0);
+    s.count.data = LargeArray<double>(num_rows * num_buckets);
     return s;
 }
 
@@ -52,7 +52,7 @@ CategoricalSketch build_categorical_sketch(std::uint64_t num_rows, std::uint64_t
     s.hash_b.data.resize(num_rows);
     for (std::uint64_t& b : s.hash_b.data) b = rng.mod_index(num_buckets);
     s.count.dim = {num_rows, num_buckets};
-    s.count.data.assign(num_rows * num_buckets, 0.0);
+    s.count.data = LargeArray<double>(num_rows * num_buckets);
     return s;
 }
 
@@ -60,7 +60,7 @@ NumericSketch build_numeric_sketch(std::uint64_t num_buckets) {
     NumericSketch s;
     s.num_buckets = num_buckets;
     s.count.dim = {num_buckets};
-    s.count.data.assign(num_buckets, 0.0);
+    s.count.data = LargeArray<double>(num_buckets);
     return s;
 }
 
@@ -109,14 +109,21 @@ std::uint64_t record_bucket(const RecordSketch& sketch, std::uint64_t row, std::
     return add_mod(acc, bits, buckets);
 }
 
-// Each cell is one exact multiply, so wider vectors give the same counts faster.
+// Each cell is one exact multiply, so wider vectors give the same counts
+// faster.  A page of zero counts stays zero: it is left unwritten, so a large
+// table is committed only where records have reached it.
 #if defined(__x86_64__) && defined(__has_attribute)
 #if __has_attribute(target_clones)
 __attribute__((target_clones("avx2", "default")))
 #endif
 #endif
 void decay(std::span<double> counts, double factor) {
-    for (double& c : counts) c *= factor;
+    constexpr std::size_t page = 4096 / sizeof(double);
+    for (std::size_t at = 0; at < counts.size(); at += page) {
+        const std::span<double> part = counts.subspan(at, std::min(page, counts.size() - at));
+        if (std::ranges::all_of(part, [](double c) { return c == 0.0; })) continue;
+        for (double& c : part) c *= factor;
+    }
 }
 
 double count_score(double a, double s, double t) {

@@ -19,7 +19,7 @@ namespace morvik3::mstream {
 
 struct NumericSketch {
     std::uint64_t num_buckets = 0;
-    json::NdArray<double, 1> count;  // [B] histogram over [0, 1]
+    json::NdArray<double, 1, LargeArray<double>> count;  // [B] histogram over [0, 1]
 
     static constexpr std::string_view json_name = "NumericSketch";
     static constexpr auto json_fields() {
@@ -35,7 +35,7 @@ struct CategoricalSketch {
     std::uint64_t num_buckets = 0;
     json::NdArray<std::uint64_t, 1> hash_a;  // [R] multiplier keys
     json::NdArray<std::uint64_t, 1> hash_b;  // [R] value keys
-    json::NdArray<double, 2> count;          // [R, B]
+    json::NdArray<double, 2, LargeArray<double>> count;  // [R, B]
 
     static constexpr std::string_view json_name = "CategoricalSketch";
     static constexpr auto json_fields() {
@@ -55,7 +55,7 @@ struct RecordSketch {
     std::uint64_t categorical_dim = 0;
     json::NdArray<double, 3> numeric_planes;               // [R, P, numeric_dim]
     json::NdArray<std::uint64_t, 2> categorical_coeffs;    // [R, categorical_dim]
-    json::NdArray<double, 2> count;                        // [R, B]
+    json::NdArray<double, 2, LargeArray<double>> count;   // [R, B]
 
     static constexpr std::string_view json_name = "RecordSketch";
     static constexpr auto json_fields() {
