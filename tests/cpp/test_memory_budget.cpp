@@ -10,6 +10,7 @@
 #include "memory_budget.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/update.hpp"
+#include "mstream/detector.hpp"
 #include "onlineiforest/detector.hpp"
 
 using namespace morvik3;
@@ -91,4 +92,20 @@ TEST(MemoryNeed, CoversAFullOnlineIForest) {
         most = std::max(most, held);
     }
     EXPECT_LE(most, onlineiforest::memory_need(config).bytes);
+}
+
+TEST(MemoryNeed, CoversAnMStream) {
+    mstream::MStreamConfig config{3, 2, 4, 256, 0.8};
+    const auto m = mstream::MStream::create(config, 1).value();
+    auto sketch_bytes = [](const auto& s) { return bytes(s.count.data); };
+    std::uint64_t held = 0;
+    for (const auto* r : {&m.record_counts.current, &m.record_counts.total})
+        held += bytes(r->numeric_planes.data) + bytes(r->categorical_coeffs.data) + sketch_bytes(*r);
+    for (const auto& p : m.numeric_counts) held += sketch_bytes(p.current) + sketch_bytes(p.total);
+    for (const auto& p : m.categorical_counts)
+        held += bytes(p.current.hash_a.data) + bytes(p.current.hash_b.data) + sketch_bytes(p.current) +
+                bytes(p.total.hash_a.data) + bytes(p.total.hash_b.data) + sketch_bytes(p.total);
+    EXPECT_LE(held, mstream::memory_need(config).bytes);
+    config.num_buckets = std::uint64_t{1} << 62;
+    EXPECT_EQ(mstream::memory_need(config).bytes, u64_max);
 }
