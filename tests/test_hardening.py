@@ -147,7 +147,7 @@ LARGE = {
     "Forest": "Forest(3, num_trees=256, capacity=2**16, seed=1)",
     "FeatureSketch": "FeatureSketch(sketch_buckets=2**18, seed=1)",
     "OnlineIForest": "OnlineIForest(3, window_size=2**22, seed=1)",
-    "MStream": "MStream(2, 1, num_buckets=2**24, seed=1)",
+    "MStream": "MStream(2, 1, num_buckets=2**22, seed=1)",
 }
 
 
@@ -275,7 +275,7 @@ BIG = {
     # Documents of tens of megabytes, built without feeding anything.
     "Forest": lambda: morvik3.Forest(64, num_trees=50, capacity=4096, seed=1),
     "FeatureSketch": lambda: morvik3.FeatureSketch(sketch_buckets=2**13, seed=1),
-    "MStream": lambda: morvik3.MStream(2, 1, num_rows=8, num_buckets=2**20, seed=1),
+    "MStream": lambda: morvik3.MStream(2, 1, num_buckets=2**20, seed=1),
 }
 
 
