@@ -403,6 +403,12 @@ Result<MStream> from_json(std::string_view text) {
     if (auto valid = validate_config(parsed->config); !valid)
         return std::unexpected(Error::invalid_argument(prefix + valid.error().message));
     if (auto problem = shape_problem(*parsed)) return std::unexpected(Error::invalid_argument(prefix + *problem));
+    // A clock this module kept never ticks past its timestamp, so the next
+    // tick cannot wrap; a document that says otherwise was edited.
+    const StreamClock& clock = parsed->clock;
+    if (clock.current_time && clock.current_tick > *clock.current_time)
+        return std::unexpected(Error::invalid_argument(prefix + "clock current_tick " + count(clock.current_tick) +
+                                                       " exceeds current_time " + count(*clock.current_time)));
     return std::move(*parsed);
 }
 
