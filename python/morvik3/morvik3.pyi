@@ -1,6 +1,9 @@
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from os import PathLike
 from typing import Any, SupportsFloat, SupportsIndex, final
+
+import numpy as np
+from numpy.typing import NDArray
 
 __version__: str
 
@@ -10,6 +13,8 @@ _Point = Sequence[SupportsFloat]
 _Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
+# A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
+_Points = NDArray[Any] | memoryview | Iterable[_Point]
 
 @final
 class Forest:
@@ -39,6 +44,12 @@ class Forest:
         """Per-dimension attribution of the anomaly score."""
     def density(self, point: _Point) -> float:
         """Density estimate at `point`. Higher means a denser neighbourhood."""
+    def update_many(self, points: _Points) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
     def entries_seen(self) -> int:
@@ -82,6 +93,12 @@ class FeatureSketch:
         """Preview the current anomaly score for a feature event without mutating state."""
     def update_and_score(self, feature: _Feature) -> float:
         """Ingest a feature event and return its anomaly score."""
+    def update_many(self, events: Iterable[_Feature]) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one event."""
     def entries_seen(self) -> int:
