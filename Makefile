@@ -1,4 +1,4 @@
-# Two entry points: `make run` sets up and runs the example job, `make test`
+# Two entry points: `make run` sets up and runs the demo, `make test`
 # sets up and runs the whole test suite (C++ unit tests, then pytest).
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -14,10 +14,10 @@ venv: $(PY)
 
 install: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core ninja cmake
-	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
+	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot]'
 
 run: install
-	$(PY) examples/nab_scan.py
+	$(PY) -m morvik3 demo
 
 cpp-tests: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
