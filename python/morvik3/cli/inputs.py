@@ -134,6 +134,8 @@ class Table:
             if self.header is None:
                 raise InputError(f"{self.label}: empty file")
             first = next(self.reader, None)
+            while first == []:  # blank lines
+                first = next(self.reader, None)
         if first is None:
             raise InputError(f"{self.label}: no data rows after the header line")
         self.width = len(self.header)
@@ -149,7 +151,8 @@ class Table:
             if not self.columns:
                 raise InputError(f"{where(self.label, 2)}: no numeric column (name the columns with --columns)")
         self.names = [self.header[i] for i in self.columns]
-        self._pending = [(self.reader.line_num, first)]
+        self._pending = [first]
+        self._line = self.reader.line_num - 1 - sum(cell.count("\n") for cell in first)  # before the first record
         self._get = operator.itemgetter(*self.columns)
 
     def _index(self, name):
@@ -193,24 +196,26 @@ class Table:
             yield chunk
 
     def _read(self, size):
-        rows, lines = [], []
-        while self._pending and len(rows) < size:
-            line, row = self._pending.pop(0)
-            rows.append(row)
-            lines.append(line)
-        reader = self.reader
-        with read_errors(self.label, lambda: reader.line_num + 1):
-            for row in reader:
-                rows.append(row)
-                lines.append(reader.line_num)
-                if len(rows) == size:
-                    break
+        """The next `size` records and the line each begins on."""
+        rows = self._pending[:size]
+        del self._pending[:size]
+        start = self._line
+        with read_errors(self.label, lambda: self.reader.line_num + 1):
+            rows.extend(itertools.islice(self.reader, size - len(rows)))
+        self._line = self.reader.line_num
+        if self._line - start == len(rows):
+            return rows, range(start + 1, self._line + 1)
+        # Some record holds a quoted line break: count them.
+        lines, line = [], start
+        for row in rows:
+            lines.append(line + 1)
+            line += 1 + sum(cell.count("\n") for cell in row)
         return rows, lines
 
     def _convert(self, rows, lines):
         k = len(self.columns)
         try:
-            if any(len(r) != self.width for r in rows):
+            if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
                 raise ValueError
             cells = map(self._get, rows)
             if k > 1:
@@ -232,6 +237,8 @@ class Table:
         """The slow path: finds each bad row, then raises or skips it."""
         good_rows, good_lines, good_values = [], [], []
         for row, line in zip(rows, lines):
+            if not row:  # a blank line
+                continue
             problem = self._problem(row, line)
             if problem is None:
                 good_rows.append(row)
@@ -300,7 +307,7 @@ class Events:
     def _parse(self, line, text):
         at = where(self.label, line)
         try:
-            event = json.loads(text)
+            event = json.loads(text.rstrip("\r\n"))
         except json.JSONDecodeError as e:
             return f"{at}: invalid JSON ({e.msg} at column {e.colno})", None, None
         if not isinstance(event, dict):
@@ -365,4 +372,4 @@ def _join(a, b):
     values = None if a.values is None else np.concatenate([a.values, b.values])
     times = None if a.times is None else a.times + b.times
     batch = values if isinstance(a.batch, np.ndarray) else a.batch + b.batch
-    return Chunk(batch, a.cells + b.cells, a.lines + b.lines, times, values)
+    return Chunk(batch, a.cells + b.cells, list(a.lines) + list(b.lines), times, values)
