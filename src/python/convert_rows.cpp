@@ -6,7 +6,6 @@
 #include <string>
 #include <type_traits>
 
-
 namespace morvik3::py {
 
 namespace {
@@ -161,7 +160,8 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
             direct_ = buffer_.element() == element_of<T>() &&
                       (buffer_.shape(1) <= 1 || buffer_.stride(1) == stride) && address % align == 0 &&
                       buffer_.stride(0) % align == 0;
-            scratch_.resize(static_cast<std::size_t>(buffer_.shape(1)));
+            width_ = static_cast<std::size_t>(buffer_.shape(1));
+            if (!direct_) scratch_.resize(width_);
             return true;
         }
         // A dtype the in-place reader does not take: row by row, as the single call would.
@@ -181,8 +181,8 @@ template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
 std::span<const T> NumberRows<T, ConvertRow>::operator[](std::size_t i) {
     if (read_ == nullptr) return std::span<const T>(values_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
     const char* row = buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0);
-    if (direct_) return std::span<const T>(reinterpret_cast<const T*>(row), scratch_.size());
-    read_(row, buffer_.stride(1), scratch_.size(), scratch_.data());
+    if (direct_) return std::span<const T>(reinterpret_cast<const T*>(row), width_);
+    read_(row, buffer_.stride(1), width_, scratch_.data());
     return scratch_;
 }
 

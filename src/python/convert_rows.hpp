@@ -114,6 +114,7 @@ class NumberRows : public RowColumn {
     BufferView buffer_;
     Reader read_ = nullptr;
     bool direct_ = false;  // rows are contiguous T: viewed in place
+    std::size_t width_ = 0;
     std::vector<T> scratch_;
     // Rows converted one by one, back to back: row i is values_[starts_[i], starts_[i + 1]).
     std::vector<T> values_;

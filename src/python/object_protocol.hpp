@@ -35,16 +35,17 @@
 #include "convert_rows.hpp"
 #include "pyutil.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <algorithm>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -361,7 +362,6 @@ struct Protocol {
         return read(o, [](const State& s) { return C::repr(s); });
     }
 
-
     // ---- batches ----
 
     enum class BatchCall { update, score, update_and_score };
@@ -380,10 +380,16 @@ struct Protocol {
         PyObject* a[N];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         Columns columns;
-        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (std::get<I>(columns).convert(a[I], B::arguments[I], B::row_arguments[I]) && ...);
-        }(std::make_index_sequence<N>{});
-        if (!converted) return nullptr;
+        try {
+            const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return (std::get<I>(columns).convert(a[I], B::arguments[I], B::row_arguments[I]) && ...);
+            }(std::make_index_sequence<N>{});
+            if (!converted) return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        } catch (const std::length_error&) {
+            return PyErr_NoMemory();
+        }
         RowColumn* failing = nullptr;
         std::size_t rows = 0;
         if (!batch_rows(columns, rows, failing)) return nullptr;
@@ -396,10 +402,16 @@ struct Protocol {
             if (!scores || !output.open_writable(scores.get())) return nullptr;
             target = reinterpret_cast<double*>(output.data());
         }
-        if (rows == 0 && failing != nullptr) {
-            failing->restore_error();
-            prefix_row_error(0);
-            return nullptr;
+        if (rows == 0) {
+            // Nothing to compute: like a loop over no rows, no borrow is taken.
+            if (failing != nullptr) {
+                failing->restore_error();
+                prefix_row_error(0);
+                return nullptr;
+            }
+            if constexpr (Call == BatchCall::update) Py_RETURN_NONE;
+            output.release();
+            return scores.release();
         }
 
         Self* self = cast(o);
@@ -490,19 +502,15 @@ struct Protocol {
         return true;
     }
 
-    static const char* batch_doc(const char* method, const char* summary, const char* failure) {
+    static const char* batch_doc(const char* method, const char* summary, const char* behaviour) {
         std::string signature = std::string(method) + "($self";
         for (const char* a : C::Batch::arguments) signature.append(", ").append(a);
         signature += ")";
-        std::string text = std::string(summary) + "\n\n" + C::Batch::rows_doc +
-                           "\n\nThe batch runs under one borrow without holding the interpreter, and gives\n"
-                           "bit for bit what the per-row loop gives. " +
-                           failure;
+        const std::string text = std::string(summary) + "\n\n" + C::Batch::rows_doc + "\n\n" + behaviour;
         return method_doc(signature.c_str(), text.c_str());
     }
 
   public:
-
     // ---- type creation ----
 
     static PyObject* create_type(PyObject* module) {
@@ -594,24 +602,28 @@ struct Protocol {
             table.push_back({"__getnewargs__", getnewargs, METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
         }
         if constexpr (requires { typename C::Batch; }) {
-            constexpr const char* stops =
-                "A row that fails raises the error the\nsingle call would, its message prefixed \"row N: \" (N counting from 0); the\n"
+            constexpr const char* learning =
+                "Rows run in order under one borrow without holding the interpreter, with\n"
+                "the results of the per-row loop bit for bit. A row that fails raises the\n"
+                "error the single call would, prefixed \"row N: \" (N counting from 0); the\n"
                 "rows before it stay learned, that row and the rest are not.";
+            constexpr const char* previewing =
+                "Rows run under one borrow without holding the interpreter, with the\n"
+                "results of the per-row loop bit for bit. A row that fails raises the\n"
+                "error the single call would, prefixed \"row N: \" (N counting from 0).";
             table.push_back({"update_many", fast(batch<BatchCall::update>), kw,
                              batch_doc("update_many", "Ingest each row in order, as `update()` would; returns None.",
-                                       stops)});
-            table.push_back(
-                {"score_many", fast(batch<BatchCall::score>), kw,
-                 batch_doc("score_many",
-                           "Score each row against the current state, as `score()` would.\n\n"
-                           "Returns a float64 numpy array with one score per row.",
-                           "A row that fails raises the error the\nsingle call would, its message prefixed "
-                           "\"row N: \" (N counting from 0).")});
+                                       learning)});
+            table.push_back({"score_many", fast(batch<BatchCall::score>), kw,
+                             batch_doc("score_many",
+                                       "Score each row against the current state, as `score()` would.\n\n"
+                                       "Returns a float64 numpy array with one score per row.",
+                                       previewing)});
             table.push_back({"update_and_score_many", fast(batch<BatchCall::update_and_score>), kw,
                              batch_doc("update_and_score_many",
                                        "Ingest each row in order and score it, as `update_and_score()` would.\n\n"
                                        "Returns a float64 numpy array with one score per row.",
-                                       stops)});
+                                       learning)});
         }
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
