@@ -223,15 +223,17 @@ class Output:
 
     def write(self, chunk, scores):
         rows = chunk.cells
+        # Scores as text (shortest round-trip form): the csv writer is slower with floats.
+        text = map(repr, scores.tolist())
         if self.threshold is None:
-            for row, score in zip(rows, scores.tolist()):
+            for row, score in zip(rows, text):
                 row.append(score)
         else:
             flags = scores >= self.threshold
             self.flagged += int(flags.sum())
-            for row, score, flag in zip(rows, scores.tolist(), flags.tolist()):
+            for row, score, flag in zip(rows, text, map("01".__getitem__, flags.tolist())):
                 row.append(score)
-                row.append(int(flag))
+                row.append(flag)
         self.writer.writerows(rows)
 
     def flush(self):
