@@ -43,7 +43,8 @@ def run(args):
         scores = detector.update_and_score_many(chunk.batch)
         tracker = Tracker(gap=settings["shingle_size"], keep_scores=False, keep_series=False)
         tracker.add(chunk, scores)
-        ranges = _rows_of(chunk.times, spans)
+        times = chunk.times()
+        ranges = _rows_of(times, spans)
         inside = sum(last - first + 1 for first, last in ranges)
         print()
         print(f"{name}: {len(scores):,} rows, {len(ranges)} labelled anomaly window(s)")
@@ -61,7 +62,7 @@ def run(args):
         total_rows, total_hits, total_shown = total_rows + len(scores), total_hits + hits, total_shown + len(top)
         if plots:
             path = os.path.join(args.plots, os.path.splitext(os.path.basename(name))[0] + ".png")
-            plot.plot(path, name, scores, chunk.values, table.names, [row for _, row, _, _ in top], chunk.times,
+            plot.plot(path, name, scores, chunk.values, table.names, [row for _, row, _, _ in top], times,
                       ranges, flag_label=f"top {len(top)} scores")
             print(f"  plot: {path}")
     elapsed = time.perf_counter() - started

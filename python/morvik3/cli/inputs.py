@@ -13,6 +13,7 @@ import os
 import stat
 import sys
 import zlib
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -88,10 +89,26 @@ class Chunk:
     """Consecutive good rows: what the detector takes and what is written out."""
 
     batch: object  # the argument of update_and_score_many
-    cells: list  # per row, the cells written before the score
-    lines: list  # per row, its line in the input
-    times: list | None  # per row, its timestamp text
+    # Per row, the cells written before the score: a list of cells, or the
+    # row's own line of text when that line holds no quote (see Table).
+    cells: list
+    lines: Sequence[int]  # per row, the line it begins on
+    time_index: int | None = None  # the cell holding the row's time
     values: np.ndarray | None = None  # the numeric columns, for plots
+
+    def time(self, i):
+        if self.time_index is None:
+            return None
+        row = self.cells[i]
+        return _split(row)[self.time_index] if isinstance(row, str) else row[self.time_index]
+
+    def times(self):
+        return None if self.time_index is None else [self.time(i) for i in range(len(self.cells))]
+
+
+def _split(line):
+    """The cells of a line that holds no quote: there a comma always separates."""
+    return line.rstrip("\r\n").split(",")
 
 
 @dataclass
@@ -121,21 +138,27 @@ class Table:
     The numeric columns are those named by `columns`, else every column
     (besides the timestamp column) whose first data row holds a number.
     `narrow` is the float type the detector computes with: a value that is
-    not finite in it is a bad cell."""
+    not finite in it is a bad cell.
+
+    Rows are read a chunk of lines at a time.  While the text holds no quote
+    character every line is one record whose cells the commas separate, so
+    numpy's text reader parses the numeric columns and the lines are written
+    out as they are; from the first quote on, the csv module reads the rest."""
 
     def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64):
         self.label = source.label
-        self.reader = csv.reader(source.text)
+        self.text = source.text
         self.skip_bad = skip_bad
         self.skipped = Skipped()
         self.narrow = narrow
+        self._records = None  # the csv reader, once a quote has been met
         with read_errors(self.label):
-            self.header = next(self.reader, None)
+            header = csv.reader(self.text)
+            self.header = next(header, None)
             if self.header is None:
                 raise InputError(f"{self.label}: empty file")
-            first = next(self.reader, None)
-            while first == []:  # blank lines
-                first = next(self.reader, None)
+            self._line = header.line_num  # lines consumed so far
+            first = self._first_row()
         if first is None:
             raise InputError(f"{self.label}: no data rows after the header line")
         self.width = len(self.header)
@@ -151,9 +174,30 @@ class Table:
             if not self.columns:
                 raise InputError(f"{where(self.label, 2)}: no numeric column (name the columns with --columns)")
         self.names = [self.header[i] for i in self.columns]
-        self._pending = [first]
-        self._line = self.reader.line_num - 1 - sum(cell.count("\n") for cell in first)  # before the first record
         self._get = operator.itemgetter(*self.columns)
+
+    def _first_row(self):
+        """The cells of the first data record, which stays to be read."""
+        self._peeked = []
+        for line in self.text:
+            self._peeked.append(line)
+            if '"' in line:
+                self._switch(self._peeked)
+                for row in self._records:
+                    if row:
+                        last = self._base + self._records.line_num
+                        self._pending = [(row, last - sum(cell.count("\n") for cell in row))]
+                        return row
+                return None
+            if line.strip():
+                return _split(line)
+        return None
+
+    def _switch(self, lines):
+        """Reads the rest of the input with the csv module, from `lines` on."""
+        self._records = csv.reader(itertools.chain(lines, self.text))
+        self._base = self._line  # lines consumed before the reader's first
+        self._pending = []
 
     def _index(self, name):
         matches = [i for i, h in enumerate(self.header) if h == name]
@@ -183,36 +227,65 @@ class Table:
         """Yields chunks of good rows, each of the next size from `sizes`
         (the last one may be shorter)."""
         for size in sizes:
-            rows, lines = self._read(size)
-            if not rows:
+            chunk = self._chunk(size)
+            if chunk is None:
                 return
-            chunk = self._convert(rows, lines)
             while len(chunk.lines) < size:  # bad rows were skipped: top up
-                more_rows, more_lines = self._read(size - len(chunk.lines))
-                if not more_rows:
+                more = self._chunk(size - len(chunk.lines))
+                if more is None:
                     yield chunk
                     return
-                chunk = _join(chunk, self._convert(more_rows, more_lines))
+                chunk = _join(chunk, more)
             yield chunk
 
-    def _read(self, size):
-        """The next `size` records and the line each begins on."""
-        rows = self._pending[:size]
-        del self._pending[:size]
-        start = self._line
-        with read_errors(self.label, lambda: self.reader.line_num + 1):
-            rows.extend(itertools.islice(self.reader, size - len(rows)))
-        self._line = self.reader.line_num
-        if self._line - start == len(rows):
-            return rows, range(start + 1, self._line + 1)
-        # Some record holds a quoted line break: count them.
-        lines, line = [], start
-        for row in rows:
-            lines.append(line + 1)
-            line += 1 + sum(cell.count("\n") for cell in row)
-        return rows, lines
+    def _chunk(self, size):
+        """The good rows among the next `size` records, None at the end."""
+        with read_errors(self.label, lambda: self._line + 1):
+            if self._records is None:
+                lines = self._peeked[:size]
+                del self._peeked[:size]
+                lines.extend(itertools.islice(self.text, size - len(lines)))
+                if not lines:
+                    return None
+                if '"' not in "".join(lines):
+                    numbers = range(self._line + 1, self._line + 1 + len(lines))
+                    self._line += len(lines)
+                    return self._from_lines(lines, numbers)
+                self._switch(lines)
+            return self._from_records(size)
 
-    def _convert(self, rows, lines):
+    def _from_lines(self, lines, numbers):
+        try:
+            if set(map(_commas, lines)) != {self.width - 1}:
+                raise ValueError
+            values = np.loadtxt(lines, delimiter=",", usecols=self.columns, dtype=np.float64, ndmin=2, comments=None)
+            if not self._finite(values).all():
+                raise ValueError
+        except ValueError:
+            rows, numbers, values = self._sift(csv.reader(lines), numbers)
+            return Chunk(values, rows, numbers, self.time_index, values)
+        return Chunk(values, lines, numbers, self.time_index, values)
+
+    def _from_records(self, size):
+        rows, numbers = [], []
+        if self._pending:  # the first record, read to find the columns
+            row, line = self._pending.pop()
+            rows.append(row)
+            numbers.append(line)
+        reader = self._records
+        start = self._base + reader.line_num
+        more = list(itertools.islice(reader, size - len(rows)))
+        self._line = self._base + reader.line_num
+        if self._line - start == len(more):
+            numbers.extend(range(start + 1, self._line + 1))
+        else:  # some record holds a quoted line break: count them
+            line = start
+            for row in more:
+                numbers.append(line + 1)
+                line += 1 + sum(cell.count("\n") for cell in row)
+        rows.extend(more)
+        if not rows:
+            return None
         k = len(self.columns)
         try:
             if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
@@ -220,23 +293,21 @@ class Table:
             cells = map(self._get, rows)
             if k > 1:
                 cells = itertools.chain.from_iterable(cells)
-            flat = np.fromiter(map(float, cells), np.float64, count=len(rows) * k)
-            values = flat.reshape(len(rows), k)
+            values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
             if not self._finite(values).all():
                 raise ValueError
         except (ValueError, OverflowError):
-            rows, lines, values = self._sift(rows, lines)
-        times = None if self.time_index is None else [r[self.time_index] for r in rows]
-        return Chunk(values, rows, lines, times, values)
+            rows, numbers, values = self._sift(rows, numbers)
+        return Chunk(values, rows, numbers, self.time_index, values)
 
     def _finite(self, values):
         with np.errstate(over="ignore", invalid="ignore"):
             return np.isfinite(values.astype(self.narrow, copy=False))
 
-    def _sift(self, rows, lines):
+    def _sift(self, rows, numbers):
         """The slow path: finds each bad row, then raises or skips it."""
         good_rows, good_lines, good_values = [], [], []
-        for row, line in zip(rows, lines):
+        for row, line in zip(rows, numbers):
             if not row:  # a blank line
                 continue
             problem = self._problem(row, line)
@@ -265,6 +336,9 @@ class Table:
                     return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
                 return f"{where(self.label, line, name)}: {cell!r} is not a finite number"
         return None
+
+
+_commas = operator.methodcaller("count", ",")
 
 
 class Events:
@@ -331,7 +405,7 @@ class Events:
 
     def chunks(self, sizes):
         for size in sizes:
-            events, cells, lines, times = [], [], [], []
+            events, cells, lines = [], [], []
             with read_errors(self.label):
                 while len(events) < size:
                     if self._first is not None:
@@ -343,14 +417,10 @@ class Events:
                     line, event, time = item
                     events.append(event)
                     lines.append(line)
-                    if self.time_name is None:
-                        cells.append([line])
-                    else:
-                        times.append("" if time is None else str(time))
-                        cells.append([line, times[-1]])
+                    cells.append([line] if self.time_name is None else [line, "" if time is None else str(time)])
             if not events:
                 return
-            yield Chunk(events, cells, lines, times if self.time_name is not None else None)
+            yield Chunk(events, cells, lines, None if self.time_name is None else 1)
             if len(events) < size:
                 return
 
@@ -370,6 +440,8 @@ def _time_key(text):
 
 def _join(a, b):
     values = None if a.values is None else np.concatenate([a.values, b.values])
-    times = None if a.times is None else a.times + b.times
     batch = values if isinstance(a.batch, np.ndarray) else a.batch + b.batch
-    return Chunk(batch, a.cells + b.cells, list(a.lines) + list(b.lines), times, values)
+    cells = a.cells + b.cells
+    if any(isinstance(row, str) for row in cells):
+        cells = [_split(row) if isinstance(row, str) else row for row in cells]
+    return Chunk(batch, cells, list(a.lines) + list(b.lines), a.time_index, values)

@@ -5,9 +5,11 @@ Reading and writing run on the calling thread while the detector scores the
 previous chunk on a worker thread: the batch methods compute without holding
 the interpreter, so parsing overlaps scoring."""
 
+import contextlib
 import csv
 import gzip
 import math
+import operator
 import re
 import sys
 import tempfile
@@ -21,7 +23,7 @@ from morvik3.cli import plot, state
 from morvik3.cli.detectors import KINDS, foreign_settings, given_settings
 from morvik3.cli.inputs import Events, InputError, Table, open_input, where
 
-CHUNK_ROWS = 8192
+CHUNK_ROWS = 32768
 TOP_ROWS = 10
 
 
@@ -108,7 +110,11 @@ def _stream(kind, detector, reader, source, output, tracker, args):
         bar.update(len(chunk.lines))
         return scores
 
-    with bar, ThreadPoolExecutor(1, thread_name_prefix="morvik3-score") as pool:
+    # The worker needs the interpreter briefly at the start and end of every
+    # chunk; a short switch interval keeps it from waiting on this thread.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(min(interval, 0.0005))
+    with bar, ThreadPoolExecutor(1, thread_name_prefix="morvik3-score") as pool, _restore(interval):
         pending = None
         for chunk in reader.chunks(sizes()):
             counts["read"] += len(chunk.lines)
@@ -131,6 +137,14 @@ def _stream(kind, detector, reader, source, output, tracker, args):
                 output.write(done, scores)
         if pending is not None:
             output.write(pending[0], settle(*pending))
+
+
+@contextlib.contextmanager
+def _restore(interval):
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)
 
 
 def _scores(label, chunk, future):
@@ -161,18 +175,15 @@ class Tracker:
         n = len(scores)
         keep = min(n, self.pool_size)
         best = np.argpartition(scores, n - keep)[n - keep :] if keep < n else np.arange(n)
-        times = chunk.times
-        self.pool.extend(
-            (float(scores[i]), self.rows + int(i), chunk.lines[i], None if times is None else times[i]) for i in best
-        )
+        self.pool.extend((float(scores[i]), self.rows + int(i), chunk.lines[i], chunk.time(i)) for i in best)
         self.pool.sort(key=lambda t: (-t[0], t[1]))
         del self.pool[self.pool_size :]
         if self.scores is not None:
             self.scores.append(scores)
         if self.series is not None and chunk.values is not None:
             self.series.append(chunk.values[:, :3])
-        if self.times is not None and chunk.times is not None:
-            self.times.extend(chunk.times)
+        if self.times is not None and chunk.time_index is not None:
+            self.times.extend(chunk.times())
         self.rows += n
 
     def all_scores(self):
@@ -223,17 +234,18 @@ class Output:
 
     def write(self, chunk, scores):
         rows = chunk.cells
-        # Scores as text (shortest round-trip form): the csv writer is slower with floats.
-        text = map(repr, scores.tolist())
-        if self.threshold is None:
-            for row, score in zip(rows, text):
-                row.append(score)
-        else:
+        # The new cells: the score in its shortest round-trip form, the flag.
+        added = zip(map(repr, scores.tolist()))
+        if self.threshold is not None:
             flags = scores >= self.threshold
             self.flagged += int(flags.sum())
-            for row, score, flag in zip(rows, text, map("01".__getitem__, flags.tolist())):
-                row.append(score)
-                row.append(flag)
+            added = zip(map(repr, scores.tolist()), map("01".__getitem__, flags.tolist()))
+        if rows and isinstance(rows[0], str):
+            # Lines without quotes stay as they were, the new cells appended.
+            self.body.write("".join(map("{},{}\n".format, map(_strip, rows), map(",".join, added))))
+            return
+        for row, cells in zip(rows, added):
+            row.extend(cells)
         self.writer.writerows(rows)
 
     def flush(self):
@@ -262,6 +274,9 @@ class Output:
         elif self.target is not None:
             self.target.close()
         return False
+
+
+_strip = operator.methodcaller("rstrip", "\r\n")
 
 
 def _summary(label, detector, reader, tracker, elapsed, resumed, args, flagged):
