@@ -295,3 +295,17 @@ def test_crlf_lines_blank_lines_and_a_quoted_header(tmp_path):
     _, rows = read_csv(morvik3("score", path, "-q").stdout)
     assert [r[:4] for r in rows] == cells
     assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+
+
+def test_without_matplotlib_plots_are_refused_and_the_demo_goes_on(tmp_path, table):
+    path, *_ = table
+    blocked = "import sys; sys.modules['matplotlib'] = None; from morvik3.cli import main; sys.exit(main(sys.argv[1:]))"
+    run = lambda *args: subprocess.run(  # noqa: E731
+        [sys.executable, "-c", blocked, *map(str, args)], capture_output=True, text=True, timeout=300
+    )
+    refused = run("score", path, "--plot", tmp_path / "x.png")
+    assert refused.returncode == 2
+    assert refused.stderr == "morvik3: error: plots need matplotlib: pip install 'morvik3[plot]'\n"
+    demo = run("demo", "--plots", tmp_path / "plots")
+    assert demo.returncode == 0 and "No plots: plots need matplotlib" in demo.stdout
+    assert not (tmp_path / "plots").exists()

@@ -123,18 +123,18 @@ def _stream(kind, detector, reader, source, output, tracker, args):
                 if position:
                     bar.total = max(counts["read"], round(counts["read"] * source.size / position))
             if pending is None:
-                pending = chunk, pool.submit(kind.score, detector, chunk)
+                pending = chunk, pool.submit(kind.feed, detector, chunk)
                 continue
             done, scores = pending[0], settle(*pending)
-            if checkpoint and counts["learned"] % checkpoint == 0:
+            due = checkpoint and counts["learned"] % checkpoint == 0
+            if due:
                 # The rows of a checkpoint are written out before it is taken.
                 output.write(done, scores)
                 output.flush()
                 state.save(detector, args.state)
-                pending = chunk, pool.submit(kind.score, detector, chunk)
-            else:
-                pending = chunk, pool.submit(kind.score, detector, chunk)
-                output.write(done, scores)
+            pending = chunk, pool.submit(kind.feed, detector, chunk)
+            if not due:
+                output.write(done, scores)  # while the worker scores the next chunk
         if pending is not None:
             output.write(pending[0], settle(*pending))
 
