@@ -36,6 +36,8 @@ bench: install
 	$(PY) -m pip install --quiet '.[bench]' --no-build-isolation
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
+	$(PY) benchmarks/onlineiforest.py
+	$(PY) benchmarks/mstream.py
 	$(PY) benchmarks/batch.py
 	$(PY) benchmarks/cli.py
 

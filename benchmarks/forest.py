@@ -1,8 +1,12 @@
 """Throughput of Forest(4) with default settings over a seeded synthetic stream.
 
 Prints steady-state calls per second of `update`, `score` and
-`update_and_score`, the document size with `to_json` / `from_json`
-throughput, the speedup of two threads over one scoring a shared forest, and,
+`update_and_score`; of the queries `density`, `attribution`, `near_neighbors`
+(top_k 10, percentile 50) and `impute` (one missing coordinate) on the same
+forest, and of `extrapolate(8)` on a `Forest(1, shingle_size=8)` fed the
+first coordinate of the stream; the document size with `to_json` /
+`from_json` throughput, the speedup of two threads over one scoring a shared
+forest, and,
 when the pure-Python `rrcf` package is installed, the speedup of
 `update_and_score` over rrcf's streaming insert / codisp / forget loop with
 the same number of trees and tree size.
@@ -27,6 +31,7 @@ import morvik3
 from _machine import describe
 
 DIM = 4
+SHINGLE = 8
 RRCF_POINTS = 2_000
 
 
@@ -109,6 +114,49 @@ def rrcf_seconds(points, num_trees, tree_size):
     return time.perf_counter() - start
 
 
+def steady_state_rows(detector, stream, anomalous, warm):
+    """Calls per second of update, score and update_and_score after `warm`
+    updates, each on its own third of the rest of the stream; the mean scores
+    of injected anomalies and other points; the document size and its write
+    and read throughput. Returns the rows and the points that were scored."""
+    third = (len(stream) - warm) // 3
+    update_part = stream[warm:warm + third]
+    score_part = stream[warm + third:warm + 2 * third]
+    uas_part = stream[warm + 2 * third:]
+    for p in stream[:warm]:
+        detector.update(p)
+    rows = []
+    t_update = timed(detector.update, update_part)
+    rows.append(("update", f"{rate(len(update_part), t_update):,.0f}", "calls/s"))
+    t_score = timed(detector.score, score_part)
+    rows.append(("score", f"{rate(len(score_part), t_score):,.0f}", "calls/s"))
+    scores = []
+    t_uas = timed(lambda p: scores.append(detector.update_and_score(p)), uas_part)
+    rows.append(("update_and_score", f"{rate(len(uas_part), t_uas):,.0f}", "calls/s"))
+
+    flags = anomalous[warm + 2 * third:]
+    scores = np.asarray(scores)
+    if flags.any() and (~flags).any():
+        rows.append(("mean score, injected anomalies", f"{scores[flags].mean():.3f}", ""))
+        rows.append(("mean score, other points", f"{scores[~flags].mean():.3f}", ""))
+
+    text = detector.to_json()
+    megabytes = len(text.encode()) / 1e6
+    rows.append(("document size", f"{megabytes:,.2f}", "MB"))
+    t_write = best_of(3, detector.to_json)
+    rows.append(("to_json", f"{megabytes / t_write:,.0f}", "MB/s"))
+    t_read = best_of(3, lambda: type(detector).from_json(text))
+    rows.append(("from_json", f"{megabytes / t_read:,.0f}", "MB/s"))
+    return rows, score_part
+
+
+def print_rows(rows):
+    width = max(len(name) for name, _, _ in rows)
+    print(f"{'measure':<{width}}  {'value':>12}  unit")
+    for name, value, unit in rows:
+        print(f"{name:<{width}}  {value:>12}  {unit}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--points", type=int, default=200_000, help="length of the stream (default 200000)")
@@ -121,39 +169,25 @@ def main():
     stream, anomalous = synthetic_stream(args.points, args.seed)
     n = len(stream)
     warm = n // 10
-    third = (n - warm) // 3
-    update_part = stream[warm:warm + third]
-    score_part = stream[warm + third:warm + 2 * third]
-    uas_part = stream[warm + 2 * third:]
-
     forest = morvik3.Forest(DIM, seed=args.seed)
-    for p in stream[:warm]:
-        forest.update(p)
-    rows = []
-
-    t_update = timed(forest.update, update_part)
-    rows.append(("update", f"{rate(len(update_part), t_update):,.0f}", "calls/s"))
-    t_score = timed(forest.score, score_part)
-    rows.append(("score", f"{rate(len(score_part), t_score):,.0f}", "calls/s"))
-    scores = []
-    t_uas = timed(lambda p: scores.append(forest.update_and_score(p)), uas_part)
-    rows.append(("update_and_score", f"{rate(len(uas_part), t_uas):,.0f}", "calls/s"))
-
-    flags = anomalous[warm + 2 * third:]
-    scores = np.asarray(scores)
-    if flags.any() and (~flags).any():
-        rows.append(("mean score, injected anomalies", f"{scores[flags].mean():.3f}", ""))
-        rows.append(("mean score, other points", f"{scores[~flags].mean():.3f}", ""))
-
-    text = forest.to_json()
-    megabytes = len(text.encode()) / 1e6
-    rows.append(("document size", f"{megabytes:,.2f}", "MB"))
-    t_write = best_of(3, forest.to_json)
-    rows.append(("to_json", f"{megabytes / t_write:,.0f}", "MB/s"))
-    t_read = best_of(3, lambda: morvik3.Forest.from_json(text))
-    rows.append(("from_json", f"{megabytes / t_read:,.0f}", "MB/s"))
+    rows, score_part = steady_state_rows(forest, stream, anomalous, warm)
 
     queries = score_part[: min(len(score_part), 20_000)]
+    for name, call in [
+        ("density", forest.density),
+        ("attribution", forest.attribution),
+        ("near_neighbors", lambda q: forest.near_neighbors(q, top_k=10, percentile=50)),
+        ("impute", lambda q: forest.impute(q, [2])),
+    ]:
+        rows.append((name, f"{rate(len(queries), timed(call, queries)):,.0f}", "calls/s"))
+    series = morvik3.Forest(1, shingle_size=SHINGLE, seed=args.seed)
+    for p in stream[:warm]:
+        series.update(p[:1])
+    calls = min(len(queries), 5_000)
+    t_extrapolate = timed(lambda _: series.extrapolate(SHINGLE), range(calls))
+    rows.append((f"extrapolate({SHINGLE}), Forest(1, shingle_size={SHINGLE})",
+                 f"{rate(calls, t_extrapolate):,.0f}", "calls/s"))
+
     one = min(threaded_scoring(forest, queries, 1) for _ in range(3))
     two = min(threaded_scoring(forest, queries, 2) for _ in range(3))
     rows.append(("score, 2 threads vs 1", f"{one / two:.2f}", "x"))
@@ -180,10 +214,7 @@ def main():
     print(describe())
     print(f"Forest({DIM}) with defaults (50 trees, capacity 256), {n:,} points, seed {args.seed}, "
           f"{warm:,} warm-up updates; morvik3 {morvik3.__version__}")
-    width = max(len(name) for name, _, _ in rows)
-    print(f"{'measure':<{width}}  {'value':>12}  unit")
-    for name, value, unit in rows:
-        print(f"{name:<{width}}  {value:>12}  {unit}")
+    print_rows(rows)
     if rrcf_note:
         print(rrcf_note)
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -63,6 +64,17 @@ using Result = std::expected<T, Error>;
 struct InternalError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Sizes that pass validation can still exceed what a vector can address;
+// that is an allocation failure like any other.
+template <class F>
+auto allocating(F&& f) {
+    try {
+        return f();
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
 
 [[noreturn]] inline void internal_failure(const std::string& what) { throw InternalError(what); }
 

@@ -114,6 +114,9 @@ void write_f32(std::string& out, float v);
 // ---------------------------------------------------------------------------
 // Reader
 
+// The most arrays and objects the reader accepts nested in one another.
+inline constexpr int max_nesting = 127;
+
 // A single forward pass over the document.  Every operation that can fail
 // records its error and returns false; callers then return false at once.
 class Reader {
@@ -192,7 +195,7 @@ private:
 
     std::string_view text_;
     std::size_t pos_ = 0;
-    int depth_left_ = 128;
+    int depth_left_ = max_nesting + 1;
     std::string scratch_;  // decoded strings that held escapes
     std::string error_;
 };

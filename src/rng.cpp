@@ -81,10 +81,15 @@ double Xoshiro256PlusPlus::range_f64(double low, double high) {
 }
 
 float Xoshiro256PlusPlus::range_f32(float low, float high) {
-    const float width = high - low;
-    if (!(low < high) || !std::isfinite(width)) internal_failure("cannot sample empty range");
+    if (!(low < high) || !std::isfinite(low) || !std::isfinite(high)) internal_failure("cannot sample empty range");
     const float value1_2 = std::bit_cast<float>(static_cast<std::uint32_t>(next_u64() >> 41) | 0x3F800000u);
-    return (value1_2 - 1.0f) * width + low;
+    const float u = value1_2 - 1.0f;
+    const float width = high - low;
+    if (std::isfinite(width)) return u * width + low;
+    // Bounds of opposite signs near the largest floats: the same draw,
+    // scaled where the width fits, lands between them.
+    return static_cast<float>(static_cast<double>(low) +
+                              static_cast<double>(u) * (static_cast<double>(high) - static_cast<double>(low)));
 }
 
 std::uint64_t Xoshiro256PlusPlus::range_index(std::uint64_t n) {

@@ -27,7 +27,9 @@ struct Xoshiro256PlusPlus {
     std::uint64_t next_u64();
     double unit_f64();                           // [0, 1), 53 bits
     double range_f64(double low, double high);   // [low, high); InternalError on empty range
-    float range_f32(float low, float high);      // [low, high); InternalError on empty range
+    // [low, high] for finite low < high; a width beyond the float range is
+    // scaled in double precision.  InternalError on an empty range.
+    float range_f32(float low, float high);
     std::uint64_t range_index(std::uint64_t n);  // [0, n), n >= 1
     std::uint64_t mod_index(std::uint64_t n);    // next_u64() % n; InternalError on n == 0
     double standard_normal();                    // 256-layer ziggurat

@@ -23,7 +23,10 @@ def f32_from_bits(bits):
 
 def f32(x):
     """Round a double to the nearest float32; applied after every float32 operation."""
-    return struct.unpack("<f", struct.pack("<f", x))[0]
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:  # rounds past the largest float
+        return math.copysign(math.inf, x)
 
 
 def rotl(x, k):
@@ -90,7 +93,11 @@ class Xoshiro:
 
     def range_f32(self, low, high):
         value1_2 = f32_from_bits((self.next_u64() >> 41) | 0x3F800000)
-        return f32(f32(f32(value1_2 - 1.0) * f32(high - low)) + low)
+        u = f32(value1_2 - 1.0)
+        width = f32(high - low)
+        if math.isinf(width):  # scaled in double precision, narrowed once
+            return f32(low + u * (high - low))
+        return f32(f32(u * width) + low)
 
     def range_index(self, n):
         bits = 32 if n < 1 << 32 else 64

@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest
+from morvik3 import FeatureSketch, Forest, OnlineIForest
 
 CONFLICTS = ("Already borrowed", "Already mutably borrowed")
 DIM = 200
@@ -26,6 +26,10 @@ def busy_subject(kind, stream):
     if kind == "sketch":
         heavy = {f"feature_{i}": float(i) for i in range(3000)}
         return FeatureSketch(seed=2), [heavy] * 2000, {"a": 1.0}
+    if kind == "oif":
+        # Wide points through many trees, each update walking and bounding them all.
+        f = OnlineIForest(DIM, num_trees=400, window_size=64, max_leaf_samples=8, seed=3)
+        return f, stream * 3, stream[0]
     # Wide points and many trees still in warm-up make every update long.
     f = Forest(DIM, num_trees=400, capacity=256, seed=3)
     for p in stream[:20]:
@@ -87,10 +91,13 @@ def poll_until_conflict(call, attempts=20_000):
         ("forest", "score", lambda f, p: f.update(p), "Already borrowed"),
         ("sketch", "update", lambda f, p: f.score(p), "Already mutably borrowed"),
         ("sketch", "update", lambda f, p: f.update(p), "Already borrowed"),
+        ("oif", "update", lambda f, p: f.score(p), "Already mutably borrowed"),
+        ("oif", "update_and_score", lambda f, p: f.update(p), "Already borrowed"),
     ],
     ids=["score during update", "attribution during update", "to_json during update",
          "entries_seen during update", "update during update", "update_and_score during update_and_score",
-         "setstate during update", "update during score", "sketch score during update", "sketch update during update"],
+         "setstate during update", "update during score", "sketch score during update", "sketch update during update",
+         "oif score during update", "oif update during update_and_score"],
 )
 def test_a_conflicting_call_fails_at_once(stream, kind, worker_method, poll, message):
     subject, feed, point = busy_subject(kind, stream)
@@ -117,13 +124,18 @@ def scoring_subject(kind, stream):
         for e in events[:300]:
             f.update(e)
         return f, events[300:320]
+    if kind == "oif":
+        f = OnlineIForest(8, num_trees=50, window_size=128, max_leaf_samples=4, seed=2)
+        for p in stream[:300]:
+            f.update(p[:8])
+        return f, [p[:8] for p in stream[300:320]]
     f = Forest(8, num_trees=50, capacity=64, seed=2)
     for p in stream[:300]:
         f.update(p[:8])
     return f, [p[:8] for p in stream[300:320]]
 
 
-@pytest.mark.parametrize("kind", ["forest", "sketch"])
+@pytest.mark.parametrize("kind", ["forest", "sketch", "oif"])
 def test_shared_calls_run_together_and_agree(stream, kind):
     f, queries = scoring_subject(kind, stream)
     expected = [f.score(q) for q in queries]

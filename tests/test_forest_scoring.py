@@ -1,5 +1,6 @@
 """Forest queries: score, displacement_score, density and attribution, checked
-against hand-computed trees and a plain-Python walk of the state document."""
+against hand-computed trees and a plain-Python walk of the state document
+(tests/forest_oracle.py)."""
 
 import json
 import math
@@ -9,10 +10,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from forest_oracle import DocumentOracle
 from morvik3 import Forest
 
-NULL = 2**64 - 1
-F32 = np.float32
 INF, NAN = math.inf, math.nan
 LG3 = math.log2(3.0)
 QUERIES = ("score", "displacement_score", "density")
@@ -20,105 +20,6 @@ QUERIES = ("score", "displacement_score", "density")
 
 def every_query(f, point):
     return {name: getattr(f, name)(point) for name in QUERIES} | {"attribution": f.attribution(point)}
-
-
-# ---------------------------------------------------------------------------
-# An independent walk over the document
-
-
-class DocumentOracle:
-    def __init__(self, forest):
-        self.doc = json.loads(forest.to_json())
-        self.ps = self.doc["point_store"]
-        config = self.doc["config"]
-        self.d = config["input_dim"]
-        self.internal_shingling = config["internal_shingling"]
-
-    def query(self, point):
-        with np.errstate(over="ignore"):  # values beyond float32 narrow to infinity
-            q = [F32(v) for v in point]
-        if self.internal_shingling and len(q) == self.d:
-            # The shingle the next update would store: the buffer shifted, the point appended.
-            return [F32(v) for v in self.ps["shingle_buf"][self.d:]] + q
-        return q
-
-    def node(self, tree, slot):
-        ((kind, fields),) = tree["arena"]["nodes"][slot].items()
-        return kind, fields
-
-    def row(self, r):
-        dim = self.ps["dim"]
-        return [F32(v) for v in self.ps["store"]["data"][r * dim:(r + 1) * dim]]
-
-    @staticmethod
-    def separation(q, box):
-        gap = F32(0.0)
-        with np.errstate(over="ignore", invalid="ignore"):
-            for x, lo, hi in zip(q, box["min"], box["max"]):
-                lo, hi = F32(lo), F32(hi)
-                if x < lo:
-                    gap = F32(gap + F32(lo - x))
-                elif x > hi:
-                    gap = F32(gap + F32(x - hi))
-        gap = float(gap)
-        range_sum = INF if box["range_sum"] is None else box["range_sum"]
-        if gap == 0.0:
-            return 0.0
-        if range_sum == 0.0 or math.isinf(gap):
-            return 1.0
-        return gap / (range_sum + gap)
-
-    def walk(self, tree, slot, depth, q, leaf, unseen):
-        """`leaf(depth, mass, matched, tree_mass)` values a leaf; `unseen(depth, mass)` a separation."""
-        kind, n = self.node(tree, slot)
-        if kind == "Leaf":
-            matched = all(a == b for a, b in zip(q, self.row(n["point_idx"])))
-            return leaf(depth, n["mass"], matched, tree["tree_mass"])
-        child = n["left"] if q[n["cut_dim"]] <= F32(n["cut_val"]) else n["right"]
-        v = self.walk(tree, child, depth + 1, q, leaf, unseen)
-        p = self.separation(q, n["bbox"])
-        return v if p == 0.0 else v * (1.0 - p) + unseen(depth, n["mass"]) * p
-
-    def average(self, point, leaf, unseen, normalise):
-        q, trees = self.query(point), self.doc["trees"]
-        return sum(normalise(self.walk(t, t["root"], 0, q, leaf, unseen), t["tree_mass"])
-                   for t in trees if t["root"] != NULL) / len(trees)
-
-    def score(self, point):
-        def leaf(k, m, matched, t):
-            return 1.0 / (k + math.log2(m + 1)) * (1.0 - m / (2.0 * t)) if matched else 1.0 / (k + 1)
-
-        return self.average(point, leaf, lambda k, m: 1.0 / (k + 1), lambda v, t: v * math.log2(t + 1))
-
-    def displacement_score(self, point):
-        def leaf(k, m, matched, t):
-            return 1.0 / (m + 1) * (1.0 - m / (2.0 * t)) if matched else float(m)
-
-        return self.average(point, leaf, lambda k, m: float(m), lambda v, t: v / (t + 1))
-
-    def density(self, point):
-        # Leaf masses instead of depths, and no damping.
-        return self.average(point, lambda k, m, matched, t: float(m) if matched else 0.0,
-                            lambda k, m: float(m), lambda v, t: v)
-
-    def attribution(self, point):
-        q = self.query(point)
-        below, above = [0.0] * len(q), [0.0] * len(q)
-        trees = self.doc["trees"]
-        for t in trees:
-            if t["root"] == NULL:
-                continue
-            norm, r, k, slot = math.log2(t["tree_mass"] + 1), 1.0, 0, t["root"]
-            while (n := self.node(t, slot))[0] == "Internal":
-                n = n[1]
-                c = n["cut_dim"]
-                left = q[c] <= F32(n["cut_val"])
-                p = self.separation(q, n["bbox"])
-                if p != 0.0:
-                    (above if left else below)[c] += r * p * (1.0 / (k + 1)) * norm
-                    r *= 1.0 - p
-                slot, k = n["left"] if left else n["right"], k + 1
-        return [{"below": b / len(trees), "above": a / len(trees)} for b, a in zip(below, above)]
 
 
 def assert_matches_oracle(f, point):
@@ -168,40 +69,45 @@ def fed(points, num_trees=3):
     return f
 
 
-def miss_below(p):
+def miss_below(p, density):
     """A root separating the query with probability p over a missed leaf at depth 1 (pair 0, 1)."""
     return {
         "score": (0.5 * (1 - p) + 1.0 * p) * LG3,
         "displacement_score": (1.0 * (1 - p) + 2.0 * p) / 3,
-        "density": 2.0 * p,
+        "density": density,
     }
 
 
 PAIR = [[0.0], [1.0]]
 PAIR_2D = [[0.0, 0.0], [1.0, 0.0]]  # only dimension 0 can be cut
 NONE = [(0.0, 0.0)]
+# At a stored point of the pair, the parent's spread (1) is the distance: one copy per unit.
 STORED = {"score": 0.5 * 0.75 * LG3, "displacement_score": 0.5 * 0.75 / 3, "density": 1.0}
-SEPARATED = {"score": LG3, "displacement_score": 2 / 3, "density": 2.0}
+SEPARATED = {"score": LG3, "displacement_score": 2 / 3, "density": 0.0}
 # (stream, query, expected values, attribution as (below, above) per dimension)
 HAND_CASES = {
-    # A leaf holding all its tree's mass damps a match by one half.
-    "lone leaf match": ([[5.0]], [5.0], {"score": 0.5, "displacement_score": 0.125, "density": 1.0}, NONE),
-    "lone leaf miss": ([[5.0]], [7.0], {"score": 1.0, "displacement_score": 0.5, "density": 0.0}, NONE),
+    # A leaf holding all its tree's mass damps a match by one half; the density
+    # at a tree's only point is infinite.
+    "lone leaf match": ([[5.0]], [5.0], {"score": 0.5, "displacement_score": 0.125, "density": INF}, NONE),
+    "lone leaf miss": ([[5.0]], [7.0], {"score": 1.0, "displacement_score": 0.5, "density": 0.5}, NONE),
     "duplicate leaf match": ([[5.0], [5.0]], [5.0],
-                             {"score": 0.5, "displacement_score": 0.5 / 3 / 3, "density": 2.0}, NONE),
-    "duplicate leaf miss": ([[5.0], [5.0]], [6.0], {"score": LG3, "displacement_score": 2 / 3, "density": 0.0}, NONE),
-    "outside right": (PAIR, [3.0], miss_below(2 / 3), [(2 / 3 * LG3, 0.0)]),
-    "outside left": (PAIR, [-1.0], miss_below(1 / 2), [(0.0, 1 / 2 * LG3)]),
+                             {"score": 0.5, "displacement_score": 0.5 / 3 / 3, "density": INF}, NONE),
+    "duplicate leaf miss": ([[5.0], [5.0]], [6.0], {"score": LG3, "displacement_score": 2 / 3, "density": 2.0}, NONE),
+    # Beyond the pair the distance to the nearer point exceeds the spread.
+    "outside right": (PAIR, [3.0], miss_below(2 / 3, 0.5), [(0.0, 2 / 3 * LG3)]),
+    "outside left": (PAIR, [-1.0], miss_below(1 / 2, 1.0), [(1 / 2 * LG3, 0.0)]),
     "stored right": (PAIR, [1.0], STORED, NONE),
     "stored left": (PAIR, [0.0], STORED, NONE),
     # Infinite gaps separate with certainty: the attribution carries the whole score.
-    "plus infinity": (PAIR, [INF], SEPARATED, [(LG3, 0.0)]),
-    "minus infinity": (PAIR, [-INF], SEPARATED, [(0.0, LG3)]),
+    "plus infinity": (PAIR, [INF], SEPARATED, [(0.0, LG3)]),
+    "minus infinity": (PAIR, [-INF], SEPARATED, [(LG3, 0.0)]),
     # NaN routes right, adds no gap and matches nothing.
-    "nan": (PAIR, [NAN], {"score": 0.5 * LG3, "displacement_score": 1 / 3, "density": 0.0}, NONE),
-    # The gap spans every dimension; only the cut dimension is credited.
-    "gap over all dims": (PAIR_2D, [3.0, 5.0], miss_below(7 / 8), [(7 / 8 * LG3, 0.0), (0.0, 0.0)]),
-    "infinite in uncut dim": (PAIR_2D, [-0.5, -INF], SEPARATED, [(0.0, LG3), (0.0, 0.0)]),
+    "nan": (PAIR, [NAN], {"score": 0.5 * LG3, "displacement_score": 1 / 3, "density": 1.0}, NONE),
+    # The gap spans every dimension, and so does the attribution: 2 of 7 to
+    # dimension 0, 5 of 7 to dimension 1, both above the data.
+    "gap over all dims": (PAIR_2D, [3.0, 5.0], miss_below(7 / 8, 1 / 7), [(0.0, LG3 / 4), (0.0, 5 / 8 * LG3)]),
+    # An infinite term takes the whole share.
+    "infinite in uncut dim": (PAIR_2D, [-0.5, -INF], SEPARATED, [(0.0, 0.0), (LG3, 0.0)]),
 }
 
 
@@ -248,7 +154,8 @@ def test_queries_agree_with_a_walk_of_the_document(shape, stream, queries, capac
     for q in queries + stored:
         for length in {input_dim, input_dim * shingle_size} if internal else {input_dim * shingle_size}:
             got = assert_matches_oracle(f, q[:length])
-            assert all(math.isfinite(v) for v in (got["score"], got["displacement_score"], got["density"]))
+            assert all(math.isfinite(v) for v in (got["score"], got["displacement_score"]))
+            assert got["density"] >= 0.0  # infinite at a tree's only point
     assert f.to_json() == before, "queries change nothing, generators included"
 
 
@@ -276,10 +183,13 @@ def test_infinite_coordinates_separate_at_the_root(point):
     got = every_query(f, point)
     assert got["score"] == pytest.approx(sum(math.log2(m + 1) for m in masses) / len(masses), rel=1e-12)
     assert got["displacement_score"] == pytest.approx(sum(m / (m + 1) for m in masses) / len(masses), rel=1e-12)
-    assert got["density"] == pytest.approx(sum(masses) / len(masses), rel=1e-12)
-    # ...and the attribution carries the whole score.
+    assert got["density"] == 0.0
+    # ...and the attribution carries the whole score, on the infinite coordinates.
     total = sum(a["below"] + a["above"] for a in got["attribution"])
     assert total == pytest.approx(got["score"], rel=1e-12)
+    for a, v in zip(got["attribution"], point):
+        if not abs(v) > 3.4028235e38:  # finite, or NaN, as a float32
+            assert a == {"below": 0.0, "above": 0.0}
 
 
 def test_deep_trees_agree_with_the_walk_and_attribute_at_most_the_score():
@@ -327,15 +237,16 @@ def test_shingled_query_is_the_shingle_that_is_then_stored():
     for p in [[1, 2], [3, 4], [5, 6], [7, 8]]:
         f.update(p)
     x, shifted = [9.0, 10.0], [5.0, 6.0, 7.0, 8.0, 9.0, 10.0]
-    before = every_query(f, x)
-    assert every_query(f, x) == before, "a query changes nothing"
-    assert every_query(f, shifted) == before
+    before = every_query(f, x) | {"near_neighbors": f.near_neighbors(x, 5, 0)}
+    assert every_query(f, x) | {"near_neighbors": f.near_neighbors(x, 5, 0)} == before, "a query changes nothing"
+    assert every_query(f, shifted) | {"near_neighbors": f.near_neighbors(shifted, 5, 0)} == before
     assert f.update_and_score(x) == before["score"]
     d = json.loads(f.to_json())
     ps = d["point_store"]
     assert ps["shingle_buf"] == shifted
     assert ps["store"]["data"][2 * 6:3 * 6] == shifted  # the third stored row
-    assert f.density(shifted) == 1.0, "every tree holds it once"
+    nearest = f.near_neighbors(shifted, top_k=1)[0]
+    assert (nearest["point"], nearest["distance"]) == (shifted, 0.0)
 
 
 @pytest.mark.parametrize(

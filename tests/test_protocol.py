@@ -11,6 +11,10 @@ from morvik3 import Forest
 DETECTORS = {
     "Forest": (lambda: Forest(3, num_trees=3, capacity=8, seed=11), [0.5, -1.0, 2.0]),
 }
+DETECTORS["OnlineIForest"] = (
+    lambda: morvik3.OnlineIForest(3, num_trees=3, window_size=8, max_leaf_samples=2, seed=11),
+    [0.5, -1.0, 2.0],
+)
 if hasattr(morvik3, "FeatureSketch"):
     DETECTORS["FeatureSketch"] = (
         lambda: morvik3.FeatureSketch(chains_per_ensemble=2, sketch_buckets=16, seed=11),

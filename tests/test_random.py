@@ -10,7 +10,10 @@ from rng_oracle import MAX64, ZIG_F, ZIG_X, Xoshiro, f32
 
 SEEDS = [0, 1, MAX64] + [random.Random(20240601).getrandbits(64) for _ in range(50)]
 
-F32_RANGES = [(0.0, 1.0), (-3.5, 2.25), (f32(1e-3), f32(1e3)), (f32(-1e30), f32(1e30)), (f32(0.1), f32(0.2))]
+F32_RANGES = [
+    (0.0, 1.0), (-3.5, 2.25), (f32(1e-3), f32(1e3)), (f32(-1e30), f32(1e30)), (f32(0.1), f32(0.2)),
+    (f32(-3e38), f32(3e38)), (f32(-2e38), f32(1.5e38)),  # widths past the float range
+]
 F64_RANGES = [(0.0, 1.0), (-3.5, 2.25), (1e-300, 3e-300), (-1e10, 1e10), (0.1, 0.1 + 2**-40)]
 INDEX_BOUNDS = [
     1, 2, 3, 10, 1000, 2**31 + 1,

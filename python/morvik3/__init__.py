@@ -1,5 +1,5 @@
 """Streaming anomaly detectors implemented as a native CPython extension."""
 
-from morvik3.morvik3 import FeatureSketch, Forest, InternalError, __version__
+from morvik3.morvik3 import FeatureSketch, Forest, InternalError, MStream, OnlineIForest, __version__
 
-__all__ = ["FeatureSketch", "Forest", "InternalError", "__version__"]
+__all__ = ["FeatureSketch", "Forest", "InternalError", "MStream", "OnlineIForest", "__version__"]

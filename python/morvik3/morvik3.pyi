@@ -1,6 +1,6 @@
 from collections.abc import Iterable, Mapping, Sequence
 from os import PathLike
-from typing import Any, SupportsFloat, SupportsIndex, final
+from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -11,10 +11,16 @@ class InternalError(BaseException): ...
 
 _Point = Sequence[SupportsFloat]
 _Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
+_Categories = Sequence[SupportsIndex]
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
 # A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
 _Points = NDArray[Any] | memoryview | Iterable[_Point]
+
+class _Neighbor(TypedDict):
+    score: float
+    point: list[float]
+    distance: float
 
 @final
 class Forest:
@@ -44,6 +50,16 @@ class Forest:
         """Per-dimension attribution of the anomaly score."""
     def density(self, point: _Point) -> float:
         """Density estimate at `point`. Higher means a denser neighbourhood."""
+    def near_neighbors(
+        self, point: _Point, top_k: SupportsIndex = 10, percentile: SupportsIndex = 50
+    ) -> list[_Neighbor]:
+        """Find approximate near-neighbours of `point`."""
+    def impute(
+        self, point: _Point, missing: Sequence[SupportsIndex], centrality: SupportsFloat = 1.0
+    ) -> list[float]:
+        """Impute the `missing` positions of `point`."""
+    def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
+        """Predict the next `look_ahead` base observations beyond the current shingle buffer."""
     def update_many(self, points: _Points) -> None:
         """Ingest each row in order, as `update()` would; returns None."""
     def score_many(self, points: _Points) -> NDArray[np.float64]:
@@ -68,6 +84,99 @@ class Forest:
         """Deserialize a forest from a JSON file previously written by `save_json()`."""
     def __copy__(self) -> Forest: ...
     def __deepcopy__(self, memo: Any) -> Forest: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int]: ...
+
+class _DetailedScore(TypedDict):
+    total: float
+    record: float
+    numeric_features: list[float]
+    categorical_features: list[float]
+
+@final
+class MStream:
+    """mStream detector for mixed numerical/categorical records."""
+
+    def __new__(
+        cls,
+        numeric_dim: SupportsIndex,
+        categorical_dim: SupportsIndex,
+        num_rows: SupportsIndex = 2,
+        num_buckets: SupportsIndex = 1024,
+        alpha: SupportsFloat = 0.8,
+        seed: SupportsIndex | None = None,
+    ) -> MStream: ...
+    def update(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> None:
+        """Ingest a record without returning its score."""
+    def score(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> float:
+        """Preview the anomaly score for a record without mutating detector state."""
+    def update_and_score(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> float:
+        """Ingest a record and return its anomaly score."""
+    def score_detailed(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> _DetailedScore:
+        """Preview the decomposed anomaly score without mutating detector state."""
+    def update_and_score_detailed(
+        self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex
+    ) -> _DetailedScore:
+        """Ingest a record and return the decomposed score used to form the final anomaly score."""
+    def is_ready(self) -> bool:
+        """Return True once the detector has processed at least one record."""
+    def entries_seen(self) -> int:
+        """Return the number of processed records."""
+    def current_time(self) -> int | None:
+        """Return the last timestamp observed by the detector."""
+    def to_json(self) -> str:
+        """Serialize the detector state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> MStream:
+        """Deserialize detector state from a JSON string previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize the detector state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> MStream:
+        """Deserialize detector state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> MStream: ...
+    def __deepcopy__(self, memo: Any) -> MStream: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int, int]: ...
+
+@final
+class OnlineIForest:
+    """Online Isolation Forest detector for numerical streams."""
+
+    def __new__(
+        cls,
+        input_dim: SupportsIndex,
+        num_trees: SupportsIndex = 32,
+        window_size: SupportsIndex = 2048,
+        max_leaf_samples: SupportsIndex = 32,
+        seed: SupportsIndex | None = None,
+    ) -> OnlineIForest: ...
+    def update(self, point: _Point) -> None:
+        """Ingest a point without returning its score."""
+    def score(self, point: _Point) -> float:
+        """Preview the current anomaly score for `point` without mutating state."""
+    def update_and_score(self, point: _Point) -> float:
+        """Ingest a point and return its anomaly score under the updated forest."""
+    def is_ready(self) -> bool:
+        """Return True once at least one point has been processed."""
+    def entries_seen(self) -> int:
+        """Number of points processed so far."""
+    def num_trees(self) -> int:
+        """Number of trees in the ensemble."""
+    def to_json(self) -> str:
+        """Serialize detector state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> OnlineIForest:
+        """Deserialize detector state from JSON previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize detector state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> OnlineIForest:
+        """Deserialize detector state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> OnlineIForest: ...
+    def __deepcopy__(self, memo: Any) -> OnlineIForest: ...
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: str) -> None: ...
     def __getnewargs__(self) -> tuple[int]: ...

@@ -25,17 +25,6 @@ struct EventScratch {
 
 thread_local EventScratch event_scratch;
 
-// Sizes that pass validation can still exceed what a vector can address;
-// that is an allocation failure like any other.
-template <class F>
-auto allocating(F&& f) {
-    try {
-        return f();
-    } catch (const std::length_error&) {
-        throw std::bad_alloc();
-    }
-}
-
 // Normalises, projects and locates the event's cells in both ensembles.
 Result<void> prepare(const FeatureSketch& sketch, const KeyValueLike& event, EventScratch& w) {
     if (auto normalised = normalise(event, w.normalise, w.features); !normalised) return normalised;

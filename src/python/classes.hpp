@@ -7,5 +7,7 @@ namespace morvik3::py {
 
 PyObject* create_forest_type(PyObject* module);
 PyObject* create_featuresketch_type(PyObject* module);
+PyObject* create_onlineiforest_type(PyObject* module);
+PyObject* create_mstream_type(PyObject* module);
 
 }  // namespace morvik3::py

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "morvik/forest/document.hpp"
+#include "morvik/forest/impute.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/query.hpp"
 #include "morvik/forest/update.hpp"
@@ -123,6 +124,10 @@ constexpr char score_name[] = "Forest.score()";
 constexpr char displacement_score_name[] = "Forest.displacement_score()";
 constexpr char density_name[] = "Forest.density()";
 constexpr char attribution_name[] = "Forest.attribution()";
+constexpr char near_neighbors_name[] = "Forest.near_neighbors()";
+constexpr char impute_name[] = "Forest.impute()";
+constexpr char extrapolate_name[] = "Forest.extrapolate()";
+constexpr char look_ahead_arg[] = "look_ahead";
 
 // attribution(): a list of {"below": float, "above": float}, one per dimension.
 PyObject* attribution_to_py(const std::vector<core::Attribution>& rows) {
@@ -144,6 +149,48 @@ PyObject* attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!to_f32_vector(a[0], point_arg, point)) return nullptr;
     return P::shared(
         self, [&](const core::Forest& f) { return core::attribution(f, point); }, attribution_to_py);
+}
+
+// near_neighbors(): a list of {"score": float, "point": [float], "distance": float}.
+PyObject* neighbors_to_py(const std::vector<core::Neighbor>& found) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        Ref point(to_py(found[k].point));
+        if (!point) return nullptr;
+        PyObject* d = Py_BuildValue("{s:d,s:O,s:d}", "score", found[k].score, "point", point.get(), "distance",
+                                    found[k].distance);
+        if (d == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), d);
+    }
+    return list.release();
+}
+
+PyObject* near_neighbors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(near_neighbors_name, {point_arg, "top_k", "percentile"}, 1);
+    PyObject* a[3];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    std::vector<float> point;
+    std::uint64_t top_k = 10, percentile = 50;
+    if (!to_f32_vector(a[0], point_arg, point)) return nullptr;
+    if (a[1] && !to_u64(a[1], "top_k", top_k)) return nullptr;
+    if (a[2] && !to_u64(a[2], "percentile", percentile)) return nullptr;
+    return P::shared(
+        self, [&](const core::Forest& f) { return core::near_neighbors(f, point, top_k, percentile); },
+        neighbors_to_py);
+}
+
+PyObject* impute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(impute_name, {point_arg, "missing", "centrality"}, 2);
+    PyObject* a[3];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    std::vector<float> point;
+    std::vector<std::uint64_t> missing;
+    double centrality = 1.0;
+    if (!to_f32_vector(a[0], point_arg, point)) return nullptr;
+    if (!to_index_list(a[1], "missing", missing)) return nullptr;
+    if (a[2] && !to_f64(a[2], "centrality", centrality)) return nullptr;
+    return P::shared(self, [&](const core::Forest& f) { return core::impute(f, point, missing, centrality); });
 }
 
 PyObject* num_trees(PyObject* self, PyObject*) {
@@ -170,7 +217,34 @@ const PyMethodDef forest_methods[] = {
      "attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
      "Returns a list of length `input_dim * shingle_size`."},
     {"density", as_method(point_method<density_name, Access::shared, core::density>), kw,
-     "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood."},
+     "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood.\n\n"
+     "Each tree routes `point` to a leaf and counts the copies of that leaf's\n"
+     "sample per unit of L1 distance: the distance from `point` to the sample,\n"
+     "or the spread of the box of the leaf's parent when that is larger (a\n"
+     "tree holding one distinct point answers infinity at that point). The\n"
+     "result is the average over all trees. It falls as `point` moves away\n"
+     "from the data, and scaling the data and `point` by c divides it by c."},
+    {"near_neighbors", as_method(near_neighbors), kw,
+     "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\n"
+     "Find approximate near-neighbours of `point`.\n\n"
+     "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`;\n"
+     "lower values visit more branches and usually return more candidates.\n"
+     "Returns a list sorted by distance, with duplicate points across trees\n"
+     "merged by point index. At most `top_k` results are returned."},
+    {"impute", as_method(impute), kw,
+     "impute($self, point, missing, centrality=1.0)\n--\n\nImpute the `missing` positions of `point`.\n\n"
+     "`point` must have the full dimensionality (`input_dim * shingle_size`).\n"
+     "Values at `missing` indices are ignored; the returned list fills them\n"
+     "with the median of the nearest-neighbour estimates across all trees.\n"
+     "When `centrality = 1.0`, the nearest neighbour in each tree is selected\n"
+     "deterministically; lower values introduce randomness."},
+    {"extrapolate",
+     as_method(unary_method<ForestClass, extrapolate_name, look_ahead_arg, to_u64, Access::shared, core::extrapolate>),
+     kw, "extrapolate($self, look_ahead)\n--\n\n"
+     "Predict the next `look_ahead` base observations beyond the current shingle buffer.\n\n"
+     "Requires `internal_shingling = True`, `shingle_size > 1`, and\n"
+     "`look_ahead <= shingle_size`. Returns a list of length\n"
+     "`look_ahead * input_dim`."},
     {"num_trees", num_trees, METH_NOARGS, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
 };
 

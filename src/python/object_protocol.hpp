@@ -641,22 +641,48 @@ struct converted<bool (*)(PyObject*, const char*, T&)> {
 };
 }  // namespace detail
 
-// Entry of a method taking one argument: parse, convert it with `Convert`,
-// then run `Call(state, value)` detached under the borrow `A` asks for.
-template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
-PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig(QualName, {ArgName}, 1);
-    PyObject* a[1];
+// A parameter of a method entry: its name and the converter of its value.
+template <const char* Name, auto Convert>
+struct Param {
+    static constexpr const char* name = Name;
+    using Value = typename detail::converted<decltype(Convert)>::type;
+    static bool convert(PyObject* o, Value& out) { return Convert(o, Name, out); }
+};
+
+// Entry of a method taking the parameters `Ps`, all required: parse and
+// convert each, then run `Call(state, values...)` detached under the borrow
+// `A` asks for.  `ToPy`, a function from the core's result to a new
+// reference, converts the result; nullptr means the plain `to_py`.
+template <class C, const char* QualName, Access A, auto Call, auto ToPy, class... Ps>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig(QualName, {Ps::name...}, sizeof...(Ps));
+    PyObject* a[sizeof...(Ps)];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    typename detail::converted<decltype(Convert)>::type value;
-    if (!Convert(a[0], ArgName, value)) return nullptr;
-    using State = typename C::State;
+    std::tuple<typename Ps::Value...> values;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (Ps::convert(a[I], std::get<I>(values)) && ...);
+    }(std::index_sequence_for<Ps...>{});
+    if (!converted) return nullptr;
+    const auto convert = [](const auto& result) {
+        if constexpr (std::is_null_pointer_v<decltype(ToPy)>) {
+            return to_py(result);
+        } else {
+            return ToPy(result);
+        }
+    };
+    const auto call = [&](auto& state) {
+        return std::apply([&](const auto&... v) { return Call(state, v...); }, values);
+    };
     if constexpr (A == Access::exclusive) {
-        return Protocol<C>::exclusive(self, [&](State& s) { return Call(s, value); });
+        return Protocol<C>::exclusive(self, call, convert);
     } else {
-        return Protocol<C>::shared(self, [&](const State& s) { return Call(s, value); });
+        return Protocol<C>::shared(self, call, convert);
     }
 }
+
+// Entry of a method taking one argument.
+template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
+constexpr auto unary_method = method<C, QualName, A, Call, nullptr, Param<ArgName, Convert>>;
 
 // Casts a fastcall method to the PyCFunction slot type of a PyMethodDef.
 template <class F>

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "morvik/forest/impute.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/query.hpp"
 #include "morvik/forest/update.hpp"
@@ -25,7 +26,11 @@ TEST(ForestScoringCorrupt, BrokenTreesFaultWithInternalError) {
         for (float v : {0.0f, 1.0f}) ASSERT_TRUE(update(f, std::vector<float>{v}).has_value());
         brk(f.trees[0]);
         const std::vector<float> q{2.0f};
+        const std::vector<std::uint64_t> missing{0};
         EXPECT_THROW((void)score(f, q), InternalError);
         EXPECT_THROW((void)attribution(f, q), InternalError);
+        EXPECT_THROW((void)density(f, q), InternalError);
+        EXPECT_THROW((void)near_neighbors(f, q, 10, 0), InternalError);
+        EXPECT_THROW((void)impute(f, q, missing, 0.5), InternalError);
     }
 }

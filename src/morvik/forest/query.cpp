@@ -1,5 +1,9 @@
 #include "morvik/forest/query.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
 #include "morvik/forest/update.hpp"
 
 namespace morvik3::morvik {
@@ -11,6 +15,8 @@ namespace {
 struct QueryScratch {
     std::vector<float> query;
     WalkScratch walk;
+    std::vector<LeafHit> hits;
+    std::vector<PendingNode> pending;
 };
 
 QueryScratch& query_scratch() {
@@ -18,23 +24,34 @@ QueryScratch& query_scratch() {
     return scratch;
 }
 
-const std::vector<MorvikTree>& walked_trees(const Forest& forest) {
-    if (forest.trees.size() != forest.config.num_trees || forest.trees.empty())
-        internal_failure("tree count differs from num_trees");
-    return forest.trees;
-}
-
-template <class Rule>
+// The average over all trees of `Sum`, the tree-order sum of their values.
+template <auto Sum>
 Result<double> forest_average(const Forest& forest, std::span<const float> point) {
     QueryScratch& scratch = query_scratch();
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
-    const auto& trees = walked_trees(forest);
-    const double sum = forest_walk<Rule>(trees, forest.point_store, *query, scratch.walk);
+    const auto& trees = forest_trees(forest);
+    const double sum = Sum(trees, forest.point_store, *query, scratch.walk);
     return sum / static_cast<double>(trees.size());
 }
 
+// Nearest first, ties by point index, NaN distances last: a strict total
+// order on entries of distinct points.
+bool nearer(const Neighbor& a, const Neighbor& b) {
+    const bool a_nan = std::isnan(a.distance);
+    const bool b_nan = std::isnan(b.distance);
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && a.distance != b.distance) return a.distance < b.distance;
+    return a.point_idx < b.point_idx;
+}
+
 }  // namespace
+
+const std::vector<MorvikTree>& forest_trees(const Forest& forest) {
+    if (forest.trees.size() != forest.config.num_trees || forest.trees.empty())
+        internal_failure("tree count differs from num_trees");
+    return forest.trees;
+}
 
 Result<std::span<const float>> form_query(const Forest& forest, std::span<const float> point,
                                           std::vector<float>& buffer) {
@@ -50,22 +67,22 @@ Result<std::span<const float>> form_query(const Forest& forest, std::span<const 
 }
 
 Result<double> score(const Forest& forest, std::span<const float> point) {
-    return forest_average<ScoreRule>(forest, point);
+    return forest_average<forest_walk<ScoreRule>>(forest, point);
 }
 
 Result<double> displacement_score(const Forest& forest, std::span<const float> point) {
-    return forest_average<DisplacementRule>(forest, point);
+    return forest_average<forest_walk<DisplacementRule>>(forest, point);
 }
 
 Result<double> density(const Forest& forest, std::span<const float> point) {
-    return forest_average<DensityRule>(forest, point);
+    return forest_average<forest_density>(forest, point);
 }
 
 Result<std::vector<Attribution>> attribution(const Forest& forest, std::span<const float> point) {
     QueryScratch& scratch = query_scratch();
     const auto query = form_query(forest, point, scratch.query);
     if (!query) return std::unexpected(query.error());
-    const auto& trees = walked_trees(forest);
+    const auto& trees = forest_trees(forest);
     std::vector<Attribution> sums(query->size());
     for (const MorvikTree& tree : trees) add_attribution(tree, *query, sums);
     const double n = static_cast<double>(trees.size());
@@ -74,6 +91,47 @@ Result<std::vector<Attribution>> attribution(const Forest& forest, std::span<con
         a.above /= n;
     }
     return sums;
+}
+
+Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> point,
+                                             std::uint64_t top_k, std::uint64_t percentile) {
+    if (percentile > 100) return std::unexpected(Error::invalid_argument("percentile must be in [0, 100]"));
+    QueryScratch& scratch = query_scratch();
+    const auto query = form_query(forest, point, scratch.query);
+    if (!query) return std::unexpected(query.error());
+    const auto& trees = forest_trees(forest);
+    std::vector<Neighbor> entries;
+    if (top_k == 0) return entries;
+
+    const double theta = static_cast<double>(percentile) / 100.0;
+    std::vector<LeafHit>& hits = scratch.hits;
+    hits.clear();
+    for (std::size_t k = 0; k < trees.size(); ++k)
+        collect_near_leaves(trees[k], k, forest.point_store, *query, theta, hits, scratch.pending);
+
+    // Merge by point index; a tree reaches a point at most once, so ordering
+    // by tree within a point adds its leaf scores up in tree order.
+    std::ranges::sort(hits, {}, [](const LeafHit& h) { return std::pair(h.point_idx, h.tree); });
+    const double n = static_cast<double>(trees.size());
+    for (std::size_t k = 0; k < hits.size();) {
+        // One point's distance is the same from every tree that reached it.
+        const LeafHit& first = hits[k];
+        double sum = 0.0;
+        for (; k < hits.size() && hits[k].point_idx == first.point_idx; ++k) sum += hits[k].score;
+        entries.push_back({sum / n, first.point_idx, first.distance, {}});
+    }
+
+    if (entries.size() > top_k) {
+        const auto kept = entries.begin() + static_cast<std::ptrdiff_t>(top_k);
+        std::ranges::nth_element(entries, kept, nearer);
+        entries.erase(kept, entries.end());
+    }
+    std::ranges::sort(entries, nearer);
+    for (Neighbor& e : entries) {
+        const auto row = forest.point_store.row(e.point_idx);
+        e.point.assign(row.begin(), row.end());
+    }
+    return entries;
 }
 
 Result<double> update_and_score(Forest& forest, std::span<const float> point) {

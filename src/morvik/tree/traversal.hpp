@@ -1,7 +1,8 @@
-// Read-only walks of one random cut tree along a query's root-to-leaf path.
-// The forest queries average the per-tree values; every step's arithmetic is
-// fixed so that a walk agrees bit for bit with the plain recursive definition
-// v(node) = v(child) * (1 - p) + unseen * p.
+// Read-only walks of random cut trees for the forest's queries: along a
+// query's root-to-leaf path for the scores, density and attribution, and the
+// branching searches of near neighbours and imputation.  Every step's
+// arithmetic is fixed so that a walk agrees bit for bit with the plain
+// recursive definition (for the scores v(node) = v(child) * (1 - p) + unseen * p).
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "error.hpp"
@@ -16,6 +18,7 @@
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/tree/mod.hpp"
+#include "rng.hpp"
 
 namespace morvik3::morvik {
 
@@ -65,9 +68,15 @@ struct WalkedTree {
         return n.left ^ ((n.left ^ n.right) & (0 - right));
     }
 
+    // Node i's box: dims minima, then dims maxima.
+    template <std::size_t D = 0>
+    [[nodiscard]] const float* box_of(std::uint64_t i) const {
+        return bounds + i * 2 * (D == 0 ? dims : D);
+    }
+
     template <std::size_t D = 0>
     [[nodiscard]] float gap(std::uint64_t i, std::span<const float> query) const {
-        const float* lo = bounds + i * 2 * (D == 0 ? dims : D);
+        const float* lo = box_of<D>(i);
         return box::gap<D>(lo, lo + (D == 0 ? dims : D), query.data(), dims);
     }
 
@@ -102,23 +111,26 @@ struct WalkScratch {
     double (*scaled_by)(std::uint64_t) = nullptr;
 };
 
-// The sum, in tree order, of every tree's value for `query` under `Rule`,
-// which supplies
-//   seen(depth, leaf_mass)      the leaf's value when the query equals its point,
-//   damp(leaf_mass, tree_mass)  the factor on it,
-//   miss(depth, leaf_mass)      the leaf's value otherwise,
-//   unseen(depth, mass)         the value mixed in at a node with probability p,
-//   scale(tree_mass)            what normalise needs of the tree's mass,
-//   normalise(value, scale)     the tree's value from its root's.
-// A node's value is v * (1 - p) + unseen * p with v its child's, folded from
-// the leaf up; an empty tree is worth 0.  Each tree's arithmetic is that of a
-// walk on its own; only the order of the memory accesses differs.  D is the
-// query length when fixed at compile time (box::gap), else 0.
-template <class Rule, std::size_t D>
+// A descent of forest_walk_of standing on its leaf.
+struct ReachedLeaf {
+    WalkedTree walked;
+    std::uint64_t leaf = 0;
+    std::uint64_t depth = 0;
+    const std::uint64_t* path = nullptr;  // the internal nodes passed, root first
+    std::span<const float> row;           // the leaf's point
+    std::uint64_t tree_mass = 0;
+};
+
+// The sum, in tree order, of `leaf_value(const ReachedLeaf&)` over every
+// non-empty tree, each descended along the query's route; an empty tree is
+// worth 0.  Each tree's arithmetic is that of a walk on its own; only the
+// order of the memory accesses differs.  D is the query length when fixed at
+// compile time (box::gap), else 0.
+template <std::size_t D, class LeafValue>
 [[nodiscard]] double forest_walk_of(std::span<const MorvikTree> trees, const PointStore& store,
-                                    std::span<const float> query, WalkScratch& scratch) {
+                                    std::span<const float> query, WalkScratch& scratch, LeafValue&& leaf_value) {
     // A descent in progress: it records the path, and once it stands on the
-    // leaf the tree's value is folded from the recorded nodes.
+    // leaf the tree's value is taken from the recorded nodes.
     struct Descent {
         WalkedTree walked;
         std::uint64_t i = 0;
@@ -152,34 +164,6 @@ template <class Rule, std::size_t D>
         }
         return false;
     };
-    if (scratch.scaled_by != &Rule::scale) {
-        scratch.scales.fill({});
-        scratch.scaled_by = &Rule::scale;
-    }
-    // The tree's value once its descent has reached the leaf.
-    auto fold = [&](const Descent& d) {
-        const Node* nodes = d.walked.nodes;
-        const Node& leaf = nodes[d.i];
-        const std::uint64_t tree_mass = trees[d.tree].tree_mass;
-        double v = std::ranges::equal(d.row, query) ? Rule::seen(d.depth, leaf.mass) * Rule::damp(leaf.mass, tree_mass)
-                                                    : Rule::miss(d.depth, leaf.mass);
-        // Bottom-up, the fold can stop at the first box that holds the
-        // query: stored points are finite, so every box is finite and lies
-        // inside its parent's, which then holds the query too (gap 0, value
-        // unchanged) all the way up.
-        const std::uint64_t* path = d.path;
-        for (std::uint64_t k = d.depth; k-- > 0;) {
-            const float gap = d.walked.template gap<D>(path[k], query);
-            if (gap == 0.0f) break;
-            const Node& n = nodes[path[k]];
-            const double p = separation_from_gap(gap, n.range_sum);
-            v = v * (1.0 - p) + Rule::unseen(k, n.mass) * p;
-        }
-        // Trees mostly share one mass; its scale is worked out once.
-        WalkScratch::Scale& scale = scratch.scales[tree_mass % scratch.scales.size()];
-        if (!scale.known || scale.mass != tree_mass) scale = {true, tree_mass, Rule::scale(tree_mass)};
-        return Rule::normalise(v, scale.scale);
-    };
 
     std::array<Descent, walk_lanes> lanes;
     std::size_t live = 0;
@@ -202,8 +186,8 @@ template <class Rule, std::size_t D>
                 if (c >= w.node_count) [[unlikely]]
                     fault("accessed freed or uninitialized node");
                 __builtin_prefetch(&w.nodes[c]);
-                // The fold reads the boxes along the path.
-                __builtin_prefetch(w.bounds + c * 2 * (D == 0 ? w.dims : D));
+                // The leaf's value reads the boxes along the path.
+                __builtin_prefetch(w.template box_of<D>(c));
                 d->i = c;
                 d->depth = depth + 1;
                 ++d;
@@ -212,14 +196,14 @@ template <class Rule, std::size_t D>
             if (!d->at_leaf) {
                 if (n.kind != NodeKind::leaf) [[unlikely]]
                     fault("accessed freed or uninitialized node");
-                // Fetch the leaf's point now and compare it on the next round.
+                // Fetch the leaf's point now and use it on the next round.
                 d->at_leaf = true;
                 d->row = store.row(n.point_idx);
                 __builtin_prefetch(d->row.data());
                 ++d;
                 continue;
             }
-            values[d->tree] = fold(*d);
+            values[d->tree] = leaf_value(ReachedLeaf{w, i, depth, d->path, d->row, trees[d->tree].tree_mass});
             if (start(*d)) {
                 ++d;
             } else {
@@ -232,21 +216,81 @@ template <class Rule, std::size_t D>
     return sum;
 }
 
-// forest_walk_of with a walk compiled for common short query lengths.
+// visit(std::integral_constant<std::size_t, D>) with D the query length for
+// the common short lengths, so their walks are compiled for it, else 0.
+template <class Visit>
+decltype(auto) with_query_length(std::size_t n, Visit&& visit) {
+    switch (n) {
+        case 1: return visit(std::integral_constant<std::size_t, 1>{});
+        case 2: return visit(std::integral_constant<std::size_t, 2>{});
+        case 3: return visit(std::integral_constant<std::size_t, 3>{});
+        case 4: return visit(std::integral_constant<std::size_t, 4>{});
+        case 5: return visit(std::integral_constant<std::size_t, 5>{});
+        case 6: return visit(std::integral_constant<std::size_t, 6>{});
+        case 8: return visit(std::integral_constant<std::size_t, 8>{});
+        default: return visit(std::integral_constant<std::size_t, 0>{});
+    }
+}
+
+// The tree's value under `Rule`, which supplies
+//   seen(depth, leaf_mass)      the leaf's value when the query equals its point,
+//   damp(leaf_mass, tree_mass)  the factor on it,
+//   miss(depth, leaf_mass)      the leaf's value otherwise,
+//   unseen(depth, mass)         the value mixed in at a node with probability p,
+//   scale(tree_mass)            what normalise needs of the tree's mass,
+//   normalise(value, scale)     the tree's value from its root's.
+// A node's value is v * (1 - p) + unseen * p with v its child's, folded from
+// the leaf up.
+// Inlined into the walk, as is its caller there: a call per tree costs the
+// score path measurably.
+template <class Rule, std::size_t D>
+[[nodiscard, gnu::always_inline]] inline double rule_value(const ReachedLeaf& at, std::span<const float> query,
+                                                           WalkScratch& scratch) {
+    const Node* nodes = at.walked.nodes;
+    const Node& leaf = nodes[at.leaf];
+    double v = std::ranges::equal(at.row, query) ? Rule::seen(at.depth, leaf.mass) * Rule::damp(leaf.mass, at.tree_mass)
+                                                 : Rule::miss(at.depth, leaf.mass);
+    // Bottom-up, the fold can stop at the first box that holds the query:
+    // stored points are finite, so every box is finite and lies inside its
+    // parent's, which then holds the query too (gap 0, value unchanged) all
+    // the way up.
+    for (std::uint64_t k = at.depth; k-- > 0;) {
+        const float gap = at.walked.template gap<D>(at.path[k], query);
+        if (gap == 0.0f) break;
+        const Node& n = nodes[at.path[k]];
+        const double p = separation_from_gap(gap, n.range_sum);
+        v = v * (1.0 - p) + Rule::unseen(k, n.mass) * p;
+    }
+    // Trees mostly share one mass; its scale is worked out once.
+    WalkScratch::Scale& scale = scratch.scales[at.tree_mass % scratch.scales.size()];
+    if (!scale.known || scale.mass != at.tree_mass) scale = {true, at.tree_mass, Rule::scale(at.tree_mass)};
+    return Rule::normalise(v, scale.scale);
+}
+
+// The sum, in tree order, of every tree's rule_value for `query`.
 template <class Rule>
 [[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const PointStore& store,
                                  std::span<const float> query, WalkScratch& scratch) {
-    switch (query.size()) {
-        case 1: return forest_walk_of<Rule, 1>(trees, store, query, scratch);
-        case 2: return forest_walk_of<Rule, 2>(trees, store, query, scratch);
-        case 3: return forest_walk_of<Rule, 3>(trees, store, query, scratch);
-        case 4: return forest_walk_of<Rule, 4>(trees, store, query, scratch);
-        case 5: return forest_walk_of<Rule, 5>(trees, store, query, scratch);
-        case 6: return forest_walk_of<Rule, 6>(trees, store, query, scratch);
-        case 8: return forest_walk_of<Rule, 8>(trees, store, query, scratch);
-        default: return forest_walk_of<Rule, 0>(trees, store, query, scratch);
+    if (scratch.scaled_by != &Rule::scale) {
+        scratch.scales.fill({});
+        scratch.scaled_by = &Rule::scale;
     }
+    return with_query_length(query.size(), [&](auto length) {
+        constexpr std::size_t D = decltype(length)::value;
+        auto value = [&](const ReachedLeaf& at) __attribute__((always_inline)) {
+            return rule_value<Rule, D>(at, query, scratch);
+        };
+        return forest_walk_of<D>(trees, store, query, scratch, value);
+    });
 }
+
+// The sum, in tree order, of every tree's nearest-sample density at `query`:
+// the copies in the leaf the query routes to, per unit of L1 distance.  The
+// distance is the query's from the leaf's point, or the spread of the leaf's
+// parent box when larger, so that a query next to a sample counts the
+// sample's neighbourhood rather than a vanishing gap; 0 gives infinity.
+[[nodiscard]] double forest_density(std::span<const MorvikTree> trees, const PointStore& store,
+                                    std::span<const float> query, WalkScratch& scratch);
 
 namespace detail {
 
@@ -302,19 +346,8 @@ struct DisplacementRule {
     static double normalise(double value, double scale) { return value / scale; }
 };
 
-// Density: the mass found at the query, leaking towards the boxes it lies outside of.
-struct DensityRule {
-    static double seen(std::uint64_t, std::uint64_t leaf_mass) { return detail::as_double(leaf_mass); }
-    static double miss(std::uint64_t, std::uint64_t) { return 0.0; }
-    static double unseen(std::uint64_t, std::uint64_t mass) { return detail::as_double(mass); }
-    static double damp(std::uint64_t, std::uint64_t) { return 1.0; }
-    static double scale(std::uint64_t) { return 1.0; }
-    static double normalise(double value, double) { return value; }
-};
-
-// The share of the anomaly score owed to one dimension: "above" gathers the
-// cuts in it that the query passed on the low side (x <= cut_val), "below"
-// those it passed on the high side.
+// The share of the anomaly score owed to one dimension: "below" for the
+// query lying below the data in it, "above" for lying above.
 struct Attribution {
     double below = 0.0;
     double above = 0.0;
@@ -323,7 +356,57 @@ struct Attribution {
 };
 
 // Adds one tree's attribution terms for `query` into `sums` (one entry per
-// dimension), not yet divided by the number of trees.
+// dimension), not yet divided by the number of trees.  Each node's share of
+// the score goes to the dimensions and sides where the query lies outside
+// the node's box, in proportion to how far.
 void add_attribution(const MorvikTree& tree, std::span<const float> query, std::span<Attribution> sums);
+
+// L1 distance of a query from a stored point: single-precision differences,
+// summed in double in dimension order; `skip[i]` leaves coordinate i out.
+[[nodiscard]] inline double l1_distance(std::span<const float> row, std::span<const float> query) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < row.size(); ++i) sum += static_cast<double>(std::abs(query[i] - row[i]));
+    return sum;
+}
+[[nodiscard]] inline double l1_distance(std::span<const float> row, std::span<const float> query,
+                                        std::span<const std::uint8_t> skip) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < row.size(); ++i)
+        if (!skip[i]) sum += static_cast<double>(std::abs(query[i] - row[i]));
+    return sum;
+}
+
+// A node still to visit, and its depth.
+struct PendingNode {
+    std::uint64_t node = 0;
+    std::uint64_t depth = 0;
+};
+
+// A leaf that a near-neighbour search reached in one tree.
+struct LeafHit {
+    std::uint64_t point_idx = 0;
+    std::uint64_t tree = 0;  // the index the caller gave the tree
+    double score = 0.0;      // (1 / (depth + 1)) * log2(tree_mass + 1)
+    double distance = 0.0;   // L1, over all coordinates
+};
+
+// Appends to `hits` the leaves of `tree` (tree number `index`) near `query`:
+// the leaf the query routes to, and leaves of the subtrees it lies far from.
+// Where a node separates the query with probability p > 0.5, its other child
+// is searched too, and within such a subtree a node with p <= `theta` is not
+// entered.  `stack` is scratch.
+void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const PointStore& store,
+                         std::span<const float> query, double theta, std::vector<LeafHit>& hits,
+                         std::vector<PendingNode>& stack);
+
+// The row of the stored point of `tree` nearest `query` on the coordinates
+// `missing` does not flag.  Every branch that cuts a missing coordinate is
+// searched, left first; with `centrality` < 1 each leaf after the first may
+// replace the best at random (a draw of `rng` per leaf).  Non-empty trees
+// only; `stack` is scratch.
+[[nodiscard]] std::uint64_t nearest_on_known(const MorvikTree& tree, const PointStore& store,
+                                             std::span<const float> query, std::span<const std::uint8_t> missing,
+                                             double centrality, Xoshiro256PlusPlus& rng,
+                                             std::vector<std::uint64_t>& stack);
 
 }  // namespace morvik3::morvik

@@ -1,0 +1,155 @@
+// The MStream class: argument conversion and method entries over the MStream
+// detector core.
+#include "classes.hpp"
+#include "object_protocol.hpp"
+
+#include <span>
+
+#include "mstream/detector.hpp"
+#include "rng.hpp"
+
+namespace morvik3::py {
+namespace {
+
+namespace core = morvik3::mstream;
+
+struct MStreamClass {
+    using State = core::MStream;
+    static constexpr const char* name = "MStream";
+    static constexpr const char* doc =
+        "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
+        "mStream detector for mixed numerical/categorical records.\n\n"
+        "`timestamp` is interpreted as a logical time tick, not as wall-clock time.\n"
+        "Scores are invariant to adding a constant offset to all timestamps, while a\n"
+        "gap of `k` ticks applies the temporal decay factor `alpha` exactly `k` times.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "numeric_dim : int\n"
+        "    Number of numerical features in each record.\n"
+        "categorical_dim : int\n"
+        "    Number of categorical features in each record.\n"
+        "num_rows : int, optional\n"
+        "    Number of hash rows (default 2).\n"
+        "num_buckets : int, optional\n"
+        "    Number of buckets per hash row (default 1024).\n"
+        "alpha : float, optional\n"
+        "    Temporal decay factor in `(0, 1)` (default 0.8).\n"
+        "seed : int, optional\n"
+        "    Random seed for deterministic hashing.";
+    static constexpr const char* doc_to_json = "Serialize the detector state to JSON.";
+    static constexpr const char* doc_from_json =
+        "Deserialize detector state from a JSON string previously written by `to_json()`.";
+    static constexpr const char* doc_save_json = "Serialize the detector state to a JSON file.";
+    static constexpr const char* doc_load_json =
+        "Deserialize detector state from a JSON file previously written by `save_json()`.";
+    static constexpr const char* doc_is_ready = "Return True once the detector has processed at least one record.";
+    static constexpr const char* doc_entries_seen = "Return the number of processed records.";
+    static constexpr bool has_getnewargs = true;
+
+    static PyObject* getnewargs(const State& s) {
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.numeric_dim),
+                             static_cast<unsigned long long>(s.config.categorical_dim));
+    }
+    static std::string to_json(const State& s) { return core::to_json(s); }
+    static Result<State> from_json(std::string_view text) { return core::from_json(text); }
+    static std::string repr(const State& s) { return core::repr(s); }
+    static bool is_ready(const State& s) { return core::is_ready(s); }
+    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
+
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static std::span<const PyMethodDef> methods();
+};
+
+using P = Protocol<MStreamClass>;
+
+PyObject* MStreamClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig("MStream.__new__()",
+                               {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"}, 2);
+    PyObject* a[6];
+    if (!sig.parse(args, kwargs, a)) return nullptr;
+    core::MStreamConfig config;
+    std::optional<std::uint64_t> seed;
+    if (!to_u64(a[0], "numeric_dim", config.numeric_dim)) return nullptr;
+    if (!to_u64(a[1], "categorical_dim", config.categorical_dim)) return nullptr;
+    if (a[2] && !to_u64(a[2], "num_rows", config.num_rows)) return nullptr;
+    if (a[3] && !to_u64(a[3], "num_buckets", config.num_buckets)) return nullptr;
+    if (a[4] && !to_f64(a[4], "alpha", config.alpha)) return nullptr;
+    if (!to_seed(a[5], "seed", seed)) return nullptr;
+
+    return P::construct(type, seed, [&](std::uint64_t resolved) { return core::MStream::create(config, resolved); });
+}
+
+// {"total": float, "record": float, "numeric_features": [...], "categorical_features": [...]}
+PyObject* detailed_to_py(const core::DetailedScore& d) {
+    Ref numeric(to_py(d.numeric_features));
+    if (!numeric) return nullptr;
+    Ref categorical(to_py(d.categorical_features));
+    if (!categorical) return nullptr;
+    return Py_BuildValue("{s:d,s:d,s:O,s:O}", "total", d.total, "record", d.record, "numeric_features",
+                         numeric.get(), "categorical_features", categorical.get());
+}
+
+PyObject* current_time(PyObject* self, PyObject*) {
+    return P::shared(
+        self, [](const core::MStream& m) { return core::current_time(m); },
+        [](const std::optional<std::uint64_t>& t) { return t ? to_py(*t) : Py_NewRef(Py_None); }, false);
+}
+
+constexpr char numeric_arg[] = "numeric";
+constexpr char categorical_arg[] = "categorical";
+constexpr char timestamp_arg[] = "timestamp";
+
+// Methods taking one record: (numeric, categorical, timestamp).
+template <const char* QualName, Access A, auto Call, auto ToPy = nullptr>
+constexpr auto record_method = method<MStreamClass, QualName, A, Call, ToPy, Param<numeric_arg, to_f64_vector>,
+                                      Param<categorical_arg, to_i64_vector>, Param<timestamp_arg, to_u64>>;
+
+constexpr char update_name[] = "MStream.update()";
+constexpr char score_name[] = "MStream.score()";
+constexpr char update_and_score_name[] = "MStream.update_and_score()";
+constexpr char score_detailed_name[] = "MStream.score_detailed()";
+constexpr char update_and_score_detailed_name[] = "MStream.update_and_score_detailed()";
+
+constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
+
+const PyMethodDef mstream_methods[] = {
+    {"update", as_method(record_method<update_name, Access::exclusive, core::update>), kw,
+     "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score."},
+    {"score", as_method(record_method<score_name, Access::shared, core::score>), kw,
+     "score($self, numeric, categorical, timestamp)\n--\n\n"
+     "Preview the anomaly score for a record without mutating detector state.\n\n"
+     "The preview answers what this record would score if it were ingested next,\n"
+     "using the same timestamp semantics as `update_and_score()`."},
+    {"update_and_score", as_method(record_method<update_and_score_name, Access::exclusive, core::update_and_score>),
+     kw,
+     "update_and_score($self, numeric, categorical, timestamp)\n--\n\n"
+     "Ingest a record and return its anomaly score.\n\n"
+     "This has the same behavior as calling `score(numeric, categorical, timestamp)`\n"
+     "first and then `update(numeric, categorical, timestamp)` with the same record\n"
+     "and timestamp.\n\n"
+     "`timestamp` must be a monotonically non-decreasing tick index. Only tick\n"
+     "differences matter: shifting all timestamps by the same constant does not\n"
+     "change the scores."},
+    {"score_detailed",
+     as_method(record_method<score_detailed_name, Access::shared, core::score_detailed, detailed_to_py>), kw,
+     "score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
+     "Preview the decomposed anomaly score without mutating detector state."},
+    {"update_and_score_detailed",
+     as_method(record_method<update_and_score_detailed_name, Access::exclusive, core::update_and_score_detailed,
+                             detailed_to_py>),
+     kw,
+     "update_and_score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
+     "Ingest a record and return the decomposed score used to form the final anomaly score.\n\n"
+     "This has the same score-then-update behavior as `update_and_score()`, but\n"
+     "returns the decomposed score instead of only the total."},
+    {"current_time", current_time, METH_NOARGS,
+     "current_time($self)\n--\n\nReturn the last timestamp observed by the detector."},
+};
+
+std::span<const PyMethodDef> MStreamClass::methods() { return mstream_methods; }
+
+}  // namespace
+
+PyObject* create_mstream_type(PyObject* module) { return Protocol<MStreamClass>::create_type(module); }
+
+}  // namespace morvik3::py
