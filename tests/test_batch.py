@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest
+from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest
 
 ROWS = 300
 
@@ -87,6 +87,105 @@ def test_forest_configurations_equal_the_loop(make, width, seed):
     assert batch.update_and_score_many(x).tolist() == loop(single, "update_and_score", x)
     assert batch.score_many(x[:50]).tolist() == loop(single, "score", x[:50])
     assert batch.to_json() == single.to_json()
+
+
+@pytest.mark.parametrize("layout", ["float64", "int32", "fortran", "list of lists", "generator of arrays"])
+def test_onlineiforest_batches_equal_the_loop(layout):
+    x = stream()
+    data = LAYOUTS[layout]
+    make = lambda: OnlineIForest(3, num_trees=4, window_size=64, max_leaf_samples=4, seed=2)  # noqa: E731
+    batch, single = make(), make()
+    assert batch.update_and_score_many(data(x)).tolist() == loop(single, "update_and_score", list(data(x)))
+    assert batch.score_many(data(x)).tolist() == loop(single, "score", list(data(x)))
+    batch.update_many(data(x))
+    loop(single, "update", list(data(x)))
+    assert batch.to_json() == single.to_json()
+
+
+def records(rows=ROWS, seed=0):
+    rng = np.random.default_rng(seed)
+    numeric = rng.normal(size=(rows, 2)) * 5
+    numeric[::53] += 60.0
+    categorical = rng.integers(0, 6, size=(rows, 2))
+    timestamps = 10 + np.arange(rows) // 4  # several records per tick
+    return numeric, categorical, timestamps
+
+
+MSTREAM_LAYOUTS = {
+    "arrays": lambda n, c, t: (n, c, t),
+    "float32, int32, uint64": lambda n, c, t: (n.astype(np.float32), c.astype(np.int32), t.astype(np.uint64)),
+    "int numbers, uint8, int32": lambda n, c, t: (n.astype(np.int64), c.astype(np.uint8), t.astype(np.int32)),
+    "strided": lambda n, c, t: (np.repeat(n, 2, axis=0)[::2], np.asfortranarray(c), np.repeat(t, 2)[::2]),
+    "uint64 categories": lambda n, c, t: (n, c.astype(np.uint64), t),
+    "lists": lambda n, c, t: (n.tolist(), c.tolist(), t.tolist()),
+    "generators": lambda n, c, t: (iter(n.tolist()), (tuple(r) for r in c.tolist()), iter(t.tolist())),
+}
+
+
+@pytest.mark.parametrize("layout", sorted(MSTREAM_LAYOUTS))
+def test_mstream_batches_equal_the_loop(layout):
+    n, c, t = records()
+    data = lambda: MSTREAM_LAYOUTS[layout](n, c, t)  # noqa: E731
+    rows = list(zip(*(list(a) for a in MSTREAM_LAYOUTS[layout](n, c, t))))
+    make = lambda: MStream(2, 2, num_buckets=64, seed=4)  # noqa: E731
+    batch, single = make(), make()
+    assert batch.update_and_score_many(*data()).tolist() == [single.update_and_score(*r) for r in rows]
+    assert batch.to_json() == single.to_json()
+    later = [(a, b, ts + 1000) for a, b, ts in rows]
+    assert batch.score_many(*MSTREAM_LAYOUTS[layout](n, c, t + 1000)).tolist() == [single.score(*r) for r in later]
+    assert batch.update_many(*MSTREAM_LAYOUTS[layout](n, c, t + 2000)) is None
+    for a, b, ts in rows:
+        single.update(a, b, ts + 2000)
+    assert batch.to_json() == single.to_json()
+
+
+def test_mstream_without_categorical_features():
+    n, _, t = records(rows=50)
+    batch, single = MStream(2, 0, seed=1), MStream(2, 0, seed=1)
+    scores = batch.update_and_score_many(numeric=n, categorical=np.empty((50, 0), np.int64), timestamps=t)
+    assert scores.tolist() == [single.update_and_score(a, [], int(ts)) for a, ts in zip(n.tolist(), t.tolist())]
+
+
+@pytest.mark.parametrize(
+    ("change", "bad", "error", "message"),
+    [
+        (lambda n, c, t: (n, c, np.where(np.arange(len(t)) == 7, -3, t)), 7, OverflowError,
+         "can't convert negative int to unsigned"),
+        (lambda n, c, t: (n, c.astype(np.float64), t), 0, TypeError,
+         "argument 'categorical': 'numpy.float64' object cannot be interpreted as an integer"),
+        (lambda n, c, t: (n, c, np.where(np.arange(len(t)) == 5, 1, t)), 5, ValueError,
+         "timestamps must be non-decreasing: previous=11, got=1"),
+        (lambda n, c, t: (n, c.tolist()[:3] + [[1]] + c.tolist()[4:], t), 3, ValueError,
+         "dimension mismatch: expected 2, got 1"),
+        (lambda n, c, t: (np.where(np.arange(len(t))[:, None] == 9, np.nan, n), c, t), 9, ValueError,
+         "numeric values must be finite"),
+    ],
+    ids=["negative timestamp", "float categories", "timestamp going back", "short row", "nan"],
+)
+def test_mstream_stops_at_the_first_bad_record(change, bad, error, message):
+    n, c, t = records(rows=20)
+    args = change(n, c, t)
+    batch, single = MStream(2, 2, seed=6), MStream(2, 2, seed=6)
+    with pytest.raises(error) as raised:
+        batch.update_many(*args)
+    assert str(raised.value) == f"row {bad}: {message}"
+    rows = list(zip(*(list(a) for a in args)))
+    for r in rows[:bad]:
+        single.update(*r)
+    with pytest.raises(error):
+        single.update(*rows[bad])  # which may leave its mark, as the non-finite record does
+    assert batch.to_json() == single.to_json()
+
+
+def test_mstream_arguments_of_different_lengths_change_nothing():
+    n, c, t = records(rows=20)
+    m = MStream(2, 2, seed=6)
+    before = m.to_json()
+    with pytest.raises(ValueError, match="^argument 'timestamps' has 19 rows, but 'numeric' has 20$"):
+        m.update_many(n, c, t[:19])
+    with pytest.raises(ValueError, match="^argument 'categorical' has 21 rows, but 'numeric' has 20$"):
+        m.update_and_score_many(n, c.tolist() + [[1, 2]], t)
+    assert m.to_json() == before
 
 
 def test_forest_batches_in_pieces_equal_one_batch():

@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest
+from morvik3 import FeatureSketch, Forest, OnlineIForest
 
 ROWS = 400
 
@@ -83,6 +83,13 @@ def test_standard_input_and_gzip_give_the_same_output(table):
     out = path.parent / "scored.csv.gz"
     morvik3("score", packed, "-q", "-o", out)
     assert gzip.decompress(out.read_bytes()).decode() == expected
+
+
+def test_onlineiforest_scores_the_numeric_columns(table):
+    path, header, cells, x = table
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "onlineiforest", "--window-size", "100").stdout)
+    expected = loop_scores(OnlineIForest(2, window_size=100, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == expected
 
 
 def test_univariate_defaults_shingle_eight_rows(table):

@@ -23,12 +23,14 @@ class Setting:
 
 
 SHINGLE = Setting("--shingle", "shingle_size", int, "consecutive rows per point (forest: 8 for one column, else 1)")
-TREES = Setting("--trees", "num_trees", int, "number of trees (forest: 50)")
+TREES = Setting("--trees", "num_trees", int, "number of trees (forest: 50, onlineiforest: 32)")
 CAPACITY = Setting("--capacity", "capacity", int, "points kept per tree (forest: 256)")
 TIME_DECAY = Setting("--time-decay", "time_decay", float, "sampler decay rate; 0 means 0.1 / capacity (forest: 0)")
+WINDOW = Setting("--window-size", "window_size", int, "recent points the trees describe (onlineiforest: 2048)")
+LEAF = Setting("--max-leaf-samples", "max_leaf_samples", int, "leaf-splitting threshold (onlineiforest: 32)")
 HALF_LIFE = Setting("--decay-half-life", "decay_half_life", int, "half-life of counts in events (featuresketch: 2048)")
 
-SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, HALF_LIFE)
+SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, WINDOW, LEAF, HALF_LIFE)
 
 
 @dataclass(frozen=True)
@@ -68,6 +70,16 @@ KINDS = {
             # A univariate series is shingled so that a point sees its recent shape.
             lambda width: {"shingle_size": 8 if width == 1 else 1, "num_trees": 50, "capacity": 256, "time_decay": 0.0},
             frozenset({"samplers", "point_store"}),
+            width_key="input_dim",
+            narrow=np.float32,
+        ),
+        Kind(
+            "onlineiforest",
+            morvik3.OnlineIForest,
+            "table",
+            (TREES, WINDOW, LEAF),
+            lambda width: {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32},
+            frozenset({"window"}),
             width_key="input_dim",
             narrow=np.float32,
         ),
