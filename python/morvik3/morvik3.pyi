@@ -16,6 +16,8 @@ _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
 # A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
 _Points = NDArray[Any] | memoryview | Iterable[_Point]
+_Rows = NDArray[Any] | memoryview | Iterable[_Categories]
+_Ticks = NDArray[Any] | memoryview | Iterable[SupportsIndex]
 
 class _Neighbor(TypedDict):
     score: float
@@ -119,6 +121,12 @@ class MStream:
         self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex
     ) -> _DetailedScore:
         """Ingest a record and return the decomposed score used to form the final anomaly score."""
+    def update_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one record."""
     def entries_seen(self) -> int:
@@ -159,6 +167,12 @@ class OnlineIForest:
         """Preview the current anomaly score for `point` without mutating state."""
     def update_and_score(self, point: _Point) -> float:
         """Ingest a point and return its anomaly score under the updated forest."""
+    def update_many(self, points: _Points) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once at least one point has been processed."""
     def entries_seen(self) -> int:

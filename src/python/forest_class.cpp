@@ -66,18 +66,7 @@ struct ForestClass {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
-    struct Batch {
-        using Columns = std::tuple<PointRows>;
-        static constexpr std::array<const char*, 1> arguments = {"points"};
-        static constexpr std::array<const char*, 1> row_arguments = {"point"};
-        static constexpr const char* rows_doc =
-            "`points` is a 2-D array of any numeric dtype, read in place through the\n"
-            "buffer protocol (C- or Fortran-ordered or strided), or any iterable of point\n"
-            "sequences converted as the single call converts one point.";
-        static constexpr auto update = core::update;
-        static constexpr auto score = core::score;
-        static constexpr auto update_and_score = core::update_and_score;
-    };
+    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
 };
 
 using P = Protocol<ForestClass>;

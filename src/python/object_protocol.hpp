@@ -25,6 +25,7 @@
 //   static Result<void> update(State&, Row...);          // Row... : one row of each column
 //   static Result<double> score(const State&, Row...);
 //   static Result<double> update_and_score(State&, Row...);
+// (PointBatch, below, is the whole of it for a class whose rows are points.)
 //
 // Every method follows one order: convert the arguments, take the borrow,
 // detach for the computation, re-attach, release and build the result.
@@ -683,6 +684,21 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // Entry of a method taking one argument.
 template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
 constexpr auto unary_method = method<C, QualName, A, Call, nullptr, Param<ArgName, Convert>>;
+
+// The batch traits of a class whose rows are points (see Protocol).
+template <auto Update, auto Score, auto UpdateAndScore>
+struct PointBatch {
+    using Columns = std::tuple<PointRows>;
+    static constexpr std::array<const char*, 1> arguments = {"points"};
+    static constexpr std::array<const char*, 1> row_arguments = {"point"};
+    static constexpr const char* rows_doc =
+        "`points` is a 2-D array of any numeric dtype, read in place through the\n"
+        "buffer protocol (C- or Fortran-ordered or strided), or any iterable of point\n"
+        "sequences converted as the single call converts one point.";
+    static constexpr auto update = Update;
+    static constexpr auto score = Score;
+    static constexpr auto update_and_score = UpdateAndScore;
+};
 
 // Casts a fastcall method to the PyCFunction slot type of a PyMethodDef.
 template <class F>
