@@ -235,16 +235,17 @@ class Output:
     def write(self, chunk, scores):
         rows = chunk.cells
         # The new cells: the score in its shortest round-trip form, the flag.
-        added = zip(map(repr, scores.tolist()))
+        added = [map(repr, scores.tolist())]
         if self.threshold is not None:
             flags = scores >= self.threshold
             self.flagged += int(flags.sum())
-            added = zip(map(repr, scores.tolist()), map("01".__getitem__, flags.tolist()))
+            added.append(map("01".__getitem__, flags.tolist()))
         if rows and isinstance(rows[0], str):
             # Lines without quotes stay as they were, the new cells appended.
-            self.body.write("".join(map("{},{}\n".format, map(_strip, rows), map(",".join, added))))
+            line = "{}" + ",{}" * len(added) + "\n"
+            self.body.write("".join(map(line.format, map(_strip, rows), *added)))
             return
-        for row, cells in zip(rows, added):
+        for row, *cells in zip(rows, *added):
             row.extend(cells)
         self.writer.writerows(rows)
 
