@@ -68,8 +68,8 @@ def main():
     table.append(("Forest(4)", "per-call loop of update_and_score (lists)", loop, loop))
     table.append(("Forest(4)", "update_and_score_many (float64 array)", array, loop))
     table.append(("Forest(4)", "update_and_score_many (list of lists)", lists, loop))
-    table.append(("Forest(4)", "per-call loop of score (lists)", best_rate(make, lambda f: [f.score(p) for p in listed], n),
-                  None))
+    scores = best_rate(make, lambda f: [f.score(p) for p in listed], n)
+    table.append(("Forest(4)", "per-call loop of score (lists)", scores, None))
     table.append(("Forest(4)", "score_many (float64 array)", best_rate(make, lambda f: f.score_many(rows), n), None))
 
     ev = events(2 * n)

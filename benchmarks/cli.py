@@ -79,7 +79,8 @@ def main():
     print(f"{n:,} rows per file; `morvik3 score FILE -o /dev/null --quiet` timed as a whole process "
           "(start-up included)")
     print(f"{'':>18}{'---- rows/s, wall clock ----':>41}{'---- rows/s, CPU time ----':>41}")
-    print(f"{'columns':>8}{'CSV MiB':>10}{'CLI':>14}{'batch':>14}{'CLI / batch':>13}{'CLI':>14}{'batch':>14}{'CLI / batch':>13}")
+    rates = f"{'CLI':>14}{'batch':>14}{'CLI / batch':>13}"
+    print(f"{'columns':>8}{'CSV MiB':>10}{rates}{rates}")
     for columns, size, cli, batch, cli_cpu, batch_cpu in results:
         print(f"{columns:>8}{size / 2**20:>10.1f}{cli:>14,.0f}{batch:>14,.0f}{cli / batch:>13.0%}"
               f"{cli_cpu:>14,.0f}{batch_cpu:>14,.0f}{cli_cpu / batch_cpu:>13.0%}")

@@ -158,7 +158,8 @@ def test_a_killed_run_resumes_from_its_checkpoint(table):
          "{path}, line 2: expected a JSON object of name-to-number pairs"),
         ('{"a": 1}\n{"a": \n', ("--detector", "featuresketch"),
          "{path}, line 2: invalid JSON (Expecting value at column 7)"),
-        ('{"a": 1}\n\n{"a": "high"}\n', ("--detector", "featuresketch"), "{path}, line 3, key 'a': \"high\" is not a number"),
+        ('{"a": 1}\n\n{"a": "high"}\n', ("--detector", "featuresketch"),
+         "{path}, line 3, key 'a': \"high\" is not a number"),
         ("t,a\n1,2\n", ("--trees", "0"), "argument --trees: must be > 0, got 0"),
     ],
 )
@@ -178,6 +179,10 @@ def test_unreadable_inputs_and_refused_options(tmp_path, table):
     fake = tmp_path / "plain.csv.gz"
     fake.write_text("t,a\n1,2\n")
     assert "not a complete gzip file" in morvik3("score", fake, check=False).stderr
+    latin = tmp_path / "latin.csv"
+    latin.write_bytes(b"t,a\n1,2\n2,\xe9\n")
+    undecodable = morvik3("score", latin, check=False)
+    assert undecodable.returncode == 2 and f"{latin}: not UTF-8 text" in undecodable.stderr
     options = morvik3("score", path, "--detector", "featuresketch", "--trees", "4", "--shingle", "2", check=False)
     assert options.returncode == 2
     assert options.stderr == "morvik3: error: --shingle and --trees do not apply to --detector featuresketch\n"

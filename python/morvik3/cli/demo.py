@@ -58,7 +58,8 @@ def run(args):
             place = _place(row, ranges)
             hits += place.startswith("in ")
             print(f"    {line:>6}  {stamp:<19}  {chunk.values[row, 0]:>12.6g}  {score:>7.3f}  {place}")
-        print(f"  {hits} of {len(top)} fall in a labelled window; the windows hold {inside / len(scores):.1%} of the rows")
+        share = inside / len(scores)
+        print(f"  {hits} of {len(top)} fall in a labelled window; the windows hold {share:.1%} of the rows")
         total_rows, total_hits, total_shown = total_rows + len(scores), total_hits + hits, total_shown + len(top)
         if plots:
             path = os.path.join(args.plots, os.path.splitext(os.path.basename(name))[0] + ".png")

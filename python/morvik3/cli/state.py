@@ -74,7 +74,9 @@ def load(path, kind, settings, width):
     if kind.width_key is not None and config.get(kind.width_key) != width:
         conflicts.insert(0, f"{width} numeric column(s) (saved: {config.get(kind.width_key)})")
     if conflicts:
-        raise InputError(f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts))
+        raise InputError(
+            f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
+        )
     try:
         return kind.cls.from_json(text), config
     except ValueError as e:
