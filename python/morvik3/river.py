@@ -6,9 +6,10 @@ anomaly filters, pipelines and evaluation loops drive it like any River
 detector. The native detector behind it is its `detector` attribute. With a
 fixed `seed` every adapter is deterministic, and every adapter pickles.
 
-`Forest` and `OnlineIForest` take the feature names and their order from the
-first dict they see (scored or learned); a later dict with a key missing or
-an unexpected key raises ValueError naming it. `MStream` is given its
+`Forest` and `OnlineIForest` take the feature names from the first dict they
+see (scored or learned) and give them to the detector in sorted order, so the
+order of a dict's keys never matters; a later dict with a key missing or an
+unexpected key raises ValueError naming it. `MStream` is given its
 numeric, categorical and timestamp keys. `FeatureSketch` takes any names.
 """
 
@@ -46,6 +47,15 @@ def _values(x: Mapping[Any, Any], keys: tuple[Hashable, ...]) -> list[Any]:
         unexpected = next(key for key in x if key not in known)
         raise ValueError(f"unexpected feature {unexpected!r}; the features are {_listed(keys)}")
     return values
+
+
+def _ordered(keys: Iterable[Hashable]) -> tuple[Hashable, ...]:
+    """The feature names in sorted order, so that the order in which a dict
+    was filled never matters; in the given order if they cannot be sorted."""
+    try:
+        return tuple(sorted(keys))  # type: ignore[type-var]
+    except TypeError:
+        return tuple(keys)
 
 
 def _listed(keys: Iterable[Hashable]) -> str:
@@ -98,7 +108,8 @@ class _PointDetector(base.AnomalyDetector, Generic[_Native]):
 
     @property
     def features(self) -> tuple[Hashable, ...] | None:
-        """The feature names in the order of the detector's coordinates (None before the first observation)."""
+        """The feature names in the order of the detector's coordinates: those
+        of the first observation, sorted (None before the first observation)."""
         return self._features
 
     def _dimension(self, features: int) -> int:
@@ -106,7 +117,7 @@ class _PointDetector(base.AnomalyDetector, Generic[_Native]):
 
     def _point(self, x: Mapping[Any, Any]) -> tuple[_Native, list[Any]]:
         if self._detector is None or self._features is None:
-            features = tuple(x)
+            features = _ordered(x)
             self._detector = self._native(self._dimension(len(features)), **self._get_params())
             self._features = features
         return self._detector, _values(x, self._features)
