@@ -16,6 +16,7 @@ from sklearn.metrics import roc_auc_score  # noqa: E402
 
 import morvik3  # noqa: E402
 from morvik3 import river as mr  # noqa: E402
+from readme_examples import example  # noqa: E402
 
 ROWS = 400
 
@@ -326,3 +327,10 @@ def test_the_extras_are_imported_only_on_request(extra, module, package):
     result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == f"{module} needs {'River' if extra == 'river' else 'scikit-learn'}: pip install 'morvik3[{extra}]'"
 
+
+
+def test_readme_example(capsys):
+    namespace = {}
+    exec(example("Adapters", "morvik3.river"), namespace)
+    assert namespace["is_anomaly"] is True
+    assert capsys.readouterr().out == "True\n"

@@ -13,6 +13,7 @@ from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from morvik3.sklearn import ForestOutlierDetector, OnlineIForestOutlierDetector  # noqa: E402
+from readme_examples import example  # noqa: E402
 
 ESTIMATORS = {
     "forest": lambda **kw: ForestOutlierDetector(num_trees=30, capacity=128, **kw),
@@ -113,3 +114,10 @@ def test_in_a_pipeline_after_a_scaler(name):
     alone = ESTIMATORS[name](contamination=0.05, random_state=2).fit(StandardScaler().fit_transform(X))
     assert np.array_equal(pipeline.predict(X), alone.predict(StandardScaler().fit(X).transform(X)))
     assert np.sum(pipeline.predict(X) == -1) == 0.05 * len(X)
+
+
+def test_readme_example():
+    namespace = {}
+    exec(example("Adapters", "morvik3.sklearn"), namespace)
+    assert np.flatnonzero(namespace["labels"] == -1).tolist() == list(range(0, 1000, 100))
+    assert namespace["detector"].detector_.entries_seen() == 1200
