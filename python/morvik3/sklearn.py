@@ -28,8 +28,9 @@ __all__ = ["ForestOutlierDetector", "OnlineIForestOutlierDetector"]
 
 
 class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
-    """The estimator protocol over a native detector of points; a subclass
-    names its native class and the constructor arguments it passes on."""
+    """The estimator protocol over a native detector of points. A subclass
+    names its native class in `_native`; its parameters other than
+    `contamination` and `random_state` are that class's constructor's."""
 
     def fit(self, X, y=None):
         """Learn the rows of `X`, in order, into a new detector; `y` is ignored."""
@@ -79,7 +80,8 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
         return -self.detector_.score_many(X)
 
     def _native_params(self):
-        return {name: getattr(self, name) for name in self._native_names}
+        # Every parameter but these two is the native constructor's.
+        return {k: v for k, v in self.get_params().items() if k not in ("contamination", "random_state")}
 
 
 class ForestOutlierDetector(_StreamingOutlierDetector):
@@ -107,7 +109,6 @@ class ForestOutlierDetector(_StreamingOutlierDetector):
     """
 
     _native = morvik3.Forest
-    _native_names = ("num_trees", "capacity", "time_decay", "output_after", "initial_accept_fraction")
 
     def __init__(
         self,
@@ -154,7 +155,6 @@ class OnlineIForestOutlierDetector(_StreamingOutlierDetector):
     """
 
     _native = morvik3.OnlineIForest
-    _native_names = ("num_trees", "window_size", "max_leaf_samples")
 
     def __init__(self, num_trees=32, window_size=2048, max_leaf_samples=32, contamination=0.1, random_state=None):
         self.num_trees = num_trees
