@@ -264,7 +264,8 @@ def test_bad_arguments_fail_at_construction(make, error, message):
 
 
 def test_mstream_records_hold_exactly_their_keys():
-    model = mr.MStream(("latency",), ("kind", "code"), "tick", seed=1)
+    model = mr.MStream("latency", ["kind", "code"], "tick", seed=1)
+    assert (model.numeric_keys, model.categorical_keys) == (("latency",), ("kind", "code"))
     model.learn_one({"latency": 1.0, "kind": "web", "code": 200, "tick": 1})
     with pytest.raises(ValueError, match="missing feature 'tick'"):
         model.learn_one({"latency": 1.0, "kind": "web", "code": 200})

@@ -58,6 +58,11 @@ def _ordered(keys: Iterable[Hashable]) -> tuple[Hashable, ...]:
         return tuple(keys)
 
 
+def _key_tuple(keys: Iterable[Hashable]) -> tuple[Hashable, ...]:
+    """The keys given as an iterable, or one key given as a string."""
+    return (keys,) if isinstance(keys, str) else tuple(keys)
+
+
 def _listed(keys: Iterable[Hashable]) -> str:
     return ", ".join(map(repr, keys))
 
@@ -209,22 +214,23 @@ class MStream(base.AnomalyDetector):
     `numeric_keys` (numbers), the categorical features `categorical_keys`
     (integers, or strings, which are hashed to integers the same way in
     every process) and `timestamp_key`, the record's logical tick (a
-    positive integer that never decreases). The other arguments are those of
-    `morvik3.MStream`.
+    positive integer that never decreases). `numeric_keys` and
+    `categorical_keys` are iterables of keys, or a string naming one key.
+    The other arguments are those of `morvik3.MStream`.
     """
 
     def __init__(
         self,
-        numeric_keys: tuple[Hashable, ...] = (),
-        categorical_keys: tuple[Hashable, ...] = (),
+        numeric_keys: Iterable[Hashable] = (),
+        categorical_keys: Iterable[Hashable] = (),
         timestamp_key: Hashable = "timestamp",
         num_rows: int = 2,
         num_buckets: int = 1024,
         alpha: float = 0.8,
         seed: int | None = None,
     ) -> None:
-        self.numeric_keys = tuple(numeric_keys)
-        self.categorical_keys = tuple(categorical_keys)
+        self.numeric_keys = _key_tuple(numeric_keys)
+        self.categorical_keys = _key_tuple(categorical_keys)
         self.timestamp_key = timestamp_key
         self.num_rows = num_rows
         self.num_buckets = num_buckets
