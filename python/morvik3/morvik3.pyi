@@ -1,6 +1,9 @@
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from os import PathLike
 from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
+
+import numpy as np
+from numpy.typing import NDArray
 
 __version__: str
 
@@ -11,6 +14,10 @@ _Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
 _Categories = Sequence[SupportsIndex]
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
+# A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
+_Points = NDArray[Any] | memoryview | Iterable[_Point]
+_Rows = NDArray[Any] | memoryview | Iterable[_Categories]
+_Ticks = NDArray[Any] | memoryview | Iterable[SupportsIndex]
 
 class _Neighbor(TypedDict):
     score: float
@@ -55,6 +62,12 @@ class Forest:
         """Impute the `missing` positions of `point`."""
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
         """Predict the next `look_ahead` base observations beyond the current shingle buffer."""
+    def update_many(self, points: _Points) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
     def entries_seen(self) -> int:
@@ -108,6 +121,12 @@ class MStream:
         self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex
     ) -> _DetailedScore:
         """Ingest a record and return the decomposed score used to form the final anomaly score."""
+    def update_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, numeric: _Points, categorical: _Rows, timestamps: _Ticks) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one record."""
     def entries_seen(self) -> int:
@@ -148,6 +167,12 @@ class OnlineIForest:
         """Preview the current anomaly score for `point` without mutating state."""
     def update_and_score(self, point: _Point) -> float:
         """Ingest a point and return its anomaly score under the updated forest."""
+    def update_many(self, points: _Points) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once at least one point has been processed."""
     def entries_seen(self) -> int:
@@ -191,6 +216,12 @@ class FeatureSketch:
         """Preview the current anomaly score for a feature event without mutating state."""
     def update_and_score(self, feature: _Feature) -> float:
         """Ingest a feature event and return its anomaly score."""
+    def update_many(self, events: Iterable[_Feature]) -> None:
+        """Ingest each row in order, as `update()` would; returns None."""
+    def score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def update_and_score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+        """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one event."""
     def entries_seen(self) -> int:

@@ -63,6 +63,8 @@ struct FeatureSketchClass {
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
+
+    struct Batch;
 };
 
 using P = Protocol<FeatureSketchClass>;
@@ -105,6 +107,17 @@ Result<double> update_and_score(core::FeatureSketch& s, const KeyValueLike& even
     return core::update_and_score(s, event);
 }
 
+struct FeatureSketchClass::Batch {
+    using Columns = std::tuple<EventRows>;
+    static constexpr std::array<const char*, 1> arguments = {"events"};
+    static constexpr std::array<const char*, 1> row_arguments = {feature_arg};
+    static constexpr const char* rows_doc =
+        "`events` is any iterable of feature events, each converted as the single\n"
+        "call converts one `feature`.";
+    static constexpr auto update = py::update;
+    static constexpr auto score = py::score;
+    static constexpr auto update_and_score = py::update_and_score;
+};
 
 constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
 

@@ -68,6 +68,8 @@ struct ForestClass {
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
+
+    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
 };
 
 using P = Protocol<ForestClass>;

@@ -61,6 +61,21 @@ struct MStreamClass {
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
+
+    struct Batch {
+        using Columns = std::tuple<FloatRows, IntegerRows, IndexColumn>;
+        static constexpr std::array<const char*, 3> arguments = {"numeric", "categorical", "timestamps"};
+        static constexpr std::array<const char*, 3> row_arguments = {"numeric", "categorical", "timestamp"};
+        static constexpr const char* rows_doc =
+            "Row i of `numeric` (a 2-D array of numbers), of `categorical` (a 2-D array\n"
+            "of integers) and of `timestamps` (a 1-D array of ticks) make record i. Each\n"
+            "is read in place through the buffer protocol, or is any iterable of rows\n"
+            "converted as the single call converts that argument; all three hold the\n"
+            "same number of rows.";
+        static constexpr auto update = core::update;
+        static constexpr auto score = core::score;
+        static constexpr auto update_and_score = core::update_and_score;
+    };
 };
 
 using P = Protocol<MStreamClass>;

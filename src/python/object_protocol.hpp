@@ -19,6 +19,17 @@
 //   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
 //   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
 //
+// A class that also supplies `struct Batch` gets update_many, score_many and
+// update_and_score_many, each running the per-row core over a whole batch:
+//   using Columns = std::tuple<PointRows>;               // one column kind per argument (convert_rows.hpp)
+//   static constexpr std::array<const char*, N> arguments;      // {"points"}
+//   static constexpr std::array<const char*, N> row_arguments;  // the single call's names: {"point"}
+//   static constexpr const char* rows_doc;               // what the arguments hold, for the docstrings
+//   static Result<void> update(State&, Row...);          // Row... : one row of each column
+//   static Result<double> score(const State&, Row...);
+//   static Result<double> update_and_score(State&, Row...);
+// (PointBatch, below, is the whole of it for a class whose rows are points.)
+//
 // Every method follows one order: convert the arguments, take the borrow,
 // detach for the computation, re-attach, release and build the result.
 // Every entry from the interpreter runs inside a guard: no C++ exception
@@ -28,15 +39,20 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "convert_rows.hpp"
 #include "pyutil.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -378,6 +394,155 @@ struct Protocol {
         return read(o, [](const State& s) { return C::repr(s); });
     }
 
+    // ---- batches ----
+
+    enum class BatchCall { update, score, update_and_score };
+
+    // One batch method: convert every argument into its column of rows, then
+    // run the per-row core over the rows under one borrow in one detached
+    // section.  The first failing row stops the batch: the rows before it
+    // keep their effect, and its error is raised with its row number.
+    template <BatchCall Call>
+    static PyObject* batch(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        using B = typename C::Batch;
+        using Columns = typename B::Columns;
+        constexpr std::size_t N = std::tuple_size_v<Columns>;
+        static const Signature sig = std::apply(
+            [](auto... names) { return Signature(sig_name(batch_name<Call>()), {names...}, N); }, B::arguments);
+        PyObject* a[N];
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        Columns columns;
+        try {
+            const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return (std::get<I>(columns).convert(a[I], B::arguments[I], B::row_arguments[I]) && ...);
+            }(std::make_index_sequence<N>{});
+            if (!converted) return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        } catch (const std::length_error&) {
+            return PyErr_NoMemory();
+        }
+        RowColumn* failing = nullptr;
+        std::size_t rows = 0;
+        if (!batch_rows(columns, rows, failing)) return nullptr;
+
+        Ref scores;
+        BufferView output;
+        double* target = nullptr;
+        if constexpr (Call != BatchCall::update) {
+            scores = Ref(new_float64_array(rows));
+            if (!scores || !output.open_writable(scores.get())) return nullptr;
+            target = reinterpret_cast<double*>(output.data());
+        }
+        if (rows == 0) {
+            // Nothing to compute: like a loop over no rows, no borrow is taken.
+            if (failing != nullptr) {
+                failing->restore_error();
+                prefix_row_error(0);
+                return nullptr;
+            }
+            if constexpr (Call == BatchCall::update) Py_RETURN_NONE;
+            output.release();
+            return scores.release();
+        }
+
+        Self* self = cast(o);
+        using Borrow = std::conditional_t<Call == BatchCall::score, SharedBorrow, ExclusiveBorrow>;
+        Borrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        std::conditional_t<Call == BatchCall::score, const State&, State&> state = self->state;
+        std::size_t row = 0;
+        auto work = [&]() -> Result<void> {
+            for (; row < rows; ++row) {
+                auto result = std::apply([&](auto&... column) { return batch_row<Call>(state, column[row]...); },
+                                         columns);
+                if (!result) return std::unexpected(std::move(result.error()));
+                if constexpr (Call != BatchCall::update) target[row] = *result;
+            }
+            return {};
+        };
+        detail::Outcome<decltype(work)> out;
+        {
+            Detached detached;
+            out.run(work);
+        }
+        output.release();
+        if (out.out_of_memory) {
+            PyErr_NoMemory();
+        } else if (!out.value) {
+            raise_internal(out.internal);
+        } else if (!*out.value) {
+            raise(out.value->error());
+        } else if (failing != nullptr) {
+            failing->restore_error();
+        } else if constexpr (Call == BatchCall::update) {
+            Py_RETURN_NONE;
+        } else {
+            return scores.release();
+        }
+        prefix_row_error(row);
+        return nullptr;
+    }
+
+  private:
+    template <BatchCall Call>
+    static constexpr const char* batch_name() {
+        if constexpr (Call == BatchCall::update) return "update_many";
+        if constexpr (Call == BatchCall::score) return "score_many";
+        return "update_and_score_many";
+    }
+
+    template <BatchCall Call, class S, class... Row>
+    static auto batch_row(S& state, const Row&... row) {
+        if constexpr (Call == BatchCall::update) return C::Batch::update(state, row...);
+        if constexpr (Call == BatchCall::score) return C::Batch::score(state, row...);
+        if constexpr (Call == BatchCall::update_and_score) return C::Batch::update_and_score(state, row...);
+    }
+
+    // The rows all columns can give, the column whose row then failed to
+    // convert (the first such column, as the single call converts its
+    // arguments in order), and a ValueError when the arguments' lengths differ.
+    template <class Columns>
+    static bool batch_rows(Columns& columns, std::size_t& rows, RowColumn*& failing) {
+        rows = std::numeric_limits<std::size_t>::max();
+        Py_ssize_t length = -1;
+        const char* length_of = nullptr;
+        bool agree = true;
+        std::size_t i = 0;
+        auto visit = [&](RowColumn& column) {
+            const char* name = C::Batch::arguments[i++];
+            rows = std::min(rows, column.size());
+            Py_ssize_t known = column.length();
+            if (known < 0 && !column.failed()) known = static_cast<Py_ssize_t>(column.size());
+            if (known < 0 || !agree) return;
+            if (length_of == nullptr) {
+                length = known;
+                length_of = name;
+            } else if (known != length) {
+                agree = false;
+                const std::string text = std::string("argument '") + name + "' has " + std::to_string(known) +
+                                         " rows, but '" + length_of + "' has " + std::to_string(length);
+                PyErr_SetString(PyExc_ValueError, text.c_str());
+            }
+        };
+        std::apply([&](auto&... column) { (visit(column), ...); }, columns);
+        if (!agree) return false;
+        auto pick = [&](RowColumn& column) {
+            if (failing == nullptr && column.failed() && column.size() == rows) failing = &column;
+        };
+        std::apply([&](auto&... column) { (pick(column), ...); }, columns);
+        return true;
+    }
+
+    static const char* batch_doc(const char* method, const char* summary, const char* behaviour) {
+        std::string signature = std::string(method) + "($self";
+        for (const char* a : C::Batch::arguments) signature.append(", ").append(a);
+        signature += ")";
+        const std::string text = std::string(summary) + "\n\n" + C::Batch::rows_doc + "\n\n" + behaviour;
+        return method_doc(signature.c_str(), text.c_str());
+    }
+
+  public:
     // ---- type creation ----
 
     static PyObject* create_type(PyObject* module) {
@@ -460,6 +625,30 @@ struct Protocol {
             table.push_back(
                 {"__getnewargs__", as_method<getnewargs>(), METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
         }
+        if constexpr (requires { typename C::Batch; }) {
+            constexpr const char* learning =
+                "Rows run in order under one borrow without holding the interpreter, with\n"
+                "the results of the per-row loop bit for bit. A row that fails raises the\n"
+                "error the single call would, prefixed \"row N: \" (N counting from 0); the\n"
+                "rows before it stay learned, that row and the rest are not.";
+            constexpr const char* previewing =
+                "Rows run under one borrow without holding the interpreter, with the\n"
+                "results of the per-row loop bit for bit. A row that fails raises the\n"
+                "error the single call would, prefixed \"row N: \" (N counting from 0).";
+            table.push_back({"update_many", as_method<batch<BatchCall::update>>(), kw,
+                             batch_doc("update_many", "Ingest each row in order, as `update()` would; returns None.",
+                                       learning)});
+            table.push_back({"score_many", as_method<batch<BatchCall::score>>(), kw,
+                             batch_doc("score_many",
+                                       "Score each row against the current state, as `score()` would.\n\n"
+                                       "Returns a float64 numpy array with one score per row.",
+                                       previewing)});
+            table.push_back({"update_and_score_many", as_method<batch<BatchCall::update_and_score>>(), kw,
+                             batch_doc("update_and_score_many",
+                                       "Ingest each row in order and score it, as `update_and_score()` would.\n\n"
+                                       "Returns a float64 numpy array with one score per row.",
+                                       learning)});
+        }
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
     }
@@ -525,5 +714,20 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // Entry of a method taking one argument.
 template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
 constexpr auto unary_method = method<C, QualName, A, Call, nullptr, Param<ArgName, Convert>>;
+
+// The batch traits of a class whose rows are points (see Protocol).
+template <auto Update, auto Score, auto UpdateAndScore>
+struct PointBatch {
+    using Columns = std::tuple<PointRows>;
+    static constexpr std::array<const char*, 1> arguments = {"points"};
+    static constexpr std::array<const char*, 1> row_arguments = {"point"};
+    static constexpr const char* rows_doc =
+        "`points` is a 2-D array of any numeric dtype, read in place through the\n"
+        "buffer protocol (C- or Fortran-ordered or strided), or any iterable of point\n"
+        "sequences converted as the single call converts one point.";
+    static constexpr auto update = Update;
+    static constexpr auto score = Score;
+    static constexpr auto update_and_score = UpdateAndScore;
+};
 
 }  // namespace morvik3::py

@@ -1,0 +1,94 @@
+"""Rows per second of the batch methods against the per-call loop, for
+Forest(4) and FeatureSketch with default settings.
+
+Each figure is the best of a few runs over the same rows, each run on a copy
+of one warmed-up detector, so that both ways do the same work.  Rates are
+given by wall-clock time and by the thread's CPU time: on a shared machine
+the second is the steadier comparison (all the work runs on this thread).
+
+    python benchmarks/batch.py              # 50,000 rows each
+    python benchmarks/batch.py --rows 20000
+"""
+
+import argparse
+import os
+import time
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+
+import morvik3
+from _machine import describe
+
+REPEATS = 3
+
+
+def best_rate(make, run, rows):
+    """Rows per second (wall clock, CPU time) of the fastest of REPEATS runs,
+    each on a fresh copy."""
+    wall, cpu = [], []
+    for _ in range(REPEATS):
+        detector = make()
+        start, start_cpu = time.perf_counter(), time.thread_time()
+        run(detector)
+        wall.append(time.perf_counter() - start)
+        cpu.append(time.thread_time() - start_cpu)
+    return rows / min(wall), rows / min(cpu)
+
+
+def forest_rows(n, seed=7):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=np.float64)
+    x = np.column_stack([np.sin(t / 50.0), np.cos(t / 170.0), rng.normal(size=n), rng.normal(size=n)])
+    return x + rng.normal(scale=0.1, size=x.shape)
+
+
+def events(n, seed=7):
+    rng = np.random.default_rng(seed)
+    names = [f"feature_{i:04d}" for i in range(1000)]
+    return [dict(zip(rng.choice(names, 10, replace=False).tolist(), rng.normal(size=10).tolist())) for _ in range(n)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=50_000)
+    n = parser.parse_args().rows
+
+    table = []
+    x = forest_rows(2 * n)
+    warm, rows = x[:n], x[n:]
+    listed = rows.tolist()
+    base = morvik3.Forest(4, seed=1)
+    base.update_many(warm)  # samplers full: the steady state
+    make = base.__copy__
+    loop = best_rate(make, lambda f: [f.update_and_score(p) for p in listed], n)
+    array = best_rate(make, lambda f: f.update_and_score_many(rows), n)
+    lists = best_rate(make, lambda f: f.update_and_score_many(listed), n)
+    table.append(("Forest(4)", "per-call loop of update_and_score (lists)", loop, loop))
+    table.append(("Forest(4)", "update_and_score_many (float64 array)", array, loop))
+    table.append(("Forest(4)", "update_and_score_many (list of lists)", lists, loop))
+    scores = best_rate(make, lambda f: [f.score(p) for p in listed], n)
+    table.append(("Forest(4)", "per-call loop of score (lists)", scores, None))
+    table.append(("Forest(4)", "score_many (float64 array)", best_rate(make, lambda f: f.score_many(rows), n), None))
+
+    ev = events(2 * n)
+    base = morvik3.FeatureSketch(seed=1)
+    base.update_many(ev[:n])
+    make, ev = base.__copy__, ev[n:]
+    loop = best_rate(make, lambda s: [s.update_and_score(e) for e in ev], n)
+    batch = best_rate(make, lambda s: s.update_and_score_many(ev), n)
+    table.append(("FeatureSketch()", "per-call loop of update_and_score (dicts)", loop, loop))
+    table.append(("FeatureSketch()", "update_and_score_many (list of dicts)", batch, loop))
+
+    print(describe())
+    print(f"{n:,} rows after {n:,} rows of warm-up; Forest rows: 4 columns, FeatureSketch events: "
+          "10 of 1,000 names")
+    print(f"{'detector':<17}{'method':<44}{'rows/s wall':>13}{'vs loop':>9}{'rows/s CPU':>13}{'vs loop':>9}")
+    for detector, method, (wall, cpu), loop in table:
+        ratios = ("", "") if loop is None else (f"{wall / loop[0]:.2f}x", f"{cpu / loop[1]:.2f}x")
+        print(f"{detector:<17}{method:<44}{wall:>13,.0f}{ratios[0]:>9}{cpu:>13,.0f}{ratios[1]:>9}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,121 @@
+"""The `morvik3` command: score a CSV or JSON-lines stream with a detector
+(`morvik3 score`), or run the bundled demonstration (`morvik3 demo`)."""
+
+import argparse
+import os
+import sys
+
+import morvik3
+from morvik3.cli.detectors import KINDS, SETTINGS
+from morvik3.cli.inputs import InputError
+
+SCORE_EPILOG = """\
+input:
+  A CSV file with a header line (or JSON lines for --detector featuresketch),
+  "-" for standard input; a name ending in .gz is read through gzip. The
+  numeric columns are those whose first data row holds a number (or those
+  named by --columns); a column named timestamp, time, datetime, date or ts
+  (or named by --time-column) is carried through as the rows' time.
+
+defaults for a univariate series:
+  --detector forest with internal shingling: each point is the last 8 values
+  (--shingle 8), 50 trees of 256 points each, decay 0.1 / capacity, seed 0.
+  With several columns each row is one point (--shingle 1).
+
+output:
+  The input's columns followed by "score" (higher is more anomalous) and,
+  with --threshold or --top-percent, "anomaly" (0 or 1); for JSON lines,
+  the line number and time of each event instead of its columns. Rows
+  skipped with --skip-bad-rows are left out. A summary goes to standard
+  error (not with --quiet).
+
+exit status: 0 on success, 2 on bad input or options, 130 when interrupted.
+"""
+
+
+def _columns(text):
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"empty column name in {text!r}")
+    return names
+
+
+def _positive(kind):
+    def parse(text):
+        value = kind(text)
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"must be > 0, got {text}")
+        return value
+
+    return parse
+
+
+def _percent(text):
+    value = float(text)
+    if not 0 < value <= 100:
+        raise argparse.ArgumentTypeError(f"must be in (0, 100], got {text}")
+    return value
+
+
+def parser():
+    top = argparse.ArgumentParser(prog="morvik3", description=__doc__.splitlines()[0])
+    top.add_argument("--version", action="version", version=f"morvik3 {morvik3.__version__}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    score = commands.add_parser(
+        "score", help="score the rows of a CSV or JSON-lines file", epilog=SCORE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Stream rows through a detector and write them with their anomaly scores.",
+    )
+    score.add_argument("input", metavar="INPUT", help='CSV or JSON-lines file, "-" for standard input')
+    score.add_argument("-o", "--output", metavar="OUTPUT", help="output CSV (default: standard output; .gz: gzip)")
+    score.add_argument("--detector", choices=sorted(KINDS), default="forest", help="detector (default: forest)")
+    score.add_argument("--columns", type=_columns, metavar="A,B,C", help="numeric columns to score")
+    score.add_argument("--time-column", metavar="NAME", help="column (or JSON key) holding the rows' time")
+    flags = score.add_mutually_exclusive_group()
+    flags.add_argument("--threshold", type=float, metavar="T", help="flag rows whose score is >= T")
+    flags.add_argument("--top-percent", type=_percent, metavar="P", help="flag the P%% highest-scored rows")
+    score.add_argument("--state", metavar="PATH", help="load the detector from PATH when it exists; save it there")
+    score.add_argument("--checkpoint", type=_positive(int), metavar="N", help="also save the state every N rows")
+    score.add_argument("--plot", metavar="PNG", help="plot the series and its scores (needs matplotlib)")
+    score.add_argument("--skip-bad-rows", action="store_true", help="skip bad rows instead of stopping")
+    score.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary")
+    score.add_argument("--seed", type=int, default=0, help="random seed of a new detector (default: 0)")
+    settings = score.add_argument_group("detector settings")
+    for s in SETTINGS:
+        settings.add_argument(s.option, dest=s.key, type=_positive(s.type) if s.type is int else s.type,
+                              metavar=s.type.__name__.upper(), help=s.help)
+
+    demo = commands.add_parser(
+        "demo", help="score the bundled labelled NAB series and show where the top scores fall",
+        description="Score a few labelled series of the Numenta Anomaly Benchmark, shipped with the package, "
+        "and show where the highest scores fall against the labelled anomaly windows.",
+    )
+    demo.add_argument("--plots", metavar="DIR", default="demo-plots", help="folder for the plots (default: demo-plots)")
+    demo.add_argument("--top", type=_positive(int), default=5, metavar="K", help="top-scored rows shown per series")
+    return top
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    if getattr(args, "checkpoint", None) and not args.state:
+        parser().error("--checkpoint needs --state")
+    try:
+        if args.command == "score":
+            from morvik3.cli import score
+
+            return score.run(args)
+        from morvik3.cli import demo
+
+        return demo.run(args)
+    except InputError as e:
+        print(f"morvik3: error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("morvik3: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -1,0 +1,447 @@
+"""Reading the rows to score: CSV tables and JSON-lines events, streamed in
+chunks, with errors that name the file, line and column of bad input."""
+
+import contextlib
+import csv
+import gzip
+import io
+import itertools
+import json
+import math
+import operator
+import os
+import stat
+import sys
+import zlib
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+
+# Header names (compared case-insensitively) taken as the timestamp column.
+TIME_NAMES = ("timestamp", "time", "datetime", "date", "ts")
+
+
+class InputError(Exception):
+    """Bad input or a refused request: reported in one line, exit status 2."""
+
+
+def where(label, line, column=None):
+    text = f"{label}, line {line}"
+    return text if column is None else f"{text}, column {column!r}"
+
+
+@dataclass
+class Source:
+    """An opened input: its text stream and what the progress bar needs."""
+
+    label: str
+    text: io.TextIOBase
+    raw: object
+    size: int | None  # bytes of a regular file, None when unknown
+
+    def position(self):
+        """Bytes of the file read so far (compressed bytes for gzip)."""
+        try:
+            return self.raw.tell()
+        except (OSError, ValueError):
+            return None
+
+    def close(self):
+        if self.raw is not sys.stdin.buffer:
+            self.text.close()
+
+
+def open_input(path):
+    """Opens PATH (or standard input for "-"), gunzipping a ".gz" file."""
+    if path == "-":
+        raw, label, size = sys.stdin.buffer, "<stdin>", None
+    else:
+        label = path
+        try:
+            raw = open(path, "rb")  # noqa: SIM115 - closed by Source.close
+        except OSError as e:
+            raise InputError(f"cannot open {path}: {e.strerror}") from None
+        info = os.fstat(raw.fileno())
+        size = info.st_size if stat.S_ISREG(info.st_mode) else None
+    binary = gzip.GzipFile(fileobj=raw, mode="rb") if path.endswith(".gz") else raw
+    # utf-8-sig drops a byte-order mark that spreadsheet exports put before the header.
+    text = io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
+    return Source(label, text, raw, size)
+
+
+@contextlib.contextmanager
+def read_errors(label, line=None):
+    """Turns decoding, decompression and CSV failures into input errors;
+    `line` tells the line being read, when known."""
+    try:
+        yield
+    except UnicodeDecodeError as e:
+        raise InputError(f"{label}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except (gzip.BadGzipFile, EOFError, zlib.error) as e:
+        raise InputError(f"{label}: not a complete gzip file ({e})") from None
+    except csv.Error as e:
+        raise InputError(f"{label if line is None else where(label, line())}: {e}") from None
+
+
+@dataclass
+class Chunk:
+    """Consecutive good rows: what the detector takes and what is written out."""
+
+    batch: object  # the argument of update_and_score_many
+    # Per row, the cells written before the score: a list of cells, or the
+    # row's own line of text when that line holds no quote (see Table).
+    cells: list
+    lines: Sequence[int]  # per row, the line it begins on
+    time_index: int | None = None  # the cell holding the row's time
+    values: np.ndarray | None = None  # the numeric columns, for plots
+
+    def time(self, i):
+        if self.time_index is None:
+            return None
+        row = self.cells[i]
+        return _split(row)[self.time_index] if isinstance(row, str) else row[self.time_index]
+
+    def times(self):
+        return None if self.time_index is None else [self.time(i) for i in range(len(self.cells))]
+
+
+def _split(line):
+    """The cells of a line that holds no quote: there a comma always separates."""
+    return line.rstrip("\r\n").split(",")
+
+
+@dataclass
+class Skipped:
+    """Bad rows passed over with --skip-bad-rows."""
+
+    count: int = 0
+    first: list = field(default_factory=list)  # messages of the first few
+
+    def add(self, message):
+        self.count += 1
+        if len(self.first) < 5:
+            self.first.append(message)
+
+
+def parses(cell):
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+class Table:
+    """The data rows of a CSV file with a header line.
+
+    The numeric columns are those named by `columns`, else every column
+    (besides the timestamp column) whose first data row holds a number.
+    `narrow` is the float type the detector computes with: a value that is
+    not finite in it is a bad cell.
+
+    Rows are read a chunk of lines at a time.  While the text holds no quote
+    character every line is one record whose cells the commas separate, so
+    numpy's text reader parses the numeric columns and the lines are written
+    out as they are; from the first quote on, the csv module reads the rest."""
+
+    def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64):
+        self.label = source.label
+        self.text = source.text
+        self.skip_bad = skip_bad
+        self.skipped = Skipped()
+        self.narrow = narrow
+        self._records = None  # the csv reader, once a quote has been met
+        with read_errors(self.label):
+            header = csv.reader(self.text)
+            self.header = next(header, None)
+            if self.header is None:
+                raise InputError(f"{self.label}: empty file")
+            self._line = header.line_num  # lines consumed so far
+            first = self._first_row()
+        if first is None:
+            raise InputError(f"{self.label}: no data rows after the header line")
+        self.width = len(self.header)
+        if all(parses(name) for name in self.header if name.strip()):
+            raise InputError(f"{where(self.label, 1)}: the first line must be a header naming the columns")
+        self.time_index = self._time_index(time_column)
+        if columns:
+            self.columns = [self._index(name) for name in columns]
+        else:
+            self.columns = [
+                i for i, cell in enumerate(first) if i != self.time_index and i < self.width and parses(cell)
+            ]
+            if not self.columns:
+                raise InputError(f"{where(self.label, 2)}: no numeric column (name the columns with --columns)")
+        self.names = [self.header[i] for i in self.columns]
+        self._get = operator.itemgetter(*self.columns)
+
+    def _first_row(self):
+        """The cells of the first data record, which stays to be read."""
+        self._peeked = []
+        for line in self.text:
+            self._peeked.append(line)
+            if '"' in line:
+                self._switch(self._peeked)
+                for row in self._records:
+                    if row:
+                        last = self._base + self._records.line_num
+                        self._pending = [(row, last - sum(cell.count("\n") for cell in row))]
+                        return row
+                return None
+            if line.strip():
+                return _split(line)
+        return None
+
+    def _switch(self, lines):
+        """Reads the rest of the input with the csv module, from `lines` on."""
+        self._records = csv.reader(itertools.chain(lines, self.text))
+        self._base = self._line  # lines consumed before the reader's first
+        self._pending = []
+
+    def _index(self, name):
+        matches = [i for i, h in enumerate(self.header) if h == name]
+        if not matches:
+            known = ", ".join(self.header)
+            raise InputError(f"{where(self.label, 1)}: no column named {name!r} (columns: {known})")
+        if len(matches) > 1:
+            raise InputError(f"{where(self.label, 1)}: more than one column is named {name!r}")
+        return matches[0]
+
+    def _time_index(self, name):
+        if name is not None:
+            return self._index(name)
+        for i, h in enumerate(self.header):
+            if h.strip().lower() in TIME_NAMES:
+                return i
+        return None
+
+    @property
+    def time_name(self):
+        return None if self.time_index is None else self.header[self.time_index]
+
+    def output_header(self):
+        return list(self.header)
+
+    def chunks(self, sizes):
+        """Yields chunks of good rows, each of the next size from `sizes`
+        (the last one may be shorter)."""
+        for size in sizes:
+            chunk = self._chunk(size)
+            if chunk is None:
+                return
+            while len(chunk.lines) < size:  # bad rows were skipped: top up
+                more = self._chunk(size - len(chunk.lines))
+                if more is None:
+                    yield chunk
+                    return
+                chunk = _join(chunk, more)
+            yield chunk
+
+    def _chunk(self, size):
+        """The good rows among the next `size` records, None at the end."""
+        with read_errors(self.label, lambda: self._line + 1):
+            if self._records is None:
+                lines = self._peeked[:size]
+                del self._peeked[:size]
+                lines.extend(itertools.islice(self.text, size - len(lines)))
+                if not lines:
+                    return None
+                if '"' not in "".join(lines):
+                    numbers = range(self._line + 1, self._line + 1 + len(lines))
+                    self._line += len(lines)
+                    return self._from_lines(lines, numbers)
+                self._switch(lines)
+            return self._from_records(size)
+
+    def _from_lines(self, lines, numbers):
+        try:
+            if set(map(_commas, lines)) != {self.width - 1}:
+                raise ValueError
+            values = np.loadtxt(lines, delimiter=",", usecols=self.columns, dtype=np.float64, ndmin=2, comments=None)
+            if not self._finite(values).all():
+                raise ValueError
+        except ValueError:
+            rows, numbers, values = self._sift(csv.reader(lines), numbers)
+            return Chunk(values, rows, numbers, self.time_index, values)
+        return Chunk(values, lines, numbers, self.time_index, values)
+
+    def _from_records(self, size):
+        rows, numbers = [], []
+        if self._pending:  # the first record, read to find the columns
+            row, line = self._pending.pop()
+            rows.append(row)
+            numbers.append(line)
+        reader = self._records
+        start = self._base + reader.line_num
+        more = list(itertools.islice(reader, size - len(rows)))
+        self._line = self._base + reader.line_num
+        if self._line - start == len(more):
+            numbers.extend(range(start + 1, self._line + 1))
+        else:  # some record holds a quoted line break: count them
+            line = start
+            for row in more:
+                numbers.append(line + 1)
+                line += 1 + sum(cell.count("\n") for cell in row)
+        rows.extend(more)
+        if not rows:
+            return None
+        k = len(self.columns)
+        try:
+            if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
+                raise ValueError
+            cells = map(self._get, rows)
+            if k > 1:
+                cells = itertools.chain.from_iterable(cells)
+            values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
+            if not self._finite(values).all():
+                raise ValueError
+        except (ValueError, OverflowError):
+            rows, numbers, values = self._sift(rows, numbers)
+        return Chunk(values, rows, numbers, self.time_index, values)
+
+    def _finite(self, values):
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.isfinite(values.astype(self.narrow, copy=False))
+
+    def _sift(self, rows, numbers):
+        """The slow path: finds each bad row, then raises or skips it."""
+        good_rows, good_lines, good_values = [], [], []
+        for row, line in zip(rows, numbers):
+            if not row:  # a blank line
+                continue
+            problem = self._problem(row, line)
+            if problem is None:
+                good_rows.append(row)
+                good_lines.append(line)
+                good_values.append([float(row[i]) for i in self.columns])
+            elif self.skip_bad:
+                self.skipped.add(problem)
+            else:
+                raise InputError(problem)
+        values = np.array(good_values, dtype=np.float64).reshape(len(good_rows), len(self.columns))
+        return good_rows, good_lines, values
+
+    def _problem(self, row, line):
+        if len(row) != self.width:
+            return f"{where(self.label, line)}: expected {self.width} fields, got {len(row)}"
+        for i, name in zip(self.columns, self.names):
+            cell = row[i]
+            try:
+                value = float(cell)
+            except ValueError:
+                return f"{where(self.label, line, name)}: {cell!r} is not a number"
+            if not self._finite(np.array([value])).all():
+                if math.isfinite(value):
+                    return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
+                return f"{where(self.label, line, name)}: {cell!r} is not a finite number"
+        return None
+
+
+_commas = operator.methodcaller("count", ",")
+
+
+class Events:
+    """Feature events from JSON lines: one object of name-to-number pairs
+    per line (blank lines are passed over).  The key `time_column`, or else
+    the first event's key named like a timestamp, is taken out of every event
+    as its time."""
+
+    def __init__(self, source, time_column=None, skip_bad=False):
+        self.label = source.label
+        self.lines = enumerate(source.text, start=1)
+        self.skip_bad = skip_bad
+        self.skipped = Skipped()
+        self.names = []
+        self.time_name = time_column
+        with read_errors(self.label):
+            self._first = self._next_event(first=True)
+        if self._first is None:
+            raise InputError(f"{self.label}: empty file (no events)")
+
+    def output_header(self):
+        return ["line"] + ([] if self.time_name is None else [self.time_name])
+
+    def _next_event(self, first=False):
+        """(line, event, time) of the next good event, or None at the end."""
+        for line, text in self.lines:
+            if not text.strip():
+                continue
+            if first and self.time_name is None:
+                self.time_name = _time_key(text)
+                first = False
+            problem, event, time = self._parse(line, text)
+            if problem is None:
+                return line, event, time
+            if not self.skip_bad:
+                raise InputError(problem)
+            self.skipped.add(problem)
+        return None
+
+    def _parse(self, line, text):
+        at = where(self.label, line)
+        try:
+            event = json.loads(text.rstrip("\r\n"))
+        except json.JSONDecodeError as e:
+            return f"{at}: invalid JSON ({e.msg} at column {e.colno})", None, None
+        if not isinstance(event, dict):
+            return f"{at}: expected a JSON object of name-to-number pairs", None, None
+        time = event.pop(self.time_name, None) if self.time_name is not None else None
+        try:
+            if all(map(math.isfinite, event.values())):
+                return None, event, time
+        except (TypeError, OverflowError):
+            pass
+        for name, value in event.items():
+            if not isinstance(value, (int, float)):
+                return f"{at}, key {name!r}: {json.dumps(value)} is not a number", None, None
+            try:
+                finite = math.isfinite(value)
+            except OverflowError:
+                return f"{at}, key {name!r}: {value} is out of the detector's range", None, None
+            if not finite:
+                return f"{at}, key {name!r}: {value} is not a finite number", None, None
+        return f"{at}: not a valid event", None, None
+
+    def chunks(self, sizes):
+        for size in sizes:
+            events, cells, lines = [], [], []
+            with read_errors(self.label):
+                while len(events) < size:
+                    if self._first is not None:
+                        item, self._first = self._first, None
+                    else:
+                        item = self._next_event()
+                    if item is None:
+                        break
+                    line, event, time = item
+                    events.append(event)
+                    lines.append(line)
+                    cells.append([line] if self.time_name is None else [line, "" if time is None else str(time)])
+            if not events:
+                return
+            yield Chunk(events, cells, lines, None if self.time_name is None else 1)
+            if len(events) < size:
+                return
+
+
+def _time_key(text):
+    """The first key of a JSON object named like a timestamp, if any."""
+    try:
+        event = json.loads(text)
+    except json.JSONDecodeError:
+        return None
+    if isinstance(event, dict):
+        for key in event:
+            if key.strip().lower() in TIME_NAMES:
+                return key
+    return None
+
+
+def _join(a, b):
+    values = None if a.values is None else np.concatenate([a.values, b.values])
+    batch = values if isinstance(a.batch, np.ndarray) else a.batch + b.batch
+    cells = a.cells + b.cells
+    if any(isinstance(row, str) for row in cells):
+        cells = [_split(row) if isinstance(row, str) else row for row in cells]
+    return Chunk(batch, cells, list(a.lines) + list(b.lines), a.time_index, values)

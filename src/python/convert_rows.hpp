@@ -1,0 +1,156 @@
+// Conversion of the arguments of the batch methods (`update_many` and the
+// like).  Each argument becomes a column of rows: converted while attached,
+// then read row by row by the detached loop.  A numeric array is read in place
+// through the buffer protocol; anything else is iterated and each row
+// converted with the rules of the single call, so a row fails exactly as that
+// call would.  Conversion stops at the first row that fails and keeps its
+// exception, so the rows before it can still be processed.
+#pragma once
+
+#include "convert.hpp"
+#include "pyutil.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "key_value.hpp"
+
+namespace morvik3::py {
+
+// The element types read in place from a buffer.
+enum class Element { none, boolean, i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
+
+// A buffer export with its shape and strides; released when it goes, which
+// must happen while attached.
+class BufferView {
+  public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { release(); }
+
+    // Requests a strided, typed view of `o` (false, no exception, when `o`
+    // cannot give one).
+    bool open(PyObject* o);
+    // Requests a writable C-contiguous view; false with an exception set.
+    bool open_writable(PyObject* o);
+    void release();
+
+    [[nodiscard]] int ndim() const { return view_.ndim; }
+    [[nodiscard]] Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+    [[nodiscard]] Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
+    [[nodiscard]] char* data() const { return static_cast<char*>(view_.buf); }
+    // The element type, from the format and item size; none when not numeric
+    // in the machine's byte order.
+    [[nodiscard]] Element element() const;
+
+  private:
+    Py_buffer view_{};
+    bool open_ = false;
+};
+
+// What every column keeps besides its rows.
+class RowColumn {
+  public:
+    // Rows converted: all of them, or those before the row that failed.
+    [[nodiscard]] std::size_t size() const { return size_; }
+    // Rows the argument holds, when known (its len()); -1 when not.
+    [[nodiscard]] Py_ssize_t length() const { return length_; }
+    [[nodiscard]] bool failed() const { return static_cast<bool>(error_); }
+    // Raises the failed row's exception again (as it was raised).
+    void restore_error() { PyErr_SetRaisedException(error_.release()); }
+
+  protected:
+    // Iterates `o`, calling `each(item)` per row until it returns false; the
+    // exception of that row is kept.  False when `o` cannot be iterated.
+    template <class Each>
+    bool iterate(PyObject* o, const char* name, Each&& each);
+    // Keeps the current exception as the one of row size().
+    void fail_row() { error_ = Ref(PyErr_GetRaisedException()); }
+    bool not_iterable(PyObject* o, const char* name);
+
+    std::size_t size_ = 0;
+    Py_ssize_t length_ = -1;
+    Ref error_;
+};
+
+template <class Each>
+bool RowColumn::iterate(PyObject* o, const char* name, Each&& each) {
+    Ref it(PyObject_GetIter(o));
+    if (!it) return not_iterable(o, name);
+    length_ = PyObject_Size(o);
+    if (length_ < 0) PyErr_Clear();
+    while (true) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) fail_row();
+            return true;
+        }
+        if (!each(item.get())) {
+            fail_row();
+            return true;
+        }
+        ++size_;
+    }
+}
+
+// Rows of numbers, each a span of T; `ConvertRow` is the single call's vector
+// conversion.  A 2-D array of a numeric dtype is read in place, a row at a
+// time into one scratch row (or viewed directly when it already holds
+// contiguous T).
+template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
+class NumberRows : public RowColumn {
+  public:
+    // False with an exception when the argument as a whole is unusable.
+    bool convert(PyObject* o, const char* name, const char* row_name);
+    // Row i < size(); valid until the next call.  Runs detached.
+    std::span<const T> operator[](std::size_t i);
+
+  private:
+    using Reader = void (*)(const char* row, Py_ssize_t stride, std::size_t count, T* out);
+
+    BufferView buffer_;
+    Reader read_ = nullptr;
+    bool direct_ = false;  // rows are contiguous T: viewed in place
+    std::size_t width_ = 0;
+    std::vector<T> scratch_;
+    // Rows converted one by one, back to back: row i is values_[starts_[i], starts_[i + 1]).
+    std::vector<T> values_;
+    std::vector<std::size_t> starts_;
+};
+
+using PointRows = NumberRows<float, to_f32_vector>;
+using FloatRows = NumberRows<double, to_f64_vector>;
+using IntegerRows = NumberRows<std::int64_t, to_i64_vector>;
+
+// One unsigned integer per row (for example a timestamp): a 1-D integer array
+// read in place, or any iterable of values converted as unsigned integers.
+class IndexColumn : public RowColumn {
+  public:
+    bool convert(PyObject* o, const char* name, const char* row_name);
+    std::uint64_t operator[](std::size_t i) const { return values_[i]; }
+
+  private:
+    std::vector<std::uint64_t> values_;
+};
+
+// One feature event per row, from any iterable of events.
+class EventRows : public RowColumn {
+  public:
+    bool convert(PyObject* o, const char* name, const char* row_name);
+    const KeyValueLike& operator[](std::size_t i) const { return events_[i]; }
+
+  private:
+    std::vector<KeyValueLike> events_;
+};
+
+// A new float64 numpy array of n elements, uninitialised.
+PyObject* new_float64_array(std::size_t n);
+
+// Rewords the current exception as "row N: <message>", same type, keeping
+// its cause.
+void prefix_row_error(std::size_t row);
+
+}  // namespace morvik3::py

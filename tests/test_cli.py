@@ -1,0 +1,323 @@
+"""The `morvik3` command end to end, run as a separate process."""
+
+import csv
+import gzip
+import io
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from morvik3 import FeatureSketch, Forest, OnlineIForest
+
+ROWS = 400
+
+
+def morvik3(*args, stdin=None, check=True):
+    result = subprocess.run(
+        [sys.executable, "-m", "morvik3", *map(str, args)], input=stdin, capture_output=True, text=True, timeout=300
+    )
+    if check:
+        assert result.returncode == 0, result.stderr
+    return result
+
+
+def series(rows=ROWS, seed=3):
+    """timestamp, two numeric columns and a text column, with a few spikes."""
+    rng = np.random.default_rng(seed)
+    x = np.column_stack([np.sin(np.arange(rows) / 9.0) * 5, rng.normal(size=rows)]).round(4)
+    x[::97] += 30.0
+    stamps = [f"2024-05-01 {i // 60 % 24:02d}:{i % 60:02d}:00" for i in range(rows)]
+    cells = [[t, repr(a), repr(b), f"host{i % 3}"] for i, (t, (a, b)) in enumerate(zip(stamps, x.tolist()))]
+    return ["timestamp", "load", "latency", "host"], cells, x
+
+
+def write_csv(path, header, cells):
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(header)
+        w.writerows(cells)
+    return path
+
+
+def read_csv(text):
+    rows = list(csv.reader(io.StringIO(text)))
+    return rows[0], rows[1:]
+
+
+def loop_scores(detector, rows):
+    """The per-call loop: the oracle for every score the command writes."""
+    return [detector.update_and_score(r) for r in rows]
+
+
+@pytest.fixture
+def table(tmp_path):
+    header, cells, x = series()
+    return write_csv(tmp_path / "series.csv", header, cells), header, cells, x
+
+
+def test_csv_with_a_timestamp_column(table):
+    path, header, cells, x = table
+    out = path.parent / "scored.csv"
+    result = morvik3("score", path, "-o", out)
+    got_header, rows = read_csv(out.read_text())
+    assert got_header == header + ["score"]
+    assert [r[:4] for r in rows] == cells  # every input column carried through
+    # load and latency are the numeric columns: one point per row, seed 0.
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+    assert f"scored {ROWS} rows of {path}" in result.stderr
+    assert "top anomalies" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_standard_input_and_gzip_give_the_same_output(table):
+    path, *_ = table
+    expected = morvik3("score", path, "-q").stdout
+    assert morvik3("score", "-", "-q", stdin=path.read_text()).stdout == expected
+    packed = path.parent / "series.csv.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    out = path.parent / "scored.csv.gz"
+    morvik3("score", packed, "-q", "-o", out)
+    assert gzip.decompress(out.read_bytes()).decode() == expected
+
+
+def test_onlineiforest_scores_the_numeric_columns(table):
+    path, header, cells, x = table
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "onlineiforest", "--window-size", "100").stdout)
+    expected = loop_scores(OnlineIForest(2, window_size=100, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == expected
+
+
+def test_univariate_defaults_shingle_eight_rows(table):
+    path, header, cells, x = table
+    _, rows = read_csv(morvik3("score", path, "-q", "--columns", "latency").stdout)
+    expected = loop_scores(Forest(1, shingle_size=8, seed=0), x[:, 1:].tolist())
+    assert [float(r[-1]) for r in rows] == expected
+
+
+def test_state_resumed_over_two_runs_equals_one_run(table):
+    path, header, cells, _ = table
+    first = write_csv(path.parent / "first.csv", header, cells[:150])
+    second = write_csv(path.parent / "second.csv", header, cells[150:])
+    state = path.parent / "state.json"
+    one = read_csv(morvik3("score", path, "-q").stdout)[1]
+    a = read_csv(morvik3("score", first, "-q", "--state", state).stdout)[1]
+    assert Forest.load_json(state).entries_seen() == 150
+    b = read_csv(morvik3("score", second, "-q", "--state", state).stdout)[1]
+    assert a + b == one
+    assert Forest.load_json(state).entries_seen() == ROWS
+    assert not [p for p in os.listdir(path.parent) if p.endswith(".tmp")]
+
+
+def test_a_killed_run_resumes_from_its_checkpoint(table):
+    path, header, cells, _ = table
+    state = path.parent / "state.json"
+    one = read_csv(morvik3("score", path, "-q").stdout)[1]
+    process = subprocess.Popen(
+        [sys.executable, "-m", "morvik3", "score", "-", "-q", "--state", state, "--checkpoint", "100"],
+        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        # 250 rows and no end of input: the run checkpoints at row 100, then waits for more.
+        text = io.StringIO()
+        csv.writer(text).writerows([header] + cells[:250])
+        process.stdin.write(text.getvalue())
+        process.stdin.flush()
+        deadline = time.monotonic() + 120
+        while not state.exists():
+            assert process.poll() is None, process.stderr.read()
+            assert time.monotonic() < deadline, "no checkpoint written"
+            time.sleep(0.05)
+    finally:
+        process.kill()
+        process.wait()
+    assert Forest.load_json(state).entries_seen() == 100
+    rest = write_csv(path.parent / "rest.csv", header, cells[100:])
+    resumed = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)[1]
+    assert resumed == one[100:]
+
+
+@pytest.mark.parametrize(
+    ("content", "arguments", "message"),
+    [
+        ("t,a\n1,2\n2,x\n", (), "{path}, line 3, column 'a': 'x' is not a number"),
+        ("t,a,b\n1,2,3\n2,3\n", (), "{path}, line 3: expected 3 fields, got 2"),
+        ("t,a\n1,2\n2,nan\n", (), "{path}, line 3, column 'a': 'nan' is not a finite number"),
+        ("t,a\n1,2\n2,1e39\n", (), "{path}, line 3, column 'a': '1e39' is out of the detector's range"),
+        ("", (), "{path}: empty file"),
+        ("t,a\n", (), "{path}: no data rows after the header line"),
+        ("1,2\n3,4\n", (), "{path}, line 1: the first line must be a header naming the columns"),
+        ("t,a\nx,y\n", (), "{path}, line 2: no numeric column (name the columns with --columns)"),
+        ("t,a\n1,2\n", ("--columns", "a,b"), "{path}, line 1: no column named 'b' (columns: t, a)"),
+        ("t,a\n1,2\n", ("--time-column", "when"), "{path}, line 1: no column named 'when' (columns: t, a)"),
+        ('{"a": 1}\n[1]\n', ("--detector", "featuresketch"),
+         "{path}, line 2: expected a JSON object of name-to-number pairs"),
+        ('{"a": 1}\n{"a": \n', ("--detector", "featuresketch"),
+         "{path}, line 2: invalid JSON (Expecting value at column 7)"),
+        ('{"a": 1}\n\n{"a": "high"}\n', ("--detector", "featuresketch"),
+         "{path}, line 3, key 'a': \"high\" is not a number"),
+        ("t,a\n1,2\n", ("--trees", "0"), "argument --trees: must be > 0, got 0"),
+    ],
+)
+def test_bad_input_is_named_with_exit_status_two(tmp_path, content, arguments, message):
+    path = tmp_path / "input.txt"
+    path.write_text(content)
+    result = morvik3("score", path, *arguments, check=False)
+    assert result.returncode == 2
+    assert "Traceback" not in result.stderr
+    assert result.stderr.strip().endswith(message.format(path=path))
+
+
+def test_unreadable_inputs_and_refused_options(tmp_path, table):
+    path, *_ = table
+    missing = morvik3("score", tmp_path / "absent.csv", check=False)
+    assert missing.returncode == 2 and "cannot open" in missing.stderr and "No such file" in missing.stderr
+    fake = tmp_path / "plain.csv.gz"
+    fake.write_text("t,a\n1,2\n")
+    assert "not a complete gzip file" in morvik3("score", fake, check=False).stderr
+    latin = tmp_path / "latin.csv"
+    latin.write_bytes(b"t,a\n1,2\n2,\xe9\n")
+    undecodable = morvik3("score", latin, check=False)
+    assert undecodable.returncode == 2 and f"{latin}: not UTF-8 text" in undecodable.stderr
+    options = morvik3("score", path, "--detector", "featuresketch", "--trees", "4", "--shingle", "2", check=False)
+    assert options.returncode == 2
+    assert options.stderr == "morvik3: error: --shingle and --trees do not apply to --detector featuresketch\n"
+    assert morvik3("score", path, "--checkpoint", "5", check=False).returncode == 2
+
+
+def test_state_of_another_detector_or_configuration_is_refused(table):
+    path, *_ = table
+    state = path.parent / "state.json"
+    morvik3("score", path, "-q", "--state", state, "--trees", "5")
+    before = state.read_text()
+    cases = [
+        (("--trees", "6"), "was saved with another configuration: this run has --trees 6 (saved: 5)"),
+        (("--columns", "load"), "this run has 1 numeric column(s) (saved: 2)"),
+    ]
+    for arguments, message in cases:
+        result = morvik3("score", path, "--state", state, *arguments, check=False)
+        assert result.returncode == 2 and message in result.stderr
+    events = path.parent / "events.jsonl"
+    events.write_text('{"a": 1}\n')
+    other = morvik3("score", events, "--detector", "featuresketch", "--state", state, check=False)
+    assert other.returncode == 2
+    assert f"state file {state} holds a forest detector, not featuresketch" in other.stderr
+    assert state.read_text() == before
+
+
+def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
+    header, cells, x = series(rows=60)
+    cells[10][1] = "n/a"
+    cells[20] = cells[20][:2]
+    path = write_csv(tmp_path / "gaps.csv", header, cells)
+    result = morvik3("score", path, "--skip-bad-rows")
+    _, rows = read_csv(result.stdout)
+    kept = [i for i in range(60) if i not in (10, 20)]
+    assert [r[0] for r in rows] == [cells[i][0] for i in kept]
+    assert [float(r[-1]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    assert "skipped 2 bad rows:" in result.stderr
+    assert f"{path}, line 12, column 'load': 'n/a' is not a number" in result.stderr
+    assert f"{path}, line 22: expected 4 fields, got 2" in result.stderr
+
+
+def test_threshold_and_top_percent_flag_rows(table):
+    path, *_ = table
+    _, rows = read_csv(morvik3("score", path, "-q", "--threshold", "2.5").stdout)
+    scores = [float(r[4]) for r in rows]
+    assert [int(r[5]) for r in rows] == [int(s >= 2.5) for s in scores]
+    assert 0 < sum(int(r[5]) for r in rows) < ROWS
+
+    header, rows = read_csv(morvik3("score", path, "-q", "--top-percent", "2.5").stdout)
+    assert header[-2:] == ["score", "anomaly"]
+    flagged = [float(r[4]) for r in rows if r[5] == "1"]
+    assert len(flagged) == math.ceil(ROWS * 2.5 / 100)
+    assert min(flagged) >= max(float(r[4]) for r in rows if r[5] == "0")
+
+
+def test_json_lines_for_featuresketch(tmp_path):
+    rng = np.random.default_rng(8)
+    events = [{"bytes": float(v), "status_200": 1} for v in rng.normal(500, 40, size=120).round(2)]
+    events[77] = {"bytes": 9000.0, "status_500": 1}
+    lines = [json.dumps({"time": f"t{i}", **e}) for i, e in enumerate(events)]
+    path = tmp_path / "events.jsonl"
+    path.write_text("\n".join(lines[:50]) + "\n\n" + "\n".join(lines[50:]) + "\n")
+    header, rows = read_csv(morvik3("score", path, "-q", "--detector", "featuresketch").stdout)
+    assert header == ["line", "time", "score"]
+    assert [r[1] for r in rows] == [f"t{i}" for i in range(120)]
+    assert rows[50][0] == "52"  # the blank line counts
+    assert [float(r[2]) for r in rows] == loop_scores(FeatureSketch(seed=0), events)
+
+
+def test_plot_is_written(table):
+    pytest.importorskip("matplotlib")
+    path, *_ = table
+    png = path.parent / "scores.png"
+    morvik3("score", path, "-q", "-o", os.devnull, "--plot", png, "--threshold", "3")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_demo_on_the_bundled_series(tmp_path):
+    result = morvik3("demo", "--plots", tmp_path / "plots", "--top", "3")
+    names = json.loads(
+        (__import__("morvik3.cli.demo", fromlist=["data_folder"]).data_folder() / "windows.json").read_text()
+    )
+    for name in names:
+        assert f"{name}: " in result.stdout
+    assert result.stdout.count("fall in a labelled window") == len(names)
+    assert "top-scored rows fall in labelled windows" in result.stdout
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "No plots" in result.stdout
+    else:
+        assert len(list((tmp_path / "plots").glob("*.png"))) == len(names)
+
+
+def test_quoted_fields_and_line_breaks_are_read_as_csv(tmp_path):
+    # Plain lines first, then a quoted cell with a comma and a line break:
+    # the reader changes over to the csv module mid-file; lines keep counting.
+    header, cells, x = series(rows=300)
+    for i in (150, 151, 200):
+        cells[i][3] = 'rack "7", row\nB'
+    cells[250][1] = "oops"
+    path = write_csv(tmp_path / "quoted.csv", header, cells)
+    # Checkpoints cut the input into chunks of 100 rows: the first ones hold no quote.
+    state = tmp_path / "state.json"
+    result = morvik3("score", path, "--skip-bad-rows", "-q", "--state", state, "--checkpoint", "100")
+    _, rows = read_csv(result.stdout)
+    kept = [i for i in range(300) if i != 250]
+    assert [r[:4] for r in rows] == [cells[i] for i in kept]
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    # Rows 150, 151 and 200 take two lines each: row 250 begins on line 2 + 250 + 3.
+    failed = morvik3("score", path, "-q", "--state", tmp_path / "other.json", "--checkpoint", "100", check=False)
+    assert failed.stderr == f"morvik3: error: {path}, line 255, column 'load': 'oops' is not a number\n"
+
+
+def test_crlf_lines_blank_lines_and_a_quoted_header(tmp_path):
+    header, cells, x = series(rows=50)
+    text = '"timestamp","load","latency","host"\r\n' + "".join(
+        ",".join(c) + "\r\n" + ("\r\n" if i == 20 else "") for i, c in enumerate(cells)
+    )
+    path = tmp_path / "windows.csv"
+    path.write_bytes(text.encode())
+    _, rows = read_csv(morvik3("score", path, "-q").stdout)
+    assert [r[:4] for r in rows] == cells
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+
+
+def test_without_matplotlib_plots_are_refused_and_the_demo_goes_on(tmp_path, table):
+    path, *_ = table
+    blocked = "import sys; sys.modules['matplotlib'] = None; from morvik3.cli import main; sys.exit(main(sys.argv[1:]))"
+    run = lambda *args: subprocess.run(  # noqa: E731
+        [sys.executable, "-c", blocked, *map(str, args)], capture_output=True, text=True, timeout=300
+    )
+    refused = run("score", path, "--plot", tmp_path / "x.png")
+    assert refused.returncode == 2
+    assert refused.stderr == "morvik3: error: plots need matplotlib: pip install 'morvik3[plot]'\n"
+    demo = run("demo", "--plots", tmp_path / "plots")
+    assert demo.returncode == 0 and "No plots: plots need matplotlib" in demo.stdout
+    assert not (tmp_path / "plots").exists()
