@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 
-.PHONY: run test venv install cpp-tests bench clean
+.PHONY: run test venv install cpp-tests java bench clean
 
 $(PY):
 	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
@@ -29,7 +29,14 @@ cpp-tests: $(PY)
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j2
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
 
-test: install cpp-tests
+# The Spark tests need a Java runtime (17 or newer).
+java:
+	@if ! command -v java >/dev/null; then \
+	  (apt-get update -qq && (apt-get install -y -qq openjdk-17-jre-headless || \
+	    apt-get install -y -qq openjdk-21-jre-headless)) >/dev/null || \
+	  { echo "Java 17 or newer (openjdk-17-jre-headless) is required for the Spark tests" >&2; exit 1; }; fi
+
+test: install cpp-tests java
 	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q
 
 bench: install
