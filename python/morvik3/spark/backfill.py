@@ -1,15 +1,27 @@
 """Scoring a whole DataFrame with one detector per key, and the detectors'
 documents after it, so that the next run continues where this one stopped."""
 
+from collections.abc import Mapping, Sequence
 from functools import partial
+from typing import Any
 
 import pandas as pd
+from pyspark.sql import DataFrame
 
 from morvik3.spark import frames
 from morvik3.spark.plan import TICK
 
 
-def score_by_key(df, key, time, values, detector="forest", params=None, seed=0, states=None):
+def score_by_key(
+    df: DataFrame,
+    key: str | Sequence[str],
+    time: str,
+    values: frames.Values,
+    detector: str = "forest",
+    params: Mapping[str, Any] | None = None,
+    seed: int = 0,
+    states: DataFrame | None = None,
+) -> DataFrame:
     """Scores every row of `df` with the detector of its key.
 
     Each key's rows, ordered by `time` (ties by their values), are fed in
@@ -52,7 +64,16 @@ def score_by_key(df, key, time, values, detector="forest", params=None, seed=0, 
     return _apply(plan, df, states, partial(_scored, plan), frames.scored_schema(df))
 
 
-def final_states(df, key, time, values, detector="forest", params=None, seed=0, states=None):
+def final_states(
+    df: DataFrame,
+    key: str | Sequence[str],
+    time: str,
+    values: frames.Values,
+    detector: str = "forest",
+    params: Mapping[str, Any] | None = None,
+    seed: int = 0,
+    states: DataFrame | None = None,
+) -> DataFrame:
     """The detector documents after feeding `df` as `score_by_key` with the
     same arguments does: the key column(s) and "state", one row per key of
     `df` or of `states` (a key of `states` that has no rows in `df` keeps

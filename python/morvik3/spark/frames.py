@@ -2,12 +2,16 @@
 before any work is sent out, and the schemas of what comes back."""
 
 import operator
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 
 from pyspark.sql import functions as F
 from pyspark.sql import types as T
 
 from morvik3.spark.plan import CLASSES, MAX_SEED, TICK, Plan
+
+# Column names a detector reads: numeric ones, (numeric, categorical) for an
+# mstream, or one map column for a featuresketch.
+Values = str | Sequence[str] | tuple[Sequence[str], Sequence[str]]
 
 STATE = "state"
 SCORE = T.StructField("score", T.DoubleType())
@@ -39,7 +43,7 @@ def plan(frame, key, time, values, detector, params, seed):
             raise TypeError("values of a featuresketch is the name of one map column (feature name to value)")
         layout["features"] = values
     elif detector == "mstream":
-        if isinstance(values, str) or len(values) != 2:
+        if not isinstance(values, tuple | list) or len(values) != 2:
             raise TypeError("values of an mstream is a pair (numeric columns, categorical columns)")
         layout["numeric"] = _names(values[0], "numeric values", empty=True)
         layout["categorical"] = _names(values[1], "categorical values", empty=True)

@@ -24,7 +24,7 @@ CLASSES = {
 }
 
 
-def key_seed(seed, key):
+def key_seed(seed: int, key: object) -> int:
     """The seed of the detector of `key` (a value, or a tuple of the values
     of several key columns) in a run with seed `seed`.
 

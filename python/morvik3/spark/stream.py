@@ -4,8 +4,11 @@ restarted from its checkpoint goes on with the same detectors."""
 
 import datetime
 import numbers
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 import pandas as pd
+from pyspark.sql import DataFrame
 from pyspark.sql.streaming import StatefulProcessor
 
 from morvik3.spark import frames
@@ -15,7 +18,16 @@ ROCKSDB = "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvi
 PROVIDER = "spark.sql.streaming.stateStore.providerClass"
 
 
-def score_stream(stream_df, key, time, values, detector="forest", params=None, seed=0, idle_timeout=None):
+def score_stream(
+    stream_df: DataFrame,
+    key: str | Sequence[str],
+    time: str,
+    values: frames.Values,
+    detector: str = "forest",
+    params: Mapping[str, Any] | None = None,
+    seed: int = 0,
+    idle_timeout: float | datetime.timedelta | None = None,
+) -> DataFrame:
     """Scores every row of the streaming DataFrame `stream_df` with the
     detector of its key, as `score_by_key` does for a batch DataFrame.
 
