@@ -8,7 +8,7 @@ ASAN_BUILD := build/asan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_EXAMPLES ?= 20000
 
-.PHONY: run test venv install gtest cpp-tests bench wheel fuzz asan clean
+.PHONY: run test venv install gtest cpp-tests java bench wheel fuzz asan clean
 
 $(PY):
 	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
@@ -35,7 +35,14 @@ cpp-tests: gtest
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j2
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
 
-test: install cpp-tests
+# The Spark tests need a Java runtime (17 or newer).
+java:
+	@if ! command -v java >/dev/null; then \
+	  (apt-get update -qq && (apt-get install -y -qq openjdk-17-jre-headless || \
+	    apt-get install -y -qq openjdk-21-jre-headless)) >/dev/null || \
+	  { echo "Java 17 or newer (openjdk-17-jre-headless) is required for the Spark tests" >&2; exit 1; }; fi
+
+test: install cpp-tests java
 	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q
 
 bench: install

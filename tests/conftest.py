@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import sys
 
 import pytest
 
@@ -29,3 +30,29 @@ def probe():
     yield p
     p.process.stdin.close()
     p.process.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One local Spark session for every Spark test, on the loopback
+    interface, its workers running this interpreter."""
+    pytest.importorskip("pyspark")
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    from pyspark.sql import SparkSession
+
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("morvik3-tests")
+        .config("spark.driver.host", "127.0.0.1")
+        .config("spark.driver.bindAddress", "127.0.0.1")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.shuffle.partitions", "2")
+        .config("spark.sql.session.timeZone", "UTC")
+        .config("spark.sql.streaming.stateStore.providerClass",
+                "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider")
+        .getOrCreate()
+    )
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()

@@ -1,0 +1,187 @@
+"""One detector per key: which detector a key gets, the rows it reads and
+in what order, and how a key's rows are fed through it so that a bad row
+costs that row alone.  Plain pandas and numpy: this is the code that runs
+on Spark's workers."""
+
+import hashlib
+import re
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+import morvik3
+
+MAX_SEED = 2**64 - 1
+# Column of MStream ticks computed by Spark from a timestamp column.
+TICK = "__morvik3_tick"
+
+CLASSES = {
+    "forest": morvik3.Forest,
+    "onlineiforest": morvik3.OnlineIForest,
+    "mstream": morvik3.MStream,
+    "featuresketch": morvik3.FeatureSketch,
+}
+
+
+def key_seed(seed: int, key: object) -> int:
+    """The seed of the detector of `key` (a value, or a tuple of the values
+    of several key columns) in a run with seed `seed`.
+
+    It is the first 8 bytes, little-endian, of the BLAKE2b digest (8-byte
+    digest) of `seed` as 8 little-endian bytes followed by the key's values
+    as text (UTF-8), joined by NUL characters: the same on any machine, in
+    any process and in any partitioning."""
+    values = key if isinstance(key, tuple) else (key,)
+    text = "\0".join(str(_plain(v)) for v in values)
+    digest = hashlib.blake2b(seed.to_bytes(8, "little") + text.encode(), digest_size=8).digest()
+    return int.from_bytes(digest, "little")
+
+
+def _plain(value):
+    """The Python value of a numpy or pandas scalar, so that a key reads the
+    same whether it comes from a pandas column or from Spark's key tuple."""
+    if isinstance(value, pd.Timestamp):
+        return value.to_pydatetime()
+    return value.item() if isinstance(value, np.generic) else value
+
+
+@dataclass(frozen=True)
+class Plan:
+    """The detector every key gets and the columns it reads.
+
+    `numeric` and `categorical` are the point columns (forest and
+    onlineiforest read `numeric` only), `features` the map column of a
+    featuresketch; `ticks` is the column of MStream timestamps."""
+
+    detector: str
+    params: dict
+    seed: int
+    keys: tuple
+    time: str
+    numeric: tuple = ()
+    categorical: tuple = ()
+    features: str | None = None
+    ticks: str | None = None
+
+    def new(self, key):
+        """A fresh detector for `key`."""
+        return self.create(key_seed(self.seed, key))
+
+    def create(self, seed):
+        cls = CLASSES[self.detector]
+        if self.detector == "mstream":
+            return cls(len(self.numeric), len(self.categorical), seed=seed, **self.params)
+        if self.detector == "featuresketch":
+            return cls(seed=seed, **self.params)
+        return cls(len(self.numeric), seed=seed, **self.params)
+
+    def load(self, document):
+        return CLASSES[self.detector].from_json(document)
+
+    def order(self, frame):
+        """`frame`'s rows in the order the detector takes them: by time, ties
+        broken by the values and then by the other columns, so that the
+        order never depends on how Spark delivered the rows."""
+        inputs = [self.time, *self.numeric, *self.categorical, *([self.features] if self.features else [])]
+        rest = [c for c in frame.columns if c not in inputs and c not in self.keys and c != TICK]
+        return frame.sort_values([*inputs, *rest], key=_sortable, ignore_index=True)
+
+    def run(self, detector, frame, score=True):
+        """Feeds the rows of `frame` (in order) to `detector` and returns
+        the detector that holds the outcome, the scores (NaN where a row was
+        refused) and the errors (None where a row was taken).
+
+        A refused row leaves the detector as it was before that row: the
+        rows before it are learned, it is skipped, and the rows after it
+        are learned."""
+        n = len(frame)
+        errors = np.full(n, None, dtype=object)
+        missing = frame[self.time].isna().to_numpy()
+        errors[missing] = f"{self.time} is null"
+        taken = np.flatnonzero(~missing)
+        rows = frame.iloc[taken] if missing.any() else frame
+        detector, scores, refused = feed(detector, self.arguments(rows), len(rows), score)
+        all_scores = np.full(n, np.nan)
+        all_scores[taken] = scores
+        errors[taken] = refused
+        return detector, all_scores, errors
+
+    def arguments(self, frame):
+        """The arguments of the batch methods for the rows of `frame`."""
+        if self.detector == "featuresketch":
+            return (frame[self.features].tolist(),)
+        points = _numbers(frame, self.numeric)
+        if self.detector != "mstream":
+            return (points,)
+        ticks = frame[self.ticks or self.time]
+        ticks = ticks.to_numpy(np.int64) if ticks.dtype.kind in "iu" else _integers(ticks)
+        columns = list(self.categorical)
+        if all(frame[c].dtype.kind in "iu" for c in columns):
+            categories = frame[columns].to_numpy(np.int64)
+        else:
+            categories = [list(row) for row in zip(*(_integers(frame[c]) for c in columns))]
+        return points, categories, ticks
+
+
+def _sortable(column):
+    # Values pandas cannot order (maps, lists, mixed objects) are ordered by their text.
+    return column.map(repr) if column.dtype == object else column
+
+
+def _numbers(frame, columns):
+    """The point columns as a float64 array when they are all numeric, else
+    as rows of the cells themselves, for the detector to judge each one."""
+    if all(frame[c].dtype.kind in "biuf" for c in columns):
+        return frame[list(columns)].to_numpy(np.float64)
+    return frame[list(columns)].to_numpy(object).tolist()
+
+
+def _integers(column):
+    """The cells of a column that should hold integers (a column of integers
+    with nulls arrives as floats): whole floats become ints and nulls None,
+    and anything else is left for the detector to refuse."""
+    def cell(v):
+        if isinstance(v, float | np.floating):
+            return None if np.isnan(v) else int(v) if float(v).is_integer() else v
+        return _plain(v)
+
+    return [cell(v) for v in column.tolist()]
+
+
+_BAD_ROW = re.compile(r"row (\d+): (.*)", re.DOTALL)
+
+
+def feed(detector, arguments, n, score=True):
+    """Runs the batch method over `n` rows given as `arguments`, stepping
+    over every row the detector refuses.
+
+    A batch method stops at the first bad row with the rows before it
+    learned but their scores lost (and an MStream record may have left its
+    mark), so each call starts from a copy: on a refusal the copy replays
+    the rows before the bad one, and feeding goes on after it."""
+    method = "update_and_score_many" if score else "update_many"
+    scores = np.full(n, np.nan)
+    errors = np.full(n, None, dtype=object)
+    start = 0
+    while start < n:
+        before = detector.__copy__()
+        try:
+            got = getattr(detector, method)(*(a[start:] for a in arguments))
+        except (ValueError, TypeError, OverflowError) as e:
+            refused = _BAD_ROW.fullmatch(str(e))
+            if refused is None:
+                raise
+            bad = start + int(refused[1])
+            detector = before
+            if bad > start:
+                got = getattr(detector, method)(*(a[start:bad] for a in arguments))
+                if score:
+                    scores[start:bad] = got
+            errors[bad] = refused[2]
+            start = bad + 1
+        else:
+            if score:
+                scores[start:] = got
+            break
+    return detector, scores, errors
