@@ -140,8 +140,8 @@ Result<ScoreCalibrator> from_json(std::string_view text) {
     const std::uint64_t held = std::min(d.entries_seen, d.config.window);
     if (d.scores.size() != held)
         return std::unexpected(Error::invalid_argument(
-            prefix + "scores holds " + count(d.scores.size()) + " values, expected " + count(held) +
-            " (the lesser of entries_seen " + count(d.entries_seen) + " and window " + count(d.config.window) + ")"));
+            prefix + "scores must hold the last " + count(held) + " scores (the lesser of entries_seen " +
+            count(d.entries_seen) + " and window " + count(d.config.window) + "), not " + count(d.scores.size())));
     // Sizes are checked against memory before the window is built.
     if (auto fits = check_fits("ScoreCalibrator", memory_need(d.config)); !fits) return std::unexpected(fits.error());
     ScoreCalibrator c{d.config, d.entries_seen, RankedWindow(d.config.window)};
