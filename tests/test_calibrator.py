@@ -20,6 +20,7 @@ from hypothesis import strategies as st
 
 import morvik3
 from morvik3 import ScoreCalibrator
+from readme_examples import example
 
 INF = math.inf
 
@@ -315,3 +316,8 @@ def test_class_facts():
     assert "float64 numpy array" in ScoreCalibrator.update_many.__doc__
     with pytest.raises(TypeError):
         type("Sub", (ScoreCalibrator,), {})
+
+
+def test_readme_example(capsys):
+    exec(example("Is it an anomaly?", "morvik3.Forest("), {})
+    assert capsys.readouterr().out == "[3000, 3001, 3002, 3003]\n"
