@@ -1,5 +1,7 @@
 #include "calibrator/ranked_window.hpp"
 
+#include <limits>
+
 namespace morvik3::calibrator {
 
 RankCounts RankedWindow::counts(double value) const {
@@ -196,6 +198,38 @@ void RankedWindow::erase_fixup(RankIndex x) {
         x = root_;
     }
     n[x].red = 0;
+}
+
+std::string RankedWindow::verify() const {
+    const RankNode* n = nodes_.data();
+    if (n[0].size != 0 || n[0].red != 0) return "the shared leaf is not an empty black node";
+    if (root_ != 0 && (n[root_].parent != 0 || n[root_].red != 0)) return "the root has a parent or is red";
+    std::string fault;
+    double last = -std::numeric_limits<double>::infinity();
+    std::uint64_t visited = 0;
+    // The black height of the subtree at x, visited in order; -1 once a fault is found.
+    auto walk = [&](auto& self, RankIndex x) -> int {
+        if (x == 0) return 1;
+        if (x > capacity_) return fault = "a link leaves the node array", -1;
+        if (++visited > capacity_) return fault = "the links form a cycle", -1;
+        const RankNode& d = n[x];
+        for (const RankIndex child : {d.left, d.right}) {
+            if (child != 0 && n[child].parent != x) return fault = "a child does not link back to its parent", -1;
+            if (child != 0 && d.red != 0 && n[child].red != 0) return fault = "a red node has a red child", -1;
+        }
+        const int left = self(self, d.left);
+        if (left < 0) return -1;
+        if (d.value < last) return fault = "the values are out of order", -1;
+        last = d.value;
+        const int right = self(self, d.right);
+        if (right < 0) return -1;
+        if (left != right) return fault = "the black heights differ", -1;
+        if (d.size != n[d.left].size + n[d.right].size + 1) return fault = "a subtree size is wrong", -1;
+        return left + (d.red != 0 ? 0 : 1);
+    };
+    if (walk(walk, root_) < 0) return fault;
+    if (visited != size()) return "the tree does not hold size() nodes";
+    return "";
 }
 
 }  // namespace morvik3::calibrator

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "large_array.hpp"
 
@@ -53,6 +54,10 @@ class RankedWindow {
     void push(double value);
     // The i-th oldest score, i < size().
     [[nodiscard]] double at(std::uint64_t i) const;
+
+    // The first broken invariant of the tree (order, subtree sizes, links,
+    // red-black balance), or "" when it holds them all.  For tests: O(size).
+    [[nodiscard]] std::string verify() const;
 
   private:
     void insert(RankIndex z, double value);
