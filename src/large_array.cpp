@@ -5,6 +5,7 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
+#include <unistd.h>
 #define MORVIK3_ANONYMOUS_MAPPINGS 1
 #endif
 
@@ -17,6 +18,17 @@ namespace {
 // must then clear, committing it.
 constexpr std::size_t mapped_from = std::size_t{64} << 10;
 constexpr std::size_t page = 4096;
+
+bool all_zero(const unsigned char* p, std::size_t n) {
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        any |= word;
+    }
+    for (std::size_t i = n - n % 8; i < n; ++i) any |= p[i];
+    return any == 0;
+}
 
 }  // namespace
 
@@ -54,15 +66,37 @@ void copy_into_zeroed(void* to, const void* from, std::size_t bytes) noexcept {
     const auto* in = static_cast<const unsigned char*>(from);
     for (std::size_t at = 0; at < bytes; at += page) {
         const std::size_t n = std::min(page, bytes - at);
-        std::uint64_t any = 0;
-        for (std::size_t i = 0; i + 8 <= n; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, in + at + i, 8);
-            any |= word;
-        }
-        for (std::size_t i = n - n % 8; i < n; ++i) any |= in[at + i];
-        if (any != 0) std::memcpy(out + at, in + at, n);
+        if (!all_zero(in + at, n)) std::memcpy(out + at, in + at, n);
     }
+}
+
+std::size_t committed_bytes(Block block, std::size_t bytes) noexcept {
+    if (!block.mapped) return bytes;
+#ifdef MORVIK3_ANONYMOUS_MAPPINGS
+    static const std::size_t system_page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const auto* base = static_cast<const unsigned char*>(block.data);
+    const std::size_t pages = (bytes + system_page - 1) / system_page;
+    unsigned char resident[1024];
+    std::size_t committed = 0;
+    for (std::size_t first = 0; first < pages; first += sizeof resident) {
+        const std::size_t n = std::min(sizeof resident, pages - first);
+        const unsigned char* at = base + first * system_page;
+        // Without an answer every page is looked at, at the cost of mapping the untouched ones.
+#ifdef __linux__
+        const bool known = mincore(const_cast<unsigned char*>(at), n * system_page, resident) == 0;
+#else
+        const bool known = false;
+#endif
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t offset = (first + i) * system_page;
+            if ((!known || (resident[i] & 1) != 0) && !all_zero(base + offset, std::min(system_page, bytes - offset)))
+                committed += system_page;
+        }
+    }
+    return committed;
+#else
+    return bytes;
+#endif
 }
 
 }  // namespace morvik3::large_array
