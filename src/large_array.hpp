@@ -34,10 +34,11 @@ void release(Block block, std::size_t bytes) noexcept;
 // Copies `bytes` into zero-filled `to`, leaving its pages untouched where
 // `from` holds only zeros.
 void copy_into_zeroed(void* to, const void* from, std::size_t bytes) noexcept;
-// The bytes of the pages of a block from `allocate` that are in memory and
-// hold a value other than zero: the pages it has taken from the machine, less
-// those only ever read.  Asks the operating system first, so that untouched
-// pages are never read (and mapped) just to be counted.
+// The bytes a block from `allocate` takes from the machine: the allocator's
+// block on the heap, or the pages of a mapping that were written (those only
+// read share the system's zero page).  Asks the operating system which pages
+// are in memory, so that untouched pages are never read (and mapped) just to
+// be counted.
 [[nodiscard]] std::size_t committed_bytes(Block block, std::size_t bytes) noexcept;
 
 }  // namespace large_array
