@@ -74,10 +74,9 @@ struct ForestClass {
                      "Number of consecutive base observations that form one point."},
             Property{"capacity", &Config::capacity, "Number of points each tree's sampler keeps."},
             Property{"time_decay", &Config::time_decay,
-                     "Decay rate of the sampler weights as given; 0.0 means automatic, 0.1 / capacity."},
+                     "Decay rate of the sampler weights as given; 0.0 means 0.1 / capacity."},
             Property{"output_after", &Config::output_after,
-                     "Observations before the forest reports ready as given; 0 means automatic,\n"
-                     "capacity / 4 + 1 (plus shingle_size - 1 with internal shingling)."},
+                     "Observations before the forest reports ready as given; 0 means capacity / 4 + 1."},
             Property{"internal_shingling", &Config::internal_shingling,
                      "Whether the forest keeps the shingle and takes one base observation per call."},
             Property{"initial_accept_fraction", &Config::initial_accept_fraction,
