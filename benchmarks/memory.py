@@ -31,6 +31,8 @@ CASES = [
     ("MStream", [8, 4], {"num_rows": 4, "num_buckets": 2**16}, 40_000),
     ("FeatureSketch", [], {}, 10_000),
     ("FeatureSketch", [], {"sketch_buckets": 8192}, 10_000),
+    ("ScoreCalibrator", [], {}, 20_000),
+    ("ScoreCalibrator", [], {"window": 10**6}, 2_000_000),
 ]
 
 # Runs in the child: argv holds the case as JSON and the target bytes.
@@ -38,7 +40,7 @@ CHILD = r"""
 import json, math, sys
 import numpy as np
 import morvik3
-from morvik3 import Forest, MStream, OnlineIForest
+from morvik3 import Forest, MStream, OnlineIForest, ScoreCalibrator
 
 def status(key):
     with open("/proc/self/status") as f:
@@ -48,20 +50,25 @@ def status(key):
     raise KeyError(key)
 
 (name, args, kwargs, rows), target = json.loads(sys.argv[1]), int(sys.argv[2])
-make = lambda seed: getattr(morvik3, name)(*args, **kwargs, seed=seed)
+cls = getattr(morvik3, name)
+make = lambda seed: cls(*args, **kwargs, **({"seed": seed} if cls is not ScoreCalibrator else {}))
 first = make(0)
 rng = np.random.default_rng(0)
 if isinstance(first, (Forest, OnlineIForest)):
-    points = rng.normal(size=(rows, first.input_dim))
-    feed = lambda d: d.update_many(points)
+    columns = [rng.normal(size=(rows, first.input_dim))]
 elif isinstance(first, MStream):
-    numeric = rng.normal(size=(rows, first.numeric_dim))
-    categorical = rng.integers(0, 10_000, size=(rows, first.categorical_dim))
-    ticks = np.arange(rows) // 10 + 1
-    feed = lambda d: d.update_many(numeric, categorical, ticks)
+    columns = [rng.normal(size=(rows, first.numeric_dim)),
+               rng.integers(0, 10_000, size=(rows, first.categorical_dim)), np.arange(rows) // 10 + 1]
+elif isinstance(first, ScoreCalibrator):
+    columns = [rng.normal(size=rows)]
 else:
-    events = [{f"f{j}": float(rng.normal()) for j in rng.integers(0, 1000, size=5)} for _ in range(rows)]
-    feed = lambda d: d.update_many(events)
+    columns = [[{f"f{j}": float(rng.normal()) for j in rng.integers(0, 1000, size=5)} for _ in range(rows)]]
+
+def feed(d):
+    # In batches, as a stream arrives: what one call returns is freed before the next.
+    for at in range(0, rows, 4096):
+        d.update_many(*(c[at:at + 4096] for c in columns))
+
 feed(first)
 copies = max(1, min(1000, math.ceil(target / first.memory_bytes())))
 with open("/proc/self/clear_refs", "w") as f:

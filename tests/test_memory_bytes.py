@@ -16,6 +16,7 @@ DEFAULTS = {
     "OnlineIForest": ("OnlineIForest(3, seed={seed})", 8_192),
     "MStream": ("MStream(2, 1, seed={seed})", 20_000),
     "FeatureSketch": ("FeatureSketch(seed={seed})", 5_000),
+    "ScoreCalibrator": ("ScoreCalibrator()", 20_000),
 }
 
 # Builds and feeds one detector (so the thread's working memory is grown
@@ -32,13 +33,13 @@ points = rng.normal(size=(ROWS, 3))
 numeric, categorical = rng.normal(size=(ROWS, 2)), rng.integers(0, 10_000, size=(ROWS, 1))
 ticks = np.arange(ROWS) // 10 + 1
 events = [{f"f{j}": float(rng.normal()) for j in rng.integers(0, 1000, size=5)} for _ in range(ROWS)]
+COLUMNS = {Forest: [points], OnlineIForest: [points], MStream: [numeric, categorical, ticks],
+           FeatureSketch: [events], ScoreCalibrator: [numeric[:, 0]]}
 
 def built(seed):
     d = eval(EXPRESSION.format(seed=seed))
-    if isinstance(d, MStream):
-        d.update_many(numeric, categorical, ticks)
-    else:
-        d.update_many(events if isinstance(d, FeatureSketch) else points)
+    for at in range(0, ROWS, 4096):
+        d.update_many(*(c[at:at + 4096] for c in COLUMNS[type(d)]))
     return d
 
 first = built(0)

@@ -23,6 +23,7 @@ CONFIGURED = {
         dict(value_projection_dims=8, presence_projection_dims=4, chains_per_ensemble=3, chain_depth=5,
              sketch_rows=3, sketch_buckets=64, decay_half_life=100),
     ),
+    "ScoreCalibrator": ((), dict(window=50, warmup=7)),
 }
 NOT_PROPERTIES = {"seed", "num_trees"}
 
@@ -31,8 +32,9 @@ def given(name):
     """The class, an instance, and the value given for each argument by name."""
     cls = getattr(morvik3, name)
     args, kwargs = CONFIGURED[name]
-    positional = list(inspect.signature(cls).parameters)[: len(args)]
-    return cls, cls(*args, **kwargs, seed=3), {**dict(zip(positional, args)), **kwargs}
+    parameters = list(inspect.signature(cls).parameters)
+    seed = {"seed": 3} if "seed" in parameters else {}
+    return cls, cls(*args, **kwargs, **seed), {**dict(zip(parameters, args)), **kwargs}
 
 
 @pytest.mark.parametrize("name", sorted(CONFIGURED))
