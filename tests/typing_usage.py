@@ -31,6 +31,7 @@ def forest(folder: Path) -> float:
     f.update_many(points)
     f.update_many(points[:5].tolist())
     f.update_many(row for row in points[:5])
+    f.update_many(memoryview(points[:5]))
     f.update(points[0])  # an array as a point
     f.update([1, 2.5, 3.0])
     scores: NDArray[np.float64] = f.update_and_score_many(points[:10]) + f.score_many(points[:10])

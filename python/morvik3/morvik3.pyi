@@ -16,10 +16,10 @@ _Categories = Sequence[SupportsIndex] | ArrayLike
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
 # A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
-_Points = ArrayLike | memoryview | Iterable[_Point]
-_Rows = ArrayLike | memoryview | Iterable[_Categories]
-_Ticks = ArrayLike | memoryview | Iterable[SupportsIndex]
-_Scores = ArrayLike | memoryview | Iterable[SupportsFloat]
+_Points = ArrayLike | Iterable[_Point]
+_Rows = ArrayLike | Iterable[_Categories]
+_Ticks = ArrayLike | Iterable[SupportsIndex]
+_Scores = ArrayLike | Iterable[SupportsFloat]
 
 class _Neighbor(TypedDict):
     score: float
