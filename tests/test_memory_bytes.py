@@ -2,6 +2,7 @@
 
 import copy
 import json
+import os
 import random
 
 import pytest
@@ -9,6 +10,8 @@ import pytest
 import morvik3
 from children import real_allocator, run_child
 from detectors import DETECTORS, IDS
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
 
 # Each class at its defaults, and rows enough for it to stop growing.
 DEFAULTS = {
@@ -90,12 +93,12 @@ def test_pages_only_read_are_not_held():
     # The same record writes the same cells each time: one page in each row
     # of the record's and the category's current and total counts, and one
     # page of each of the value's two histograms.
-    assert held == fresh + (2 * 4 + 2 * 4 + 2) * 4096
+    assert held == fresh + (2 * 4 + 2 * 4 + 2) * PAGE
     # After a long gap the current counts decay to zero, and a new category
     # writes up to 16 new pages.  The 8 pages gone back to zeros stay in the
     # process: counting only pages that hold a value would give at most 8 more.
     records.update([0.5], [8], 10**6)
-    assert records.memory_bytes() > held + 8 * 4096
+    assert records.memory_bytes() > held + 8 * PAGE
 
 
 def test_untouched_pages_of_a_copy_stay_untouched():
