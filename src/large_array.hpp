@@ -34,6 +34,12 @@ void release(Block block, std::size_t bytes) noexcept;
 // Copies `bytes` into zero-filled `to`, leaving its pages untouched where
 // `from` holds only zeros.
 void copy_into_zeroed(void* to, const void* from, std::size_t bytes) noexcept;
+// The bytes a block from `allocate` takes from the machine: the allocator's
+// block on the heap, or the pages of a mapping that were written (those only
+// read share the system's zero page).  Asks the operating system which pages
+// are in memory, so that untouched pages are never read (and mapped) just to
+// be counted.
+[[nodiscard]] std::size_t committed_bytes(Block block, std::size_t bytes) noexcept;
 
 }  // namespace large_array
 
@@ -90,6 +96,11 @@ class LargeArray {
     [[nodiscard]] std::size_t size() const { return size_; }
     [[nodiscard]] bool empty() const { return size_ == 0; }
     [[nodiscard]] std::size_t capacity() const { return capacity_; }
+    // The bytes of its storage in use by the machine: the written pages of a
+    // mapped block, the whole of a small one.
+    [[nodiscard]] std::size_t committed_bytes() const {
+        return data_ == nullptr ? 0 : large_array::committed_bytes({data_, mapped_}, capacity_ * sizeof(T));
+    }
     [[nodiscard]] T* data() { return data_; }
     [[nodiscard]] const T* data() const { return data_; }
     [[nodiscard]] T& operator[](std::size_t i) { return data_[i]; }

@@ -9,6 +9,9 @@
 #else
 #include <unistd.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace morvik3 {
 
@@ -31,6 +34,16 @@ std::string figure(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+std::uint64_t allocated_bytes(const void* p, std::uint64_t requested) {
+    if (p == nullptr) return 0;
+#if defined(__GLIBC__)
+    // The block, rounded up to the allocator's granule, and the size word before it.
+    return malloc_usable_size(const_cast<void*>(p)) + sizeof(std::size_t);
+#else
+    return requested;
+#endif
+}
 
 std::uint64_t physical_memory() {
     // Asked once: the question costs a system call, and the answer stays.

@@ -1,12 +1,15 @@
 // What a configuration may come to need, against what the machine has: a
 // detector that could only run by taking more than the physical memory is
 // refused when it is made or loaded, not when the machine starts swapping.
+// And what a detector holds at a given moment, counted from its storage.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
+#include "large_array.hpp"
 
 namespace morvik3 {
 
@@ -34,6 +37,21 @@ struct ByteCount {
 
     static constexpr std::uint64_t max = static_cast<std::uint64_t>(-1);
 };
+
+// The bytes the allocator set aside for a block of `requested` bytes at `p`
+// (nullptr: none), its bookkeeping included.
+[[nodiscard]] std::uint64_t allocated_bytes(const void* p, std::uint64_t requested);
+
+// The bytes a container holds: a vector the block of its whole capacity, used
+// or not, a large array the pages it has written.
+template <class T>
+[[nodiscard]] std::uint64_t held(const std::vector<T>& v) {
+    return allocated_bytes(v.capacity() == 0 ? nullptr : v.data(), v.capacity() * sizeof(T));
+}
+template <class T>
+[[nodiscard]] std::uint64_t held(const LargeArray<T>& a) {
+    return a.committed_bytes();
+}
 
 // The machine's physical memory as the operating system reports it; 0 when
 // it cannot tell.

@@ -3,22 +3,23 @@ from os import PathLike
 from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 __version__: str
 
 class InternalError(BaseException): ...
 
-_Point = Sequence[SupportsFloat]
+# One point: a sequence of numbers or anything numpy reads as one (an array).
+_Point = Sequence[SupportsFloat] | ArrayLike
 _Feature = Sequence[tuple[str, SupportsFloat]] | Mapping[str, SupportsFloat]
-_Categories = Sequence[SupportsIndex]
+_Categories = Sequence[SupportsIndex] | ArrayLike
 _Document = str | bytes | bytearray | Sequence[SupportsIndex]
 _Path = str | PathLike[str]
 # A 2-D array of any numeric dtype (anything with the buffer protocol), or rows of points.
-_Points = NDArray[Any] | memoryview | Iterable[_Point]
-_Rows = NDArray[Any] | memoryview | Iterable[_Categories]
-_Ticks = NDArray[Any] | memoryview | Iterable[SupportsIndex]
-_Scores = NDArray[Any] | memoryview | Iterable[SupportsFloat]
+_Points = ArrayLike | Iterable[_Point]
+_Rows = ArrayLike | Iterable[_Categories]
+_Ticks = ArrayLike | Iterable[SupportsIndex]
+_Scores = ArrayLike | Iterable[SupportsFloat]
 
 class _Neighbor(TypedDict):
     score: float
@@ -41,6 +42,27 @@ class Forest:
         initial_accept_fraction: SupportsFloat = 0.125,
         seed: SupportsIndex | None = None,
     ) -> Forest: ...
+    @property
+    def input_dim(self) -> int:
+        """Number of features of one base observation."""
+    @property
+    def shingle_size(self) -> int:
+        """Number of consecutive base observations that form one point."""
+    @property
+    def capacity(self) -> int:
+        """Number of points each tree's sampler keeps."""
+    @property
+    def time_decay(self) -> float:
+        """Decay rate of the sampler weights as given; 0.0 means 0.1 / capacity."""
+    @property
+    def output_after(self) -> int:
+        """Observations before the forest reports ready as given; 0 means capacity / 4 + 1."""
+    @property
+    def internal_shingling(self) -> bool:
+        """Whether the forest keeps the shingle and takes one base observation per call."""
+    @property
+    def initial_accept_fraction(self) -> float:
+        """Warm-up acceptance parameter of the samplers, in [0.0, 1.0]."""
     def update(self, point: _Point) -> None:
         """Incorporate a new observation into the forest."""
     def update_and_score(self, point: _Point) -> float:
@@ -58,7 +80,7 @@ class Forest:
     ) -> list[_Neighbor]:
         """Find approximate near-neighbours of `point`."""
     def impute(
-        self, point: _Point, missing: Sequence[SupportsIndex], centrality: SupportsFloat = 1.0
+        self, point: _Point, missing: Sequence[SupportsIndex] | ArrayLike, centrality: SupportsFloat = 1.0
     ) -> list[float]:
         """Impute the `missing` positions of `point`."""
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
@@ -75,6 +97,8 @@ class Forest:
         """Number of observations processed so far."""
     def num_trees(self) -> int:
         """Number of trees in the ensemble."""
+    def memory_bytes(self) -> int:
+        """Bytes this forest holds now."""
     def to_json(self) -> str:
         """Serialize the entire forest state to a JSON string."""
     @staticmethod
@@ -110,6 +134,21 @@ class MStream:
         alpha: SupportsFloat = 0.8,
         seed: SupportsIndex | None = None,
     ) -> MStream: ...
+    @property
+    def numeric_dim(self) -> int:
+        """Number of numerical features in each record."""
+    @property
+    def categorical_dim(self) -> int:
+        """Number of categorical features in each record."""
+    @property
+    def num_rows(self) -> int:
+        """Number of hash rows."""
+    @property
+    def num_buckets(self) -> int:
+        """Number of buckets per hash row."""
+    @property
+    def alpha(self) -> float:
+        """Temporal decay factor in `(0, 1)`."""
     def update(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> None:
         """Ingest a record without returning its score."""
     def score(self, numeric: _Point, categorical: _Categories, timestamp: SupportsIndex) -> float:
@@ -134,6 +173,8 @@ class MStream:
         """Return the number of processed records."""
     def current_time(self) -> int | None:
         """Return the last timestamp observed by the detector."""
+    def memory_bytes(self) -> int:
+        """Bytes this detector holds now."""
     def to_json(self) -> str:
         """Serialize the detector state to JSON."""
     @staticmethod
@@ -162,6 +203,15 @@ class OnlineIForest:
         max_leaf_samples: SupportsIndex = 32,
         seed: SupportsIndex | None = None,
     ) -> OnlineIForest: ...
+    @property
+    def input_dim(self) -> int:
+        """Number of numerical features in each point."""
+    @property
+    def window_size(self) -> int:
+        """Number of recent points retained by the sliding window."""
+    @property
+    def max_leaf_samples(self) -> int:
+        """Base leaf-splitting threshold."""
     def update(self, point: _Point) -> None:
         """Ingest a point without returning its score."""
     def score(self, point: _Point) -> float:
@@ -180,6 +230,8 @@ class OnlineIForest:
         """Number of points processed so far."""
     def num_trees(self) -> int:
         """Number of trees in the ensemble."""
+    def memory_bytes(self) -> int:
+        """Bytes this detector holds now."""
     def to_json(self) -> str:
         """Serialize detector state to JSON."""
     @staticmethod
@@ -211,6 +263,27 @@ class FeatureSketch:
         decay_half_life: SupportsIndex = 2048,
         seed: SupportsIndex | None = None,
     ) -> FeatureSketch: ...
+    @property
+    def value_projection_dims(self) -> int:
+        """Length of the random projection of the feature values."""
+    @property
+    def presence_projection_dims(self) -> int:
+        """Length of the random projection of which features are present."""
+    @property
+    def chains_per_ensemble(self) -> int:
+        """Number of chains in each of the value and presence ensembles."""
+    @property
+    def chain_depth(self) -> int:
+        """Number of levels per chain."""
+    @property
+    def sketch_rows(self) -> int:
+        """Number of count-min rows per chain level."""
+    @property
+    def sketch_buckets(self) -> int:
+        """Number of buckets per count-min row."""
+    @property
+    def decay_half_life(self) -> int:
+        """Half-life of all counts, in events."""
     def update(self, feature: _Feature) -> None:
         """Ingest a feature event without returning its score."""
     def score(self, feature: _Feature) -> float:
@@ -227,6 +300,8 @@ class FeatureSketch:
         """Return True once the detector has processed at least one event."""
     def entries_seen(self) -> int:
         """Return the number of processed events."""
+    def memory_bytes(self) -> int:
+        """Bytes this detector holds now."""
     def to_json(self) -> str:
         """Serialize the detector state to JSON."""
     @staticmethod
@@ -247,6 +322,12 @@ class ScoreCalibrator:
     """Streaming calibration of anomaly scores into [0, 1]."""
 
     def __new__(cls, window: SupportsIndex = 10000, warmup: SupportsIndex = 100) -> ScoreCalibrator: ...
+    @property
+    def window(self) -> int:
+        """Number of most recent scores a score is ranked against."""
+    @property
+    def warmup(self) -> int:
+        """Number of scores to see before `is_ready()` answers True."""
     def update(self, score: SupportsFloat) -> float:
         """Calibrate `score` against the window, then add it to the window."""
     def score(self, score: SupportsFloat) -> float:
@@ -259,6 +340,8 @@ class ScoreCalibrator:
         """Return True once `warmup` scores have been seen."""
     def entries_seen(self) -> int:
         """Return the number of scores seen."""
+    def memory_bytes(self) -> int:
+        """Bytes this calibrator holds now."""
     def to_json(self) -> str:
         """Serialize the calibrator state to JSON."""
     @staticmethod

@@ -44,6 +44,8 @@ Result<void> ScoreCalibratorConfig::validate() const {
 
 ByteCount memory_need(const ScoreCalibratorConfig& c) { return ByteCount::of<RankNode>(c.window + 1); }
 
+std::uint64_t memory_bytes(const ScoreCalibrator& c) { return sizeof(ScoreCalibrator) + c.window.held_bytes(); }
+
 Result<ScoreCalibrator> ScoreCalibrator::create(const ScoreCalibratorConfig& config) {
     if (auto valid = config.validate(); !valid) return std::unexpected(valid.error());
     return ScoreCalibrator{config, 0, RankedWindow(config.window)};

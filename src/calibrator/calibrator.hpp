@@ -42,6 +42,8 @@ struct ScoreCalibrator {
 
 // The window's nodes at full size.
 [[nodiscard]] ByteCount memory_need(const ScoreCalibratorConfig& config);
+// What the calibrator holds now: the record and the window's nodes used so far.
+[[nodiscard]] std::uint64_t memory_bytes(const ScoreCalibrator& calibrator);
 
 // The mid-rank of `score` among the window's scores: the fraction strictly
 // below it plus half the fraction equal to it, 0.5 for an empty window.

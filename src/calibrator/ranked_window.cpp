@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "memory_budget.hpp"
+
 namespace morvik3::calibrator {
 
 namespace {
@@ -193,6 +195,8 @@ void RankedWindow::erase_fixup(RankIndex x) {
     }
     n[x].red = 0;
 }
+
+std::uint64_t RankedWindow::held_bytes() const { return held(nodes_); }
 
 std::string RankedWindow::verify() const {
     const RankNode* n = nodes_.data();

@@ -56,6 +56,8 @@ class RankedWindow {
     void push(double value);
     // The i-th oldest score, i < size().
     [[nodiscard]] double at(std::uint64_t i) const;
+    // The bytes of its nodes' storage the machine has given it so far.
+    [[nodiscard]] std::uint64_t held_bytes() const;
 
     // The first broken invariant of the tree (order, subtree sizes, links,
     // red-black balance), or "" when it holds them all.  For tests: O(size).

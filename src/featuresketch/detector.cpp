@@ -180,6 +180,15 @@ ByteCount memory_need(const FeatureSketchConfig& c) {
     return level * levels * 2 + call;
 }
 
+std::uint64_t memory_bytes(const FeatureSketch& sketch) {
+    std::uint64_t bytes = sizeof(FeatureSketch) + held(sketch.value_layout.levels) + held(sketch.presence_layout.levels);
+    for (const EnsembleSketch* e : {&sketch.value_sketch, &sketch.presence_sketch}) {
+        bytes += held(e->levels) + held(e->reference_masses);
+        for (const LevelSketch& level : e->levels) bytes += held(level.row_hash_seeds.seeds) + held(level.cells);
+    }
+    return bytes;
+}
+
 Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config, std::uint64_t resolved_seed) {
     if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
     return allocating([&] { return build(config, resolved_seed); });

@@ -101,4 +101,8 @@ struct FeatureSketch {
 
 [[nodiscard]] std::string repr(const FeatureSketch& sketch);
 
+// What the detector holds now: the record, both chain layouts, and each
+// level's seeds and the pages of its cells written so far.
+[[nodiscard]] std::uint64_t memory_bytes(const FeatureSketch& sketch);
+
 }  // namespace morvik3::featuresketch

@@ -340,6 +340,19 @@ ByteCount memory_need(const MStreamConfig& c) {
     return (record + numeric * c.numeric_dim + categorical * c.categorical_dim) * 2 + normalizer + call;
 }
 
+std::uint64_t memory_bytes(const MStream& m) {
+    std::uint64_t bytes = sizeof(MStream) + held(m.numeric_counts) + held(m.categorical_counts) +
+                          held(m.numeric_normalizer.min_numeric) + held(m.numeric_normalizer.max_numeric);
+    for (const RecordSketch* s : {&m.record_counts.current, &m.record_counts.total})
+        bytes += held(s->numeric_planes.data) + held(s->categorical_coeffs.data) + held(s->count.data);
+    for (const auto& pair : m.numeric_counts) bytes += held(pair.current.count.data) + held(pair.total.count.data);
+    for (const auto& pair : m.categorical_counts) {
+        for (const CategoricalSketch* s : {&pair.current, &pair.total})
+            bytes += held(s->hash_a.data) + held(s->hash_b.data) + held(s->count.data);
+    }
+    return bytes;
+}
+
 Result<MStream> MStream::create(const MStreamConfig& config, std::uint64_t resolved_seed) {
     if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
     return allocating([&] { return build(config, resolved_seed); });

@@ -110,4 +110,8 @@ struct DetailedScore {
 
 [[nodiscard]] std::string repr(const MStream& m);
 
+// What the detector holds now: the record, the parameters of every sketch
+// pair, the pages of their counts written so far and the normaliser's ranges.
+[[nodiscard]] std::uint64_t memory_bytes(const MStream& m);
+
 }  // namespace morvik3::mstream

@@ -78,6 +78,12 @@ ByteCount memory_need(const OnlineIForestConfig& c) {
     return window + tree * c.num_trees + ByteCount::of<float>(c.input_dim);  // and the point of a call
 }
 
+std::uint64_t memory_bytes(const OnlineIForest& f) {
+    std::uint64_t bytes = sizeof(OnlineIForest) + held(f.trees) + held(f.window.values);
+    for (const OnlineITree& t : f.trees) bytes += held(t.pool.nodes) + held(t.pool.bounds) + held(t.pool.free_pairs);
+    return bytes;
+}
+
 Result<OnlineIForest> OnlineIForest::create(const OnlineIForestConfig& config, std::uint64_t resolved_seed) {
     if (auto valid = config.validate(); !valid) return std::unexpected(valid.error());
     OnlineIForest f;

@@ -80,6 +80,9 @@ struct OnlineIForest {
 // the window's points and trees whose internal nodes each stand for at least
 // max_leaf_samples points.
 [[nodiscard]] ByteCount memory_need(const OnlineIForestConfig& config);
+// What the detector holds now: the record, the window's points and every
+// tree's nodes and supports.
+[[nodiscard]] std::uint64_t memory_bytes(const OnlineIForest& forest);
 
 // Appends `point` to the window, learns it in every tree, then forgets the
 // point that leaves the window.  A failed update changes nothing.

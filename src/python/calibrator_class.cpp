@@ -43,6 +43,19 @@ struct ScoreCalibratorClass {
 
     static const Config& config(const State& s) { return s.config; }
     static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
+    static constexpr const char* doc_memory_bytes =
+        "Bytes this calibrator holds now.\n\n"
+        "The nodes of its window: sized by `window`, but the machine gives a large\n"
+        "window memory only for the pages scores have reached, so it grows until\n"
+        "the window is full.";
+
+    static constexpr auto properties() {
+        return std::tuple{
+            Property{"window", &Config::window, "Number of most recent scores a score is ranked against."},
+            Property{"warmup", &Config::warmup, "Number of scores to see before `is_ready()` answers True."},
+        };
+    }
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.window),
                              static_cast<unsigned long long>(s.config.warmup));

@@ -55,6 +55,28 @@ struct FeatureSketchClass {
 
     static const Config& config(const State& s) { return s.config; }
     static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
+    static constexpr const char* doc_memory_bytes =
+        "Bytes this detector holds now.\n\n"
+        "Its chains, its hash seeds and the cells of its count-min sketches that\n"
+        "events have reached: the cells are sized by the configuration, but the\n"
+        "machine gives them memory a page at a time, as events first fall there.\n"
+        "Working memory of a call belongs to the calling thread and is not counted.";
+
+    static constexpr auto properties() {
+        return std::tuple{
+            Property{"value_projection_dims", &Config::value_projection_dims,
+                     "Length of the random projection of the feature values."},
+            Property{"presence_projection_dims", &Config::presence_projection_dims,
+                     "Length of the random projection of which features are present."},
+            Property{"chains_per_ensemble", &Config::chains_per_ensemble,
+                     "Number of chains in each of the value and presence ensembles."},
+            Property{"chain_depth", &Config::chain_depth, "Number of levels per chain."},
+            Property{"sketch_rows", &Config::sketch_rows, "Number of count-min rows per chain level."},
+            Property{"sketch_buckets", &Config::sketch_buckets, "Number of buckets per count-min row."},
+            Property{"decay_half_life", &Config::decay_half_life, "Half-life of all counts, in events."},
+        };
+    }
     static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
     static std::string repr(const State& s) { return core::repr(s); }

@@ -57,6 +57,32 @@ struct ForestClass {
 
     static const Config& config(const State& s) { return s.config; }
     static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
+    static constexpr const char* doc_memory_bytes =
+        "Bytes this forest holds now.\n\n"
+        "Its trees' nodes and boxes, its samplers, the shingle and the rows of the\n"
+        "shared point store written so far: the store is sized for every sampler's\n"
+        "points, but the machine gives it memory only as rows are used. Working\n"
+        "memory of a call belongs to the calling thread and is not counted.";
+
+    // The arguments as the configuration holds them: an automatic value
+    // stays 0, as it reads back from a document.
+    static constexpr auto properties() {
+        return std::tuple{
+            Property{"input_dim", &Config::input_dim, "Number of features of one base observation."},
+            Property{"shingle_size", &Config::shingle_size,
+                     "Number of consecutive base observations that form one point."},
+            Property{"capacity", &Config::capacity, "Number of points each tree's sampler keeps."},
+            Property{"time_decay", &Config::time_decay,
+                     "Decay rate of the sampler weights as given; 0.0 means 0.1 / capacity."},
+            Property{"output_after", &Config::output_after,
+                     "Observations before the forest reports ready as given; 0 means capacity / 4 + 1."},
+            Property{"internal_shingling", &Config::internal_shingling,
+                     "Whether the forest keeps the shingle and takes one base observation per call."},
+            Property{"initial_accept_fraction", &Config::initial_accept_fraction,
+                     "Warm-up acceptance parameter of the samplers, in [0.0, 1.0]."},
+        };
+    }
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(K)", static_cast<unsigned long long>(s.config.input_dim));
     }

@@ -49,6 +49,23 @@ struct MStreamClass {
 
     static const Config& config(const State& s) { return s.config; }
     static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
+    static constexpr const char* doc_memory_bytes =
+        "Bytes this detector holds now.\n\n"
+        "The hash parameters of every sketch, the normaliser's ranges and the\n"
+        "counts: each count table is sized by `num_rows` and `num_buckets`, but the\n"
+        "machine gives a large one memory only for the pages records have reached.\n"
+        "Working memory of a call belongs to the calling thread and is not counted.";
+
+    static constexpr auto properties() {
+        return std::tuple{
+            Property{"numeric_dim", &Config::numeric_dim, "Number of numerical features in each record."},
+            Property{"categorical_dim", &Config::categorical_dim, "Number of categorical features in each record."},
+            Property{"num_rows", &Config::num_rows, "Number of hash rows."},
+            Property{"num_buckets", &Config::num_buckets, "Number of buckets per hash row."},
+            Property{"alpha", &Config::alpha, "Temporal decay factor in `(0, 1)`."},
+        };
+    }
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.numeric_dim),
                              static_cast<unsigned long long>(s.config.categorical_dim));

@@ -18,6 +18,9 @@
 //   static std::string repr(const State&);
 //   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
 //   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
+//   static constexpr auto properties();                  // std::tuple of Property: read-only attributes
+//   static std::uint64_t memory_bytes(const State&);     // bytes the state holds now
+//   static constexpr const char* doc_memory_bytes;       // says what that counts
 //
 // A class that also supplies `struct Batch` gets update_many, score_many and
 // update_and_score_many, each running the per-row core over a whole batch:
@@ -50,6 +53,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -126,6 +130,17 @@ class ExclusiveBorrow {
     BorrowFlag& flag_;
     bool held_;
 };
+
+// A read-only attribute of a class: its name, the value it answers (a member
+// of the configuration, or a function of it) and its docstring.
+template <class Get>
+struct Property {
+    const char* name;
+    Get get;
+    const char* doc;
+};
+template <class Get>
+Property(const char*, Get, const char*) -> Property<Get>;
 
 // Python values of core results.
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
@@ -403,6 +418,16 @@ struct Protocol {
         return read(o, [](const State& s) { return C::repr(s); });
     }
 
+    // Reading the pages of large tables can take a while: detached.
+    static PyObject* memory_bytes(PyObject* o, PyObject*) {
+        return shared(o, [](const State& s) { return C::memory_bytes(s); });
+    }
+
+    template <std::size_t I>
+    static PyObject* property(PyObject* o, void*) {
+        return read(o, [](const State& s) { return std::invoke(std::get<I>(C::properties()).get, C::config(s)); });
+    }
+
     // ---- batches ----
 
     enum class BatchCall { update, score, update_and_score };
@@ -567,12 +592,14 @@ struct Protocol {
     static PyObject* create_type(PyObject* module) {
         if (type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(type));
         static std::vector<PyMethodDef> table = build_methods();
+        static std::vector<PyGetSetDef> attributes = build_properties();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<C::tp_new>::call)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
             {Py_tp_doc, const_cast<char*>(C::doc)},
             {Py_tp_methods, table.data()},
+            {Py_tp_getset, attributes.data()},
             {Py_tp_repr, reinterpret_cast<void*>(&detail::Entry<repr>::call)},
             {0, nullptr},
         };
@@ -629,6 +656,8 @@ struct Protocol {
         table.push_back({"is_ready", as_method<is_ready>(), METH_NOARGS, method_doc("is_ready($self)", C::doc_is_ready)});
         table.push_back({"entries_seen", as_method<entries_seen>(), METH_NOARGS,
                          method_doc("entries_seen($self)", C::doc_entries_seen)});
+        table.push_back({"memory_bytes", as_method<memory_bytes>(), METH_NOARGS,
+                         method_doc("memory_bytes($self)", C::doc_memory_bytes)});
         table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
         table.push_back({"from_json", as_method<from_json>(), kw | METH_STATIC,
                          method_doc("from_json(json)", C::doc_from_json)});
@@ -675,6 +704,19 @@ struct Protocol {
             }
         }
         table.push_back({nullptr, nullptr, 0, nullptr});
+        return table;
+    }
+
+    // No setter: assigning one raises AttributeError.
+    static std::vector<PyGetSetDef> build_properties() {
+        constexpr auto properties = C::properties();
+        std::vector<PyGetSetDef> table;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (table.push_back({std::get<I>(properties).name, &detail::Entry<property<I>>::call, nullptr,
+                              std::get<I>(properties).doc, nullptr}),
+             ...);
+        }(std::make_index_sequence<std::tuple_size_v<decltype(properties)>>{});
+        table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         return table;
     }
 };

@@ -47,6 +47,20 @@ struct OnlineIForestClass {
 
     static const Config& config(const State& s) { return s.config; }
     static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
+    static constexpr const char* doc_memory_bytes =
+        "Bytes this detector holds now.\n\n"
+        "The points of its window and every tree's nodes and their supports, as\n"
+        "allocated: both grow with the window until it is full. Working memory of\n"
+        "a call belongs to the calling thread and is not counted.";
+
+    static constexpr auto properties() {
+        return std::tuple{
+            Property{"input_dim", &Config::input_dim, "Number of numerical features in each point."},
+            Property{"window_size", &Config::window_size, "Number of recent points retained by the sliding window."},
+            Property{"max_leaf_samples", &Config::max_leaf_samples, "Base leaf-splitting threshold."},
+        };
+    }
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(K)", static_cast<unsigned long long>(s.config.input_dim));
     }

@@ -93,6 +93,10 @@ struct Forest {
 // full: point rows, trees of `capacity` leaves, samplers, update scratch, and
 // the working memory of one query.
 [[nodiscard]] ByteCount memory_need(const MorvikConfig& config);
+// What the forest holds now: the record, its trees' nodes and boxes, its
+// samplers, the point-store rows written so far, the shingle and the update
+// scratch.
+[[nodiscard]] std::uint64_t memory_bytes(const Forest& forest);
 
 [[nodiscard]] inline bool is_ready(const Forest& f) { return f.entries_seen > f.config.ready_threshold(); }
 [[nodiscard]] inline std::uint64_t entries_seen(const Forest& f) { return f.entries_seen; }
