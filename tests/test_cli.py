@@ -278,8 +278,8 @@ def test_demo_on_the_bundled_series(tmp_path):
 
 
 def test_quoted_fields_and_line_breaks_are_read_as_csv(tmp_path):
-    # Plain lines first, then a quoted cell with a comma and a line break:
-    # the reader changes over to the csv module mid-file; lines keep counting.
+    # Plain lines first, then quoted cells with a comma, quotes and a line
+    # break: lines keep counting across records of several lines.
     header, cells, x = series(rows=300)
     for i in (150, 151, 200):
         cells[i][3] = 'rack "7", row\nB'
@@ -295,6 +295,56 @@ def test_quoted_fields_and_line_breaks_are_read_as_csv(tmp_path):
     # Rows 150, 151 and 200 take two lines each: row 250 begins on line 2 + 250 + 3.
     failed = morvik3("score", path, "-q", "--state", tmp_path / "other.json", "--checkpoint", "100", check=False)
     assert failed.stderr == f"morvik3: error: {path}, line 255, column 'load': 'oops' is not a number\n"
+
+
+QUOTED_HEADER = ["when", 'load, "avg"', "latency", "note"]
+
+
+def quoted_rows(rows, seed=5):
+    """Cells that only a CSV reader splits right: commas, quotes and line
+    breaks inside quoted text, quoted numbers, and a time column named by hand."""
+    header, cells, x = series(rows=rows, seed=seed)
+    notes = ['said "hi", left', "a,b,c", "", '""', "two\nlines", "plain"]
+    for i, row in enumerate(cells):
+        row[3] = notes[i % len(notes)]
+    return cells, x
+
+
+@pytest.mark.parametrize("quoting", [csv.QUOTE_MINIMAL, csv.QUOTE_ALL, csv.QUOTE_NONNUMERIC])
+def test_quoted_fields_are_kept_as_csv_parses_them(tmp_path, quoting):
+    cells, x = quoted_rows(120)
+    path = tmp_path / "quoted.csv"
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f, quoting=quoting)
+        w.writerow(QUOTED_HEADER)
+        w.writerows([r[0], float(r[1]), float(r[2]), r[3]] for r in cells)
+    result = morvik3("score", path, "-q", "--time-column", "when")
+    header, rows = read_csv(result.stdout)
+    assert header == QUOTED_HEADER + ["score"]
+    with open(path, newline="") as f:
+        assert [r[:4] for r in rows] == list(csv.reader(f))[1:]
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+
+
+@pytest.mark.parametrize("skip", [False, True])
+def test_bad_rows_among_quoted_fields(tmp_path, skip):
+    cells, x = quoted_rows(60)
+    cells[30][2] = "1,5"  # a decimal comma, quoted: one cell that is not a number
+    cells[40].append('extra, "cell"')  # one field too many, though it holds a comma
+    path = write_csv(tmp_path / "bad.csv", QUOTED_HEADER, cells)
+    # Rows 4, 10, 16, ... take two lines: row 30 begins on line 2 + 30 + 5, row 40 on 2 + 40 + 6.
+    if not skip:
+        result = morvik3("score", path, "--time-column", "when", check=False)
+        assert result.returncode == 2
+        assert result.stderr == f"morvik3: error: {path}, line 37, column 'latency': '1,5' is not a number\n"
+        return
+    result = morvik3("score", path, "--time-column", "when", "--skip-bad-rows")
+    _, rows = read_csv(result.stdout)
+    kept = [i for i in range(60) if i not in (30, 40)]
+    assert [r[:4] for r in rows] == [cells[i] for i in kept]
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    assert "skipped 2 bad rows:" in result.stderr
+    assert f"{path}, line 48: expected 4 fields, got 5" in result.stderr
 
 
 def test_crlf_lines_blank_lines_and_a_quoted_header(tmp_path):

@@ -40,7 +40,7 @@ def run(args):
         finally:
             source.close()
         detector = kind.create(1, settings, SEED)
-        scores = detector.update_and_score_many(chunk.batch)
+        scores = detector.update_and_score_many(*chunk.batch)
         tracker = Tracker(gap=settings["shingle_size"], keep_scores=False, keep_series=False)
         tracker.add(chunk, scores)
         times = chunk.times()

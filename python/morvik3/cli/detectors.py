@@ -45,9 +45,11 @@ class Kind:
     width_key: str | None = None
     # The float type the detector computes with: values beyond it are bad input.
     narrow: type = np.float64
-    # Ingests a chunk (inputs.Chunk) and returns its scores; a detector whose
-    # batch methods take more than the chunk's batch supplies its own.
-    feed: Callable = lambda detector, chunk: detector.update_and_score_many(chunk.batch)
+
+    @staticmethod
+    def feed(detector, chunk):
+        """Ingests a chunk (inputs.Chunk) and returns its scores."""
+        return detector.update_and_score_many(*chunk.batch)
 
     def create(self, width, settings, seed):
         if self.width_key is not None:

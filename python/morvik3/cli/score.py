@@ -9,7 +9,6 @@ import contextlib
 import csv
 import gzip
 import math
-import operator
 import re
 import sys
 import tempfile
@@ -240,11 +239,6 @@ class Output:
             flags = scores >= self.threshold
             self.flagged += int(flags.sum())
             added.append(map("01".__getitem__, flags.tolist()))
-        if rows and isinstance(rows[0], str):
-            # Lines without quotes stay as they were, the new cells appended.
-            line = "{}" + ",{}" * len(added) + "\n"
-            self.body.write("".join(map(line.format, map(_strip, rows), *added)))
-            return
         for row, *cells in zip(rows, *added):
             row.extend(cells)
         self.writer.writerows(rows)
@@ -275,9 +269,6 @@ class Output:
         elif self.target is not None:
             self.target.close()
         return False
-
-
-_strip = operator.methodcaller("rstrip", "\r\n")
 
 
 def _summary(label, detector, reader, tracker, elapsed, resumed, args, flagged):
