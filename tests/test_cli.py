@@ -2,6 +2,7 @@
 
 import csv
 import gzip
+import hashlib
 import io
 import json
 import math
@@ -13,7 +14,8 @@ import time
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest, OnlineIForest
+from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest
+from morvik3.cli.inputs import tick
 
 ROWS = 400
 
@@ -371,3 +373,148 @@ def test_without_matplotlib_plots_are_refused_and_the_demo_goes_on(tmp_path, tab
     demo = run("demo", "--plots", tmp_path / "plots")
     assert demo.returncode == 0 and "No plots: plots need matplotlib" in demo.stdout
     assert not (tmp_path / "plots").exists()
+
+
+def text_code(text):
+    """A category's text as MStream's integer: the first 8 bytes of its BLAKE2b digest."""
+    return int.from_bytes(hashlib.blake2b(text.encode(), digest_size=8).digest(), "little", signed=True)
+
+
+def events_table(rows=200, seed=9):
+    """timestamp (ISO 8601, several rows per second), a quoted categorical
+    column, a numeric one and an integer status used as a category."""
+    rng = np.random.default_rng(seed)
+    start = np.datetime64("2024-05-01T00:00:00", "s")
+    seconds = np.cumsum(rng.integers(0, 3, size=rows))
+    stamps = [str(start + np.timedelta64(int(s), "s")) for s in seconds]
+    hosts = rng.choice(["web,1", 'db "main"', "cache"], size=rows).tolist()
+    status = rng.choice(["200", "404", "500"], p=[0.9, 0.08, 0.02], size=rows).tolist()
+    size = rng.normal(500, 40, size=rows).round(1)
+    size[rows * 3 // 4] = 9000.0
+    cells = [[t, h, repr(b), c] for t, h, b, c in zip(stamps, hosts, size.tolist(), status)]
+    ticks = (seconds + start.astype(np.int64)).tolist()
+    return ["timestamp", "host", "bytes", "status"], cells, ticks
+
+
+def mstream_loop(cells, ticks, numeric=(2,), categorical=(1, 3), **options):
+    detector = MStream(len(numeric), len(categorical), seed=0, **options)
+    return [
+        detector.update_and_score([float(r[i]) for i in numeric], [text_code(r[i]) for i in categorical], t)
+        for r, t in zip(cells, ticks)
+    ]
+
+
+def test_mstream_scores_numeric_and_categorical_columns(tmp_path):
+    header, cells, ticks = events_table()
+    path = write_csv(tmp_path / "events.csv", header, cells)
+    result = morvik3("score", path, "--detector", "mstream", "--categorical", "host,status")
+    got_header, rows = read_csv(result.stdout)
+    assert got_header == header + ["score"]
+    assert [r[:4] for r in rows] == cells
+    # bytes is the one numeric column left once status is categorical.
+    assert [float(r[4]) for r in rows] == mstream_loop(cells, ticks)
+    assert "MStream(numeric_dim=1, categorical_dim=2, num_rows=2, num_buckets=1024, alpha=0.8" in result.stderr
+
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "mstream", "--numeric", "", "--categorical",
+                               "status", "--hash-rows", "3", "--buckets", "64", "--alpha", "0.5").stdout)
+    expected = mstream_loop(cells, ticks, numeric=(), categorical=(3,), num_rows=3, num_buckets=64, alpha=0.5)
+    assert [float(r[4]) for r in rows] == expected
+
+
+def test_mstream_categories_hash_as_in_the_river_adapter(tmp_path):
+    river = pytest.importorskip("morvik3.river")
+    header, cells, ticks = events_table(rows=80)
+    path = write_csv(tmp_path / "events.csv", header, cells)
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "mstream", "--categorical", "host,status").stdout)
+    model = river.MStream(numeric_keys="bytes", categorical_keys=("host", "status"), timestamp_key="t", seed=0)
+    expected = []
+    for r, t in zip(cells, ticks):
+        x = {"bytes": float(r[2]), "host": r[1], "status": r[3], "t": t}
+        expected.append(model.score_one(x))
+        model.learn_one(x)
+    assert [float(r[4]) for r in rows] == expected
+
+
+def test_mstream_state_resumed_over_two_runs_equals_one_run(tmp_path):
+    header, cells, ticks = events_table()
+    # Integer ticks this time: they are taken as they are.
+    cells = [[str(t)] + r[1:] for r, t in zip(cells, ticks)]
+    whole = write_csv(tmp_path / "whole.csv", header, cells)
+    first = write_csv(tmp_path / "first.csv", header, cells[:90])
+    second = write_csv(tmp_path / "second.csv", header, cells[90:])
+    state = tmp_path / "state.json"
+    options = ("-q", "--detector", "mstream", "--categorical", "host,status", "--buckets", "128")
+    one = read_csv(morvik3("score", whole, *options).stdout)[1]
+    a = read_csv(morvik3("score", first, *options, "--state", state).stdout)[1]
+    b = read_csv(morvik3("score", second, *options, "--state", state).stdout)[1]
+    assert a + b == one
+    assert [float(r[4]) for r in one] == mstream_loop(cells, ticks, num_buckets=128)
+    # The stored detector knows the last tick: a row before it in a third run is bad input.
+    earlier = write_csv(tmp_path / "earlier.csv", header, [cells[10]])
+    late = morvik3("score", earlier, *options, "--state", state, check=False)
+    assert late.returncode == 2
+    assert f"{cells[10][0]!r} is tick {ticks[10]}, before the previous row's tick {ticks[-1]}" in late.stderr
+    other = morvik3("score", second, *options[:-2], "--categorical", "host", "--state", state, check=False)
+    assert "this run has 2 numeric column(s) (saved: 1); 1 categorical column(s) (saved: 2)" in other.stderr
+
+
+@pytest.mark.parametrize(
+    ("stamp", "message"),
+    [
+        ("yesterday", "'yesterday' is neither an integer nor an ISO 8601 date and time"),
+        ("0", "'0' is tick 0, and ticks must be > 0"),
+        ("1969-12-31T23:59:59Z", "'1969-12-31T23:59:59Z' is tick -1, and ticks must be > 0"),
+        ("99999999999999999999", "'99999999999999999999' is tick 99999999999999999999, beyond the largest tick 9223372036854775807"),
+        ("1714521599", "'1714521599' is tick 1714521599, before the previous row's tick 1714521600"),
+    ],
+)
+def test_mstream_bad_timestamps_name_the_row(tmp_path, stamp, message):
+    content = "time,kind,value\n2024-05-01T00:00:00Z,a,1\n{},b,2\n1714521601,a,3\n".format(stamp)
+    path = tmp_path / "ticks.csv"
+    path.write_text(content)
+    options = ("score", path, "--detector", "mstream", "--categorical", "kind")
+    failed = morvik3(*options, check=False)
+    assert failed.returncode == 2 and "Traceback" not in failed.stderr
+    assert failed.stderr.strip().endswith(f"{path}, line 3, column 'time': {message}")
+    skipped = morvik3(*options, "--skip-bad-rows")
+    assert [r[0] for r in read_csv(skipped.stdout)[1]] == ["2024-05-01T00:00:00Z", "1714521601"]
+    assert "skipped 1 bad row:" in skipped.stderr
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("1714521600", 1714521600),
+        (" 42 ", 42),
+        ("2024-05-01T00:00:00", 1714521600),  # no offset: UTC
+        ("2024-05-01 00:00:00Z", 1714521600),
+        ("2024-05-01T02:00:00+02:00", 1714521600),
+        ("2024-02-29 12:30:15.9", 1709209815),  # whole seconds, rounded down
+        ("2024-05-01", 1714521600),
+    ],
+)
+def test_time_cells_as_ticks(text, expected):
+    assert tick(text) == expected
+
+
+@pytest.mark.parametrize(
+    ("content", "arguments", "message"),
+    [
+        ("t,a\n1,2\n", ("--detector", "mstream", "--columns", "a"),
+         "--columns does not apply to --detector mstream (name its columns with --numeric and --categorical)"),
+        ("t,a\n1,2\n", ("--categorical", "a"), "--categorical applies to --detector mstream only (not forest)"),
+        ("t,a\n1,2\n", ("--detector", "mstream"), "{path}, line 1: no timestamp column (name it with --time-column)"),
+        ("ts,a\n1,x\n", ("--detector", "mstream"),
+         "{path}, line 2: no numeric column (name the columns with --numeric or --categorical)"),
+        ("ts,a\n1,2\n", ("--detector", "mstream", "--numeric", "a", "--categorical", "a"),
+         "{path}, line 1: column 'a' is chosen twice"),
+        ("ts,a\n1,2\n", ("--detector", "mstream", "--buckets", "1"),
+         "invalid detector settings: num_buckets must be >= 2"),
+    ],
+)
+def test_mstream_refusals(tmp_path, content, arguments, message):
+    path = tmp_path / "input.csv"
+    path.write_text(content)
+    result = morvik3("score", path, *arguments, check=False)
+    assert result.returncode == 2
+    assert result.stderr.strip().endswith(message.format(path=path))

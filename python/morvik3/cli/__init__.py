@@ -17,6 +17,14 @@ input:
   named by --columns); a column named timestamp, time, datetime, date or ts
   (or named by --time-column) is carried through as the rows' time.
 
+mstream:
+  --detector mstream reads CSV records: the --numeric columns (default: those
+  holding numbers), the --categorical columns (any text, hashed to integers
+  as morvik3.river.MStream does) and the timestamp column, which is required
+  and read as integer ticks: an integer as it is, an ISO 8601 date and time
+  as seconds since 1970 (UTC unless it names an offset). Ticks must be > 0
+  and never decrease.
+
 defaults for a univariate series:
   --detector forest with internal shingling: each point is the last 8 values
   (--shingle 8), 50 trees of 256 points each, decay 0.1 / capacity, seed 0.
@@ -38,6 +46,10 @@ def _columns(text):
     if not all(names):
         raise argparse.ArgumentTypeError(f"empty column name in {text!r}")
     return names
+
+
+def _columns_or_none(text):
+    return [] if not text.strip() else _columns(text)
 
 
 def _positive(kind):
@@ -72,6 +84,9 @@ def parser():
     score.add_argument("--detector", choices=sorted(KINDS), default="forest", help="detector (default: forest)")
     score.add_argument("--columns", type=_columns, metavar="A,B,C", help="numeric columns to score")
     score.add_argument("--time-column", metavar="NAME", help="column (or JSON key) holding the rows' time")
+    score.add_argument("--numeric", type=_columns_or_none, metavar="A,B",
+                       help="mstream: numeric columns (default: the others holding numbers; '' for none)")
+    score.add_argument("--categorical", type=_columns, metavar="A,B", help="mstream: categorical columns")
     flags = score.add_mutually_exclusive_group()
     flags.add_argument("--threshold", type=float, metavar="T", help="flag rows whose score is >= T")
     flags.add_argument("--top-percent", type=_percent, metavar="P", help="flag the P%% highest-scored rows")

@@ -3,6 +3,8 @@ chunks, with errors that name the file, line and column of bad input."""
 
 import contextlib
 import csv
+import datetime
+import functools
 import gzip
 import io
 import itertools
@@ -17,6 +19,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from morvik3._categories import category_code
 
 # Header names (compared case-insensitively) taken as the timestamp column.
 TIME_NAMES = ("timestamp", "time", "datetime", "date", "ts")
@@ -127,50 +131,66 @@ class Table:
     module a chunk of records at a time.
 
     The numeric columns are those named by `columns`, else every column
-    (besides the timestamp column) whose first data row holds a number.
-    `narrow` is the float type the detector computes with: a value that is
-    not finite in it is a bad cell."""
+    (besides the timestamp and categorical columns) whose first data row
+    holds a number.  `narrow` is the float type the detector computes with:
+    a value that is not finite in it is a bad cell.
 
-    def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64):
+    With `records` the rows are MStream records: besides the numeric columns,
+    the `categorical` columns, whose text is hashed to integers, and the
+    timestamp column, which is required and read as integer ticks (see
+    `tick`) that must be positive and never decrease."""
+
+    def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64,
+                 categorical=(), records=False):
         self.label = source.label
         self.skip_bad = skip_bad
         self.skipped = Skipped()
         self.narrow = narrow
-        self.records = csv.reader(source.text)
-        with read_errors(self.label, lambda: self.records.line_num):
-            self.header = next(self.records, None)
+        self.records = records
+        self.last_tick = 0  # of the last row accepted, for records
+        self._reader = csv.reader(source.text)
+        with read_errors(self.label, lambda: self._reader.line_num):
+            self.header = next(self._reader, None)
             if self.header is None:
                 raise InputError(f"{self.label}: empty file")
             # The first record, read to find the numeric columns, stays to be scored.
             self._pending = self._read(1)
         if not self._pending[0]:
             raise InputError(f"{self.label}: no data rows after the header line")
-        first = self._pending[0][0]
+        first, first_line = self._pending[0][0], self._pending[1][0]
         self.width = len(self.header)
         if all(parses(name) for name in self.header if name.strip()):
             raise InputError(f"{where(self.label, 1)}: the first line must be a header naming the columns")
         self.time_index = self._time_index(time_column)
-        if columns:
+        if records and self.time_index is None:
+            raise InputError(f"{where(self.label, 1)}: no timestamp column (name it with --time-column)")
+        self.categorical = [self._index(name) for name in categorical]
+        if columns is not None:
             self.columns = [self._index(name) for name in columns]
         else:
-            self.columns = [
-                i for i, cell in enumerate(first) if i != self.time_index and i < self.width and parses(cell)
-            ]
-            if not self.columns:
-                raise InputError(f"{where(self.label, 2)}: no numeric column (name the columns with --columns)")
+            others = {self.time_index, *self.categorical}
+            self.columns = [i for i, cell in enumerate(first) if i not in others and i < self.width and parses(cell)]
+            if not self.columns and not self.categorical:
+                hint = "--numeric or --categorical" if records else "--columns"
+                raise InputError(f"{where(self.label, first_line)}: no numeric column (name the columns with {hint})")
+        chosen = self.columns + self.categorical + ([self.time_index] if records else [])
+        twice = next((i for i in chosen if chosen.count(i) > 1), None)
+        if twice is not None:
+            raise InputError(f"{where(self.label, 1)}: column {self.header[twice]!r} is chosen twice")
         self.names = [self.header[i] for i in self.columns]
-        self._get = operator.itemgetter(*self.columns)
+        self.widths = (len(self.columns), len(self.categorical)) if records else (len(self.columns),)
+        self._code = functools.lru_cache(maxsize=1 << 16)(category_code)
 
     def _read(self, size):
         """The next `size` records that are not blank lines, and the line
         each begins on; fewer at the end of the input."""
         rows, lines = [], []
         while len(rows) < size:
-            start = self.records.line_num
-            more = list(itertools.islice(self.records, size - len(rows)))
+            start = self._reader.line_num
+            more = list(itertools.islice(self._reader, size - len(rows)))
             if not more:
                 break
-            end = self.records.line_num
+            end = self._reader.line_num
             if end - start == len(more):
                 numbers = range(start + 1, end + 1)
             else:  # some record holds a quoted line break: count them
@@ -232,7 +252,7 @@ class Table:
             (rows, lines), self._pending = self._pending, None
         else:
             rows, lines = [], []
-        with read_errors(self.label, lambda: self.records.line_num):
+        with read_errors(self.label, lambda: self._reader.line_num):
             more, numbers = self._read(size - len(rows))
         rows += more
         lines += numbers
@@ -241,15 +261,34 @@ class Table:
         try:
             if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
                 raise ValueError
-            values = self._values(rows)
+            batch = self._batch(rows)
         except (ValueError, OverflowError):
-            rows, lines, values = self._sift(rows, lines)
-        return Chunk((values,), rows, lines, self.time_index, values)
+            rows, lines, batch = self._sift(rows, lines)
+        return Chunk(batch, rows, lines, self.time_index, batch[0])
+
+    def _batch(self, rows):
+        """The arguments of the detector's batch methods for `rows`;
+        ValueError or OverflowError when a row is bad."""
+        values = self._values(rows)
+        if not self.records:
+            return (values,)
+        n, k = len(rows), len(self.categorical)
+        codes = map(operator.itemgetter(*self.categorical), rows) if k else ()
+        if k > 1:
+            codes = itertools.chain.from_iterable(codes)
+        codes = np.fromiter(map(self._code, codes), np.int64, count=n * k).reshape(n, k)
+        stamps = map(operator.itemgetter(self.time_index), rows)
+        ticks = np.fromiter(map(tick, stamps), np.int64, count=n)
+        if n:
+            if ticks[0] < max(self.last_tick, 1) or (np.diff(ticks) < 0).any():
+                raise ValueError
+            self.last_tick = int(ticks[-1])
+        return values, codes, ticks
 
     def _values(self, rows):
         """The numeric columns of `rows` as floats; ValueError when a cell is bad."""
-        cells = map(self._get, rows)
         k = len(self.columns)
+        cells = map(operator.itemgetter(*self.columns), rows) if k else ()
         if k > 1:
             cells = itertools.chain.from_iterable(cells)
         values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
@@ -261,16 +300,20 @@ class Table:
     def _sift(self, rows, lines):
         """The slow path: finds each bad row, then raises or skips it."""
         good_rows, good_lines = [], []
+        last = self.last_tick
         for row, line in zip(rows, lines):
             problem = self._problem(row, line)
+            if problem is None and self.records:
+                problem, at = self._tick_problem(row, line, last)
             if problem is None:
                 good_rows.append(row)
                 good_lines.append(line)
+                last = at if self.records else last
             elif self.skip_bad:
                 self.skipped.add(problem)
             else:
                 raise InputError(problem)
-        return good_rows, good_lines, self._values(good_rows)
+        return good_rows, good_lines, self._batch(good_rows)
 
     def _problem(self, row, line):
         if len(row) != self.width:
@@ -287,6 +330,41 @@ class Table:
                 if not np.isfinite(self.narrow(value)):
                     return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
         return None
+
+    def _tick_problem(self, row, line, last):
+        """What is wrong with the row's time given the tick of the row before
+        it, if anything, and the row's tick."""
+        cell = row[self.time_index]
+        at = where(self.label, line, self.time_name)
+        try:
+            value = tick(cell)
+        except ValueError:
+            return f"{at}: {cell!r} is neither an integer nor an ISO 8601 date and time", None
+        if value <= 0:
+            return f"{at}: {cell!r} is tick {value}, and ticks must be > 0", None
+        if value > MAX_TICK:
+            return f"{at}: {cell!r} is tick {value}, beyond the largest tick {MAX_TICK}", None
+        if value < last:
+            return f"{at}: {cell!r} is tick {value}, before the previous row's tick {last}", None
+        return None, value
+
+
+EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+SECOND = datetime.timedelta(seconds=1)
+MAX_TICK = 2**63 - 1
+
+
+def tick(text):
+    """The integer tick of a time cell: an integer as it is, an ISO 8601 date
+    and time as whole seconds since 1970 (in UTC when it names no offset)."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    moment = datetime.datetime.fromisoformat(text.strip())
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=datetime.UTC)
+    return (moment - EPOCH) // SECOND
 
 
 class Events:

@@ -9,6 +9,7 @@ import contextlib
 import csv
 import gzip
 import math
+import operator
 import re
 import sys
 import tempfile
@@ -34,18 +35,29 @@ def run(args):
         raise InputError(f"{' and '.join(foreign)} {verb} not apply to --detector {kind.name}")
     if kind.input == "events" and args.columns:
         raise InputError(f"--columns does not apply to --detector {kind.name} (its input is JSON lines)")
+    if kind.input == "records" and args.columns:
+        raise InputError(f"--columns does not apply to --detector {kind.name} (name its columns with --numeric "
+                         "and --categorical)")
+    if kind.input != "records" and (args.numeric is not None or args.categorical):
+        option = "--numeric" if args.numeric is not None else "--categorical"
+        raise InputError(f"{option} applies to --detector mstream only (not {kind.name})")
     if args.plot and not plot.available():
         raise InputError(plot.MISSING)
     started = time.perf_counter()
     source = open_input(args.input)
     try:
-        if kind.input == "table":
-            reader = Table(source, args.columns, args.time_column, args.skip_bad_rows, kind.narrow)
-            width = len(reader.columns)
-        else:
+        if kind.input == "events":
             reader = Events(source, args.time_column, args.skip_bad_rows)
-            width = None
-        detector, settings, resumed = _detector(kind, args, width)
+            widths = ()
+        else:
+            records = kind.input == "records"
+            columns = args.numeric if records else args.columns
+            reader = Table(source, columns, args.time_column, args.skip_bad_rows, kind.narrow,
+                           categorical=args.categorical or (), records=records)
+            widths = reader.widths
+        detector, settings, resumed = _detector(kind, args, widths)
+        if kind.input == "records":
+            reader.last_tick = detector.current_time() or 0
         tracker = Tracker(
             gap=settings.get("shingle_size", 1), keep_scores=args.top_percent is not None or bool(args.plot),
             keep_series=bool(args.plot),
@@ -71,18 +83,18 @@ def run(args):
     return 0
 
 
-def _detector(kind, args, width):
+def _detector(kind, args, widths):
     """The detector to feed (loaded from --state when it exists), the
     settings it runs with, and whether it was loaded."""
     given = given_settings(kind, args)
     if args.state:
-        loaded = state.load(args.state, kind, given, width)
+        loaded = state.load(args.state, kind, given, widths)
         if loaded is not None:
             detector, config = loaded
             return detector, {s.key: config[s.key] for s in kind.settings}, True
-    settings = kind.defaults(width) | given
+    settings = kind.defaults(widths) | given
     try:
-        return kind.create(width, settings, args.seed), settings, False
+        return kind.create(widths, settings, args.seed), settings, False
     except (ValueError, OverflowError) as e:
         raise InputError(f"invalid detector settings: {e}") from None
 
@@ -239,9 +251,7 @@ class Output:
             flags = scores >= self.threshold
             self.flagged += int(flags.sum())
             added.append(map("01".__getitem__, flags.tolist()))
-        for row, *cells in zip(rows, *added):
-            row.extend(cells)
-        self.writer.writerows(rows)
+        self.writer.writerows(map(operator.iadd, rows, zip(*added)))
 
     def flush(self):
         self.body.flush()

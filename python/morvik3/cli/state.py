@@ -40,13 +40,13 @@ def save(detector, path):
         os.close(dir_fd)
 
 
-def load(path, kind, settings, width):
+def load(path, kind, settings, widths):
     """The detector stored at `path` with its stored configuration, or None
     when there is no such file.
 
     `settings` are the constructor arguments given on the command line: each
-    must equal the stored configuration, and so must `width` (the number of
-    numeric columns) for a detector that takes points."""
+    must equal the stored configuration, and so must `widths`, the table's
+    column counts of the detector's shape."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -71,8 +71,11 @@ def load(path, kind, settings, width):
         for option, key in ((s.option, s.key) for s in kind.settings)
         if key in settings and config.get(key) != settings[key]
     ]
-    if kind.width_key is not None and config.get(kind.width_key) != width:
-        conflicts.insert(0, f"{width} numeric column(s) (saved: {config.get(kind.width_key)})")
+    conflicts[:0] = [
+        f"{width} {sort} column(s) (saved: {config.get(key)})"
+        for (key, sort), width in zip(kind.shape, widths)
+        if config.get(key) != width
+    ]
     if conflicts:
         raise InputError(
             f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
