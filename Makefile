@@ -52,6 +52,7 @@ bench: install
 	$(PY) benchmarks/onlineiforest.py
 	$(PY) benchmarks/mstream.py
 	$(PY) benchmarks/batch.py
+	$(PY) benchmarks/calibrator.py
 	$(PY) benchmarks/cli.py
 
 # The files for PyPI in dist/: the sdist, and a wheel built from the unpacked

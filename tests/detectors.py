@@ -1,6 +1,6 @@
-"""One entry per detector class, for the suites that must cover every class.
+"""One entry per native class, for the suites that must cover every class.
 
-An entry says how to build a small seeded detector, how to make its i-th
+An entry says how to build a small (seeded) instance, how to make its i-th
 observation (the arguments of `update`), which valid configurations need more
 memory than any machine has, and how to edit a document of it into one whose
 configuration does. Classes the module does not offer are left out, so a new
@@ -29,6 +29,7 @@ class Detector:
     # than any machine and that still passes every structural check; None
     # when the document's own arrays grow with the configuration.
     edit_beyond_memory: Callable[[dict], None] | None = None
+    seeded: bool = True  # whether the constructor takes `seed`
 
     @property
     def cls(self):
@@ -46,6 +47,11 @@ def _feature(rng, i):
 
 def _record(rng, i):
     return ([rng.gauss(0.0, 1.0), rng.gauss(0.0, 1.0)], [rng.randrange(4)], 1 + i // 3)
+
+
+def _score(rng, i):
+    # Ties and infinities among ordinary scores.
+    return (rng.choice([rng.gauss(0.0, 1.0), float(rng.randrange(3)), float("inf"), -float("inf")]),)
 
 
 def _wide_value_projection(doc):
@@ -77,6 +83,12 @@ _ALL = [
         lambda: morvik3.MStream(2, 1, num_rows=2, num_buckets=16, seed=11),
         _record,
         beyond_memory=[((2, 1), {"num_buckets": HUGE}), ((2, 1), {"num_rows": HUGE})],
+    ),
+    Detector(
+        "ScoreCalibrator",
+        lambda: morvik3.ScoreCalibrator(window=16, warmup=4),
+        _score,
+        seeded=False,
     ),
 ]
 

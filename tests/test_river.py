@@ -335,3 +335,8 @@ def test_readme_example(capsys):
     exec(example("Adapters", "morvik3.river"), namespace)
     assert namespace["is_anomaly"] is True
     assert capsys.readouterr().out == "True\n"
+
+
+def test_readme_calibration_example(capsys):
+    exec(example("Is it an anomaly?", "morvik3.river"), {})
+    assert capsys.readouterr().out == "[800, 890]\n"

@@ -121,3 +121,10 @@ def test_readme_example():
     exec(example("Adapters", "morvik3.sklearn"), namespace)
     assert np.flatnonzero(namespace["labels"] == -1).tolist() == list(range(0, 1000, 100))
     assert namespace["detector"].detector_.entries_seen() == 1200
+
+
+def test_readme_calibration_example(capsys):
+    namespace = {}
+    exec(example("Is it an anomaly?", "morvik3.sklearn"), namespace)
+    assert capsys.readouterr().out == "[0.774 0.63  0.814 0.256 0.046 1.   ]\n"
+    assert namespace["reference"].entries_seen() == 2000

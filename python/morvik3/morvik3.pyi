@@ -18,6 +18,7 @@ _Path = str | PathLike[str]
 _Points = NDArray[Any] | memoryview | Iterable[_Point]
 _Rows = NDArray[Any] | memoryview | Iterable[_Categories]
 _Ticks = NDArray[Any] | memoryview | Iterable[SupportsIndex]
+_Scores = NDArray[Any] | memoryview | Iterable[SupportsFloat]
 
 class _Neighbor(TypedDict):
     score: float
@@ -240,3 +241,36 @@ class FeatureSketch:
     def __deepcopy__(self, memo: Any) -> FeatureSketch: ...
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: str) -> None: ...
+
+@final
+class ScoreCalibrator:
+    """Streaming calibration of anomaly scores into [0, 1]."""
+
+    def __new__(cls, window: SupportsIndex = 10000, warmup: SupportsIndex = 100) -> ScoreCalibrator: ...
+    def update(self, score: SupportsFloat) -> float:
+        """Calibrate `score` against the window, then add it to the window."""
+    def score(self, score: SupportsFloat) -> float:
+        """Calibrate `score` as `update()` would, without adding it to the window."""
+    def update_many(self, scores: _Scores) -> NDArray[np.float64]:
+        """Ingest each row in order, as `update()` would."""
+    def score_many(self, scores: _Scores) -> NDArray[np.float64]:
+        """Score each row against the current state, as `score()` would."""
+    def is_ready(self) -> bool:
+        """Return True once `warmup` scores have been seen."""
+    def entries_seen(self) -> int:
+        """Return the number of scores seen."""
+    def to_json(self) -> str:
+        """Serialize the calibrator state to JSON."""
+    @staticmethod
+    def from_json(json: _Document) -> ScoreCalibrator:
+        """Deserialize calibrator state from a JSON string previously written by `to_json()`."""
+    def save_json(self, path: _Path) -> None:
+        """Serialize the calibrator state to a JSON file."""
+    @staticmethod
+    def load_json(path: _Path) -> ScoreCalibrator:
+        """Deserialize calibrator state from a JSON file previously written by `save_json()`."""
+    def __copy__(self) -> ScoreCalibrator: ...
+    def __deepcopy__(self, memo: Any) -> ScoreCalibrator: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: str) -> None: ...
+    def __getnewargs__(self) -> tuple[int, int]: ...

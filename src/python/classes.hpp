@@ -1,4 +1,4 @@
-// Type creation entry points of the detector classes.
+// Type creation entry points of the classes.
 #pragma once
 
 #include "pyutil.hpp"
@@ -9,5 +9,6 @@ PyObject* create_forest_type(PyObject* module);
 PyObject* create_featuresketch_type(PyObject* module);
 PyObject* create_onlineiforest_type(PyObject* module);
 PyObject* create_mstream_type(PyObject* module);
+PyObject* create_calibrator_type(PyObject* module);
 
 }  // namespace morvik3::py

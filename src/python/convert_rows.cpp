@@ -225,6 +225,39 @@ bool IndexColumn::convert(PyObject* o, const char* name, const char* row_name) {
     });
 }
 
+// ---- ValueColumn ----
+
+bool ValueColumn::convert(PyObject* o, const char* name, const char* row_name) {
+    if (buffer_.open(o)) {
+        if (buffer_.ndim() != 1) {
+            const std::string got = dimensions(buffer_.ndim());
+            buffer_.release();
+            return set_error(PyExc_ValueError, std::string("argument '") + name + "': expected a 1-D array, got " + got);
+        }
+        const Reader<double> read = reader_for<double>(buffer_.element());
+        if (read != nullptr) {
+            size_ = static_cast<std::size_t>(buffer_.shape(0));
+            length_ = buffer_.shape(0);
+            direct_ = buffer_.element() == Element::f64;
+            if (!direct_) {
+                values_.resize(size_);
+                for (std::size_t i = 0; i < size_; ++i)
+                    read(buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0), 0, 1, &values_[i]);
+                buffer_.release();
+            }
+            return true;
+        }
+        // A dtype the in-place reader does not take: element by element, as the single call would.
+        buffer_.release();
+    }
+    return iterate(o, name, [&](PyObject* item) {
+        double v = 0.0;
+        if (!to_f64(item, row_name, v)) return false;
+        values_.push_back(v);
+        return true;
+    });
+}
+
 // ---- EventRows ----
 
 bool EventRows::convert(PyObject* o, const char* name, const char* row_name) {

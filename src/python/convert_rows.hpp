@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -134,6 +135,25 @@ class IndexColumn : public RowColumn {
 
   private:
     std::vector<std::uint64_t> values_;
+};
+
+// One number per row (for example a score): a 1-D numeric array, viewed in
+// place when it holds float64, or any iterable of numbers converted as the
+// single call converts one.
+class ValueColumn : public RowColumn {
+  public:
+    bool convert(PyObject* o, const char* name, const char* row_name);
+    double operator[](std::size_t i) const {
+        if (!direct_) return values_[i];
+        double v;
+        std::memcpy(&v, buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0), sizeof v);
+        return v;
+    }
+
+  private:
+    BufferView buffer_;
+    bool direct_ = false;
+    std::vector<double> values_;
 };
 
 // One feature event per row, from any iterable of events.

@@ -21,6 +21,7 @@ int exec_module(PyObject* module) {
     if (add(module, "MStream", create_mstream_type(module)) < 0) return -1;
     if (add(module, "OnlineIForest", create_onlineiforest_type(module)) < 0) return -1;
     if (add(module, "Forest", create_forest_type(module)) < 0) return -1;
+    if (add(module, "ScoreCalibrator", create_calibrator_type(module)) < 0) return -1;
     if (add(module, "__version__", PyUnicode_FromString(version)) < 0) return -1;
     PyObject* internal = create_internal_error_type();
     if (add(module, "InternalError", Py_XNewRef(internal)) < 0) return -1;

@@ -29,6 +29,9 @@
 //   static Result<double> score(const State&, Row...);
 //   static Result<double> update_and_score(State&, Row...);
 // (PointBatch, below, is the whole of it for a class whose rows are points.)
+// A class whose update answers a value (Result<double>) declares
+// `static constexpr bool update_answers = true;`: its update_many returns the
+// answers, and it may leave out update_and_score and so update_and_score_many.
 //
 // Every method follows one order: convert the arguments, take the borrow,
 // detach for the computation, re-attach, release and build the result.
@@ -250,9 +253,15 @@ struct Protocol {
     static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, const Result<Config>& config,
                                Create&& create) {
         const std::uint64_t resolved = resolve_seed(seed);
+        return construct(t, config, [&](const Config& c) { return create(c, resolved); });
+    }
+
+    // The same for a class without a generator: `create(config)`.
+    template <class Create>
+    static PyObject* construct(PyTypeObject* t, const Result<Config>& config, Create&& create) {
         if (!config) return raise(config.error());
         if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error());
-        auto state = create(*config, resolved);
+        auto state = create(*config);
         if constexpr (detail::is_result<decltype(state)>::value) {
             if (!state) return raise(state.error());
             return wrap(t, std::move(*state));
@@ -429,7 +438,7 @@ struct Protocol {
         Ref scores;
         BufferView output;
         double* target = nullptr;
-        if constexpr (Call != BatchCall::update) {
+        if constexpr (batch_answers<Call>()) {
             scores = Ref(new_float64_array(rows));
             if (!scores || !output.open_writable(scores.get())) return nullptr;
             target = reinterpret_cast<double*>(output.data());
@@ -441,7 +450,7 @@ struct Protocol {
                 prefix_row_error(0);
                 return nullptr;
             }
-            if constexpr (Call == BatchCall::update) Py_RETURN_NONE;
+            if constexpr (!batch_answers<Call>()) Py_RETURN_NONE;
             output.release();
             return scores.release();
         }
@@ -457,7 +466,7 @@ struct Protocol {
                 auto result = std::apply([&](auto&... column) { return batch_row<Call>(state, column[row]...); },
                                          columns);
                 if (!result) return std::unexpected(std::move(result.error()));
-                if constexpr (Call != BatchCall::update) target[row] = *result;
+                if constexpr (batch_answers<Call>()) target[row] = *result;
             }
             return {};
         };
@@ -475,7 +484,7 @@ struct Protocol {
             raise(out.value->error());
         } else if (failing != nullptr) {
             failing->restore_error();
-        } else if constexpr (Call == BatchCall::update) {
+        } else if constexpr (!batch_answers<Call>()) {
             Py_RETURN_NONE;
         } else {
             return scores.release();
@@ -485,6 +494,16 @@ struct Protocol {
     }
 
   private:
+    // Whether the batch returns one value per row.
+    template <BatchCall Call>
+    static constexpr bool batch_answers() {
+        if constexpr (Call == BatchCall::update) {
+            return requires { requires C::Batch::update_answers; };
+        } else {
+            return true;
+        }
+    }
+
     template <BatchCall Call>
     static constexpr const char* batch_name() {
         if constexpr (Call == BatchCall::update) return "update_many";
@@ -636,18 +655,24 @@ struct Protocol {
                 "results of the per-row loop bit for bit. A row that fails raises the\n"
                 "error the single call would, prefixed \"row N: \" (N counting from 0).";
             table.push_back({"update_many", as_method<batch<BatchCall::update>>(), kw,
-                             batch_doc("update_many", "Ingest each row in order, as `update()` would; returns None.",
+                             batch_doc("update_many",
+                                       batch_answers<BatchCall::update>()
+                                           ? "Ingest each row in order, as `update()` would.\n\n"
+                                             "Returns a float64 numpy array with what `update()` returns per row."
+                                           : "Ingest each row in order, as `update()` would; returns None.",
                                        learning)});
             table.push_back({"score_many", as_method<batch<BatchCall::score>>(), kw,
                              batch_doc("score_many",
                                        "Score each row against the current state, as `score()` would.\n\n"
                                        "Returns a float64 numpy array with one score per row.",
                                        previewing)});
-            table.push_back({"update_and_score_many", as_method<batch<BatchCall::update_and_score>>(), kw,
-                             batch_doc("update_and_score_many",
-                                       "Ingest each row in order and score it, as `update_and_score()` would.\n\n"
-                                       "Returns a float64 numpy array with one score per row.",
-                                       learning)});
+            if constexpr (requires { C::Batch::update_and_score; }) {
+                table.push_back({"update_and_score_many", as_method<batch<BatchCall::update_and_score>>(), kw,
+                                 batch_doc("update_and_score_many",
+                                           "Ingest each row in order and score it, as `update_and_score()` would.\n\n"
+                                           "Returns a float64 numpy array with one score per row.",
+                                           learning)});
+            }
         }
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;

@@ -1,0 +1,114 @@
+// The ScoreCalibrator class: argument conversion and method entries over the
+// score calibrator core.
+#include "classes.hpp"
+#include "object_protocol.hpp"
+
+#include <span>
+
+#include "calibrator/calibrator.hpp"
+
+namespace morvik3::py {
+namespace {
+
+namespace core = morvik3::calibrator;
+
+struct ScoreCalibratorClass {
+    using State = core::ScoreCalibrator;
+    using Config = core::ScoreCalibratorConfig;
+    static constexpr const char* name = "ScoreCalibrator";
+    static constexpr const char* doc =
+        "ScoreCalibrator(window=10000, warmup=100)\n--\n\n"
+        "Streaming calibration of anomaly scores into [0, 1].\n\n"
+        "Each score is answered with where it ranks among the last `window` scores\n"
+        "seen before it: the fraction of them strictly below it plus half the\n"
+        "fraction equal to it (0.5 while none has been seen). The answer means the\n"
+        "same for every detector and every series, so one threshold (say 0.99)\n"
+        "fits them all. +inf ranks above every finite score, -inf below; NaN is\n"
+        "refused with ValueError and changes nothing.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "window : int, default 10000\n"
+        "    Number of most recent scores a score is ranked against.\n"
+        "warmup : int, default 100\n"
+        "    Number of scores to see before `is_ready()` answers True.";
+    static constexpr const char* doc_to_json = "Serialize the calibrator state to JSON.";
+    static constexpr const char* doc_from_json =
+        "Deserialize calibrator state from a JSON string previously written by `to_json()`.";
+    static constexpr const char* doc_save_json = "Serialize the calibrator state to a JSON file.";
+    static constexpr const char* doc_load_json =
+        "Deserialize calibrator state from a JSON file previously written by `save_json()`.";
+    static constexpr const char* doc_is_ready = "Return True once `warmup` scores have been seen.";
+    static constexpr const char* doc_entries_seen = "Return the number of scores seen.";
+    static constexpr bool has_getnewargs = true;
+
+    static const Config& config(const State& s) { return s.config; }
+    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
+    static PyObject* getnewargs(const State& s) {
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.window),
+                             static_cast<unsigned long long>(s.config.warmup));
+    }
+    static std::string to_json(const State& s) { return core::to_json(s); }
+    static Result<State> from_json(std::string_view text) { return core::from_json(text); }
+    static std::string repr(const State& s) { return core::repr(s); }
+    static bool is_ready(const State& s) { return core::is_ready(s); }
+    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
+
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static std::span<const PyMethodDef> methods();
+
+    struct Batch {
+        using Columns = std::tuple<ValueColumn>;
+        static constexpr std::array<const char*, 1> arguments = {"scores"};
+        static constexpr std::array<const char*, 1> row_arguments = {"score"};
+        static constexpr const char* rows_doc =
+            "`scores` is a 1-D array of any numeric dtype, read in place through the\n"
+            "buffer protocol, or any iterable of numbers converted as the single call\n"
+            "converts one.";
+        static constexpr bool update_answers = true;
+        static constexpr auto update = core::update;
+        static constexpr auto score = core::score;
+    };
+};
+
+using P = Protocol<ScoreCalibratorClass>;
+
+PyObject* ScoreCalibratorClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig("ScoreCalibrator.__new__()", {"window", "warmup"}, 0);
+    PyObject* a[2];
+    if (!sig.parse(args, kwargs, a)) return nullptr;
+    core::ScoreCalibratorConfig config;
+    if (a[0] && !to_u64(a[0], "window", config.window)) return nullptr;
+    if (a[1] && !to_u64(a[1], "warmup", config.warmup)) return nullptr;
+
+    return P::construct(type, checked_config(config, config.validate()), core::ScoreCalibrator::create);
+}
+
+constexpr char score_arg[] = "score";
+
+template <const char* QualName, Access A, auto Call>
+constexpr auto score_method = unary_method<ScoreCalibratorClass, QualName, score_arg, to_f64, A, Call>;
+
+constexpr char update_name[] = "ScoreCalibrator.update()";
+constexpr char score_name[] = "ScoreCalibrator.score()";
+
+constexpr int kw = METH_FASTCALL | METH_KEYWORDS;
+
+const PyMethodDef calibrator_methods[] = {
+    {"update", as_method<score_method<update_name, Access::exclusive, core::update>>(), kw,
+     "update($self, score)\n--\n\n"
+     "Calibrate `score` against the window, then add it to the window.\n\n"
+     "Returns the fraction of the last `window` scores strictly below `score` plus\n"
+     "half the fraction equal to it, a float in [0, 1] (0.5 while the window is\n"
+     "empty). The oldest score leaves once the window is full."},
+    {"score", as_method<score_method<score_name, Access::shared, core::score>>(), kw,
+     "score($self, score)\n--\n\n"
+     "Calibrate `score` as `update()` would, without adding it to the window."},
+};
+
+std::span<const PyMethodDef> ScoreCalibratorClass::methods() { return calibrator_methods; }
+
+}  // namespace
+
+PyObject* create_calibrator_type(PyObject* module) { return Protocol<ScoreCalibratorClass>::create_type(module); }
+
+}  // namespace morvik3::py
