@@ -10,11 +10,12 @@ import os
 import subprocess
 import sys
 import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest
+from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest, ScoreCalibrator
 from morvik3.cli.inputs import tick
 
 ROWS = 400
@@ -57,6 +58,22 @@ def loop_scores(detector, rows):
     return [detector.update_and_score(r) for r in rows]
 
 
+def mid_ranks(scores, window=10000):
+    """Each score's fraction of the `window` scores before it that are below
+    it, plus half the fraction equal to it (0.5 for none), rounded once."""
+    out = []
+    for i, s in enumerate(scores):
+        past = scores[max(0, i - window) : i]
+        below, equal = sum(p < s for p in past), sum(p == s for p in past)
+        out.append(float(Fraction(2 * below + equal, 2 * len(past))) if past else 0.5)
+    return out
+
+
+def stored_detector(cls, state):
+    """The detector of a state file, which also holds its calibrator."""
+    return cls.from_json(json.dumps(json.loads(state.read_text())["detector"]))
+
+
 @pytest.fixture
 def table(tmp_path):
     header, cells, x = series()
@@ -68,10 +85,12 @@ def test_csv_with_a_timestamp_column(table):
     out = path.parent / "scored.csv"
     result = morvik3("score", path, "-o", out)
     got_header, rows = read_csv(out.read_text())
-    assert got_header == header + ["score"]
+    assert got_header == header + ["score", "calibrated"]
     assert [r[:4] for r in rows] == cells  # every input column carried through
     # load and latency are the numeric columns: one point per row, seed 0.
-    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+    scores = loop_scores(Forest(2, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == scores
+    assert [float(r[5]) for r in rows] == mid_ranks(scores)
     assert f"scored {ROWS} rows of {path}" in result.stderr
     assert "top anomalies" in result.stderr and "Traceback" not in result.stderr
 
@@ -98,7 +117,7 @@ def test_univariate_defaults_shingle_eight_rows(table):
     path, header, cells, x = table
     _, rows = read_csv(morvik3("score", path, "-q", "--columns", "latency").stdout)
     expected = loop_scores(Forest(1, shingle_size=8, seed=0), x[:, 1:].tolist())
-    assert [float(r[-1]) for r in rows] == expected
+    assert [float(r[4]) for r in rows] == expected
 
 
 def test_state_resumed_over_two_runs_equals_one_run(table):
@@ -106,13 +125,19 @@ def test_state_resumed_over_two_runs_equals_one_run(table):
     first = write_csv(path.parent / "first.csv", header, cells[:150])
     second = write_csv(path.parent / "second.csv", header, cells[150:])
     state = path.parent / "state.json"
-    one = read_csv(morvik3("score", path, "-q").stdout)[1]
-    a = read_csv(morvik3("score", first, "-q", "--state", state).stdout)[1]
-    assert Forest.load_json(state).entries_seen() == 150
-    b = read_csv(morvik3("score", second, "-q", "--state", state).stdout)[1]
+    # A window shorter than the first run and a warm-up that outlasts it:
+    # the second run must go on with the calibrator's window and count.
+    options = ("-q", "--top-percent", "10", "--calibration-window", "120", "--calibration-warmup", "170")
+    one = read_csv(morvik3("score", path, *options).stdout)[1]
+    a = read_csv(morvik3("score", first, *options, "--state", state).stdout)[1]
+    assert stored_detector(Forest, state).entries_seen() == 150
+    b = read_csv(morvik3("score", second, *options, "--state", state).stdout)[1]
     assert a + b == one
-    assert Forest.load_json(state).entries_seen() == ROWS
+    assert stored_detector(Forest, state).entries_seen() == ROWS
+    assert ScoreCalibrator.from_json(json.dumps(json.loads(state.read_text())["calibrator"])).entries_seen() == ROWS
     assert not [p for p in os.listdir(path.parent) if p.endswith(".tmp")]
+    flags = [r[6] for r in one]
+    assert "1" not in flags[:170] and "1" in flags[170:]
 
 
 def test_a_killed_run_resumes_from_its_checkpoint(table):
@@ -137,7 +162,7 @@ def test_a_killed_run_resumes_from_its_checkpoint(table):
     finally:
         process.kill()
         process.wait()
-    assert Forest.load_json(state).entries_seen() == 100
+    assert stored_detector(Forest, state).entries_seen() == 100
     rest = write_csv(path.parent / "rest.csv", header, cells[100:])
     resumed = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)[1]
     assert resumed == one[100:]
@@ -199,6 +224,7 @@ def test_state_of_another_detector_or_configuration_is_refused(table):
     cases = [
         (("--trees", "6"), "was saved with another configuration: this run has --trees 6 (saved: 5)"),
         (("--columns", "load"), "this run has 1 numeric column(s) (saved: 2)"),
+        (("--calibration-warmup", "7"), "this run has --calibration-warmup 7 (saved: 100)"),
     ]
     for arguments, message in cases:
         result = morvik3("score", path, "--state", state, *arguments, check=False)
@@ -211,6 +237,30 @@ def test_state_of_another_detector_or_configuration_is_refused(table):
     assert state.read_text() == before
 
 
+def test_a_state_file_of_a_detector_alone_resumes_it_with_a_new_calibrator(table):
+    path, header, cells, x = table
+    state = path.parent / "state.json"
+    detector = Forest(2, seed=0)
+    detector.update_many(x[:100])
+    detector.save_json(state)
+    rest = write_csv(path.parent / "rest.csv", header, cells[100:])
+    _, rows = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)
+    scores = loop_scores(Forest(2, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == scores[100:]
+    assert [float(r[5]) for r in rows] == mid_ranks(scores[100:])  # nothing calibrated before
+    assert stored_detector(Forest, state).entries_seen() == ROWS
+    assert json.loads(state.read_text())["calibrator"]["entries_seen"] == ROWS - 100
+
+
+def test_bad_calibration_settings(table):
+    path, *_ = table
+    result = morvik3("score", path, "--calibration-window", str(2**40), check=False)
+    assert result.returncode == 2
+    assert result.stderr == "morvik3: error: invalid calibration settings: window must be <= 4294967295\n"
+    result = morvik3("score", path, "--calibration-warmup", "-1", check=False)
+    assert result.returncode == 2 and "argument --calibration-warmup: must be >= 0, got -1" in result.stderr
+
+
 def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
     header, cells, x = series(rows=60)
     cells[10][1] = "n/a"
@@ -220,24 +270,39 @@ def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
     _, rows = read_csv(result.stdout)
     kept = [i for i in range(60) if i not in (10, 20)]
     assert [r[0] for r in rows] == [cells[i][0] for i in kept]
-    assert [float(r[-1]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
     assert "skipped 2 bad rows:" in result.stderr
     assert f"{path}, line 12, column 'load': 'n/a' is not a number" in result.stderr
     assert f"{path}, line 22: expected 4 fields, got 2" in result.stderr
 
 
-def test_threshold_and_top_percent_flag_rows(table):
+@pytest.mark.parametrize(
+    ("options", "cut"),
+    [
+        (("--threshold", "0.9"), 0.9),
+        (("--top-percent", "2.5"), 0.975),
+        (("--threshold", "0.75", "--calibration-window", "40", "--calibration-warmup", "60"), 0.75),
+        (("--top-percent", "100", "--calibration-warmup", "0"), 0.0),
+    ],
+)
+def test_threshold_and_top_percent_flag_calibrated_scores(table, options, cut):
     path, *_ = table
-    _, rows = read_csv(morvik3("score", path, "-q", "--threshold", "2.5").stdout)
-    scores = [float(r[4]) for r in rows]
-    assert [int(r[5]) for r in rows] == [int(s >= 2.5) for s in scores]
-    assert 0 < sum(int(r[5]) for r in rows) < ROWS
+    header, rows = read_csv(morvik3("score", path, "-q", *options).stdout)
+    assert header[-3:] == ["score", "calibrated", "anomaly"]
+    window = int(options[3]) if "--calibration-window" in options else 10000
+    warmup = int(options[options.index("--calibration-warmup") + 1]) if "--calibration-warmup" in options else 100
+    calibrated = mid_ranks([float(r[4]) for r in rows], window)
+    assert [float(r[5]) for r in rows] == calibrated
+    expected = [int(i >= warmup and c >= cut) for i, c in enumerate(calibrated)]
+    assert [int(r[6]) for r in rows] == expected
+    assert 0 < sum(expected) < ROWS or cut == 0.0
 
-    header, rows = read_csv(morvik3("score", path, "-q", "--top-percent", "2.5").stdout)
-    assert header[-2:] == ["score", "anomaly"]
-    flagged = [float(r[4]) for r in rows if r[5] == "1"]
-    assert len(flagged) == math.ceil(ROWS * 2.5 / 100)
-    assert min(flagged) >= max(float(r[4]) for r in rows if r[5] == "0")
+
+def test_a_threshold_is_a_calibrated_score(table):
+    path, *_ = table
+    result = morvik3("score", path, "--threshold", "2.5", check=False)
+    assert result.returncode == 2
+    assert "argument --threshold: must be in (0, 1], got 2.5" in result.stderr
 
 
 def test_json_lines_for_featuresketch(tmp_path):
@@ -248,7 +313,7 @@ def test_json_lines_for_featuresketch(tmp_path):
     path = tmp_path / "events.jsonl"
     path.write_text("\n".join(lines[:50]) + "\n\n" + "\n".join(lines[50:]) + "\n")
     header, rows = read_csv(morvik3("score", path, "-q", "--detector", "featuresketch").stdout)
-    assert header == ["line", "time", "score"]
+    assert header == ["line", "time", "score", "calibrated"]
     assert [r[1] for r in rows] == [f"t{i}" for i in range(120)]
     assert rows[50][0] == "52"  # the blank line counts
     assert [float(r[2]) for r in rows] == loop_scores(FeatureSketch(seed=0), events)
@@ -258,7 +323,7 @@ def test_plot_is_written(table):
     pytest.importorskip("matplotlib")
     path, *_ = table
     png = path.parent / "scores.png"
-    morvik3("score", path, "-q", "-o", os.devnull, "--plot", png, "--threshold", "3")
+    morvik3("score", path, "-q", "-o", os.devnull, "--plot", png, "--threshold", "0.99")
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -322,7 +387,7 @@ def test_quoted_fields_are_kept_as_csv_parses_them(tmp_path, quoting):
         w.writerows([r[0], float(r[1]), float(r[2]), r[3]] for r in cells)
     result = morvik3("score", path, "-q", "--time-column", "when")
     header, rows = read_csv(result.stdout)
-    assert header == QUOTED_HEADER + ["score"]
+    assert header == QUOTED_HEADER + ["score", "calibrated"]
     with open(path, newline="") as f:
         assert [r[:4] for r in rows] == list(csv.reader(f))[1:]
     assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
@@ -409,7 +474,7 @@ def test_mstream_scores_numeric_and_categorical_columns(tmp_path):
     path = write_csv(tmp_path / "events.csv", header, cells)
     result = morvik3("score", path, "--detector", "mstream", "--categorical", "host,status")
     got_header, rows = read_csv(result.stdout)
-    assert got_header == header + ["score"]
+    assert got_header == header + ["score", "calibrated"]
     assert [r[:4] for r in rows] == cells
     # bytes is the one numeric column left once status is categorical.
     assert [float(r[4]) for r in rows] == mstream_loop(cells, ticks)

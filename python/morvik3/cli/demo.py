@@ -41,7 +41,7 @@ def run(args):
             source.close()
         detector = kind.create((1,), settings, SEED)
         scores = detector.update_and_score_many(*chunk.batch)
-        tracker = Tracker(gap=settings["shingle_size"], keep_scores=False, keep_series=False)
+        tracker = Tracker(gap=settings["shingle_size"], keep_series=False)
         tracker.add(chunk, scores)
         times = chunk.times()
         ranges = _rows_of(times, spans)
