@@ -18,12 +18,12 @@ input:
   (or named by --time-column) is carried through as the rows' time.
 
 mstream:
-  --detector mstream reads CSV records: the --numeric columns (default: those
-  holding numbers), the --categorical columns (any text, hashed to integers
-  as morvik3.river.MStream does) and the timestamp column, which is required
-  and read as integer ticks: an integer as it is, an ISO 8601 date and time
-  as seconds since 1970 (UTC unless it names an offset). Ticks must be > 0
-  and never decrease.
+  --detector mstream reads CSV records: the --numeric columns (default: the
+  other columns holding numbers), the --categorical columns (any text, hashed
+  to integers as morvik3.river.MStream does) and the timestamp column, which
+  is required and read as integer ticks: an integer as it is, an ISO 8601
+  date and time as seconds since 1970 (UTC unless it names an offset). Ticks
+  must be > 0 and never decrease.
 
 defaults for a univariate series:
   --detector forest with internal shingling: each point is the last 8 values
@@ -116,7 +116,7 @@ def parser():
                        help="scores each score is ranked among (default: 10000)")
     score.add_argument("--calibration-warmup", type=_at_least_zero, metavar="N",
                        help="scores seen before any row is flagged (default: 100)")
-    score.add_argument("--state", metavar="PATH", help="load the detector from PATH when it exists; save it there")
+    score.add_argument("--state", metavar="PATH", help="load the detector and calibrator from PATH when it exists; save them there")
     score.add_argument("--checkpoint", type=_positive(int), metavar="N", help="also save the state every N rows")
     score.add_argument("--plot", metavar="PNG", help="plot the series and its scores (needs matplotlib)")
     score.add_argument("--skip-bad-rows", action="store_true", help="skip bad rows instead of stopping")

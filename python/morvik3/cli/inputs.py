@@ -302,13 +302,13 @@ class Table:
         good_rows, good_lines = [], []
         last = self.last_tick
         for row, line in zip(rows, lines):
-            problem = self._problem(row, line)
+            problem, row_tick = self._problem(row, line), last
             if problem is None and self.records:
-                problem, at = self._tick_problem(row, line, last)
+                problem, row_tick = self._tick_problem(row, line, last)
             if problem is None:
                 good_rows.append(row)
                 good_lines.append(line)
-                last = at if self.records else last
+                last = row_tick
             elif self.skip_bad:
                 self.skipped.add(problem)
             else:
