@@ -5,7 +5,6 @@ import gzip
 import hashlib
 import io
 import json
-import math
 import os
 import subprocess
 import sys
@@ -277,20 +276,18 @@ def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("options", "cut"),
+    ("options", "cut", "window", "warmup"),
     [
-        (("--threshold", "0.9"), 0.9),
-        (("--top-percent", "2.5"), 0.975),
-        (("--threshold", "0.75", "--calibration-window", "40", "--calibration-warmup", "60"), 0.75),
-        (("--top-percent", "100", "--calibration-warmup", "0"), 0.0),
+        (("--threshold", "0.9"), 0.9, 10000, 100),
+        (("--top-percent", "2.5"), 0.975, 10000, 100),
+        (("--threshold", "0.75", "--calibration-window", "40", "--calibration-warmup", "60"), 0.75, 40, 60),
+        (("--top-percent", "100", "--calibration-warmup", "0"), 0.0, 10000, 0),
     ],
 )
-def test_threshold_and_top_percent_flag_calibrated_scores(table, options, cut):
+def test_threshold_and_top_percent_flag_calibrated_scores(table, options, cut, window, warmup):
     path, *_ = table
     header, rows = read_csv(morvik3("score", path, "-q", *options).stdout)
     assert header[-3:] == ["score", "calibrated", "anomaly"]
-    window = int(options[3]) if "--calibration-window" in options else 10000
-    warmup = int(options[options.index("--calibration-warmup") + 1]) if "--calibration-warmup" in options else 100
     calibrated = mid_ranks([float(r[4]) for r in rows], window)
     assert [float(r[5]) for r in rows] == calibrated
     expected = [int(i >= warmup and c >= cut) for i, c in enumerate(calibrated)]
