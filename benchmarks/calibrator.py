@@ -15,28 +15,14 @@ import argparse
 import bisect
 import collections
 import copy
-import time
 
 import numpy as np
 
 import morvik3
 from _machine import describe
+from batch import REPEATS, best_rate
 
-REPEATS = 3
 WINDOW = 10_000
-
-
-def best_rate(make, run, n):
-    """Scores per second (wall clock, CPU time) of the fastest of REPEATS runs,
-    each on a fresh state from `make`."""
-    wall, cpu = [], []
-    for _ in range(REPEATS):
-        state = make()
-        start, start_cpu = time.perf_counter(), time.thread_time()
-        run(state)
-        wall.append(time.perf_counter() - start)
-        cpu.append(time.thread_time() - start_cpu)
-    return n / min(wall), n / min(cpu)
 
 
 class SortedListCalibrator:

@@ -19,8 +19,8 @@ Result<void> invalid(std::string message) { return std::unexpected(Error::invali
 
 std::string count(std::uint64_t n) { return std::to_string(n); }
 
-// One correctly rounded division of exact integers (below 2^53 for any
-// window that fits in memory), so that the value is the same on every machine.
+// One correctly rounded division of exact integers (at most 2^33, far below
+// 2^53), so that the value is the same on every machine.
 double mid_rank(const RankedWindow& window, double score) {
     const std::uint64_t n = window.size();
     if (n == 0) return 0.5;

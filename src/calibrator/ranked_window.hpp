@@ -18,11 +18,13 @@ namespace morvik3::calibrator {
 // scores would need 128 GiB anyway.
 using RankIndex = std::uint32_t;
 
+// The two sides of a node, indexing RankNode::child; !side is the other one.
+enum Side : unsigned { left = 0, right = 1 };
+
 struct RankNode {
     double value = 0.0;
     std::uint64_t size = 0;  // nodes in the subtree rooted here
-    RankIndex left = 0;
-    RankIndex right = 0;
+    RankIndex child[2] = {0, 0};
     RankIndex parent = 0;
     std::uint32_t red = 0;  // 0 or 1; a full word leaves no padding in the node
 };
@@ -62,8 +64,9 @@ class RankedWindow {
   private:
     void insert(RankIndex z, double value);
     void erase(RankIndex z);
-    void rotate_left(RankIndex x);
-    void rotate_right(RankIndex x);
+    // x's child on the other side takes x's place, x going down to `side`.
+    void rotate(RankIndex x, Side side);
+    [[nodiscard]] Side side_of(RankIndex x) const;
     void transplant(RankIndex u, RankIndex v);
     void insert_fixup(RankIndex z);
     void erase_fixup(RankIndex x);
