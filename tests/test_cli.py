@@ -2,18 +2,20 @@
 
 import csv
 import gzip
+import hashlib
 import io
 import json
-import math
 import os
 import subprocess
 import sys
 import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from morvik3 import FeatureSketch, Forest, OnlineIForest
+from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest, ScoreCalibrator
+from morvik3.cli.inputs import tick
 
 ROWS = 400
 
@@ -55,6 +57,22 @@ def loop_scores(detector, rows):
     return [detector.update_and_score(r) for r in rows]
 
 
+def mid_ranks(scores, window=10000):
+    """Each score's fraction of the `window` scores before it that are below
+    it, plus half the fraction equal to it (0.5 for none), rounded once."""
+    out = []
+    for i, s in enumerate(scores):
+        past = scores[max(0, i - window) : i]
+        below, equal = sum(p < s for p in past), sum(p == s for p in past)
+        out.append(float(Fraction(2 * below + equal, 2 * len(past))) if past else 0.5)
+    return out
+
+
+def stored_detector(cls, state):
+    """The detector of a state file, which also holds its calibrator."""
+    return cls.from_json(json.dumps(json.loads(state.read_text())["detector"]))
+
+
 @pytest.fixture
 def table(tmp_path):
     header, cells, x = series()
@@ -66,10 +84,12 @@ def test_csv_with_a_timestamp_column(table):
     out = path.parent / "scored.csv"
     result = morvik3("score", path, "-o", out)
     got_header, rows = read_csv(out.read_text())
-    assert got_header == header + ["score"]
+    assert got_header == header + ["score", "calibrated"]
     assert [r[:4] for r in rows] == cells  # every input column carried through
     # load and latency are the numeric columns: one point per row, seed 0.
-    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+    scores = loop_scores(Forest(2, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == scores
+    assert [float(r[5]) for r in rows] == mid_ranks(scores)
     assert f"scored {ROWS} rows of {path}" in result.stderr
     assert "top anomalies" in result.stderr and "Traceback" not in result.stderr
 
@@ -96,7 +116,7 @@ def test_univariate_defaults_shingle_eight_rows(table):
     path, header, cells, x = table
     _, rows = read_csv(morvik3("score", path, "-q", "--columns", "latency").stdout)
     expected = loop_scores(Forest(1, shingle_size=8, seed=0), x[:, 1:].tolist())
-    assert [float(r[-1]) for r in rows] == expected
+    assert [float(r[4]) for r in rows] == expected
 
 
 def test_state_resumed_over_two_runs_equals_one_run(table):
@@ -104,13 +124,19 @@ def test_state_resumed_over_two_runs_equals_one_run(table):
     first = write_csv(path.parent / "first.csv", header, cells[:150])
     second = write_csv(path.parent / "second.csv", header, cells[150:])
     state = path.parent / "state.json"
-    one = read_csv(morvik3("score", path, "-q").stdout)[1]
-    a = read_csv(morvik3("score", first, "-q", "--state", state).stdout)[1]
-    assert Forest.load_json(state).entries_seen() == 150
-    b = read_csv(morvik3("score", second, "-q", "--state", state).stdout)[1]
+    # A window shorter than the first run and a warm-up that outlasts it:
+    # the second run must go on with the calibrator's window and count.
+    options = ("-q", "--top-percent", "10", "--calibration-window", "120", "--calibration-warmup", "170")
+    one = read_csv(morvik3("score", path, *options).stdout)[1]
+    a = read_csv(morvik3("score", first, *options, "--state", state).stdout)[1]
+    assert stored_detector(Forest, state).entries_seen() == 150
+    b = read_csv(morvik3("score", second, *options, "--state", state).stdout)[1]
     assert a + b == one
-    assert Forest.load_json(state).entries_seen() == ROWS
+    assert stored_detector(Forest, state).entries_seen() == ROWS
+    assert ScoreCalibrator.from_json(json.dumps(json.loads(state.read_text())["calibrator"])).entries_seen() == ROWS
     assert not [p for p in os.listdir(path.parent) if p.endswith(".tmp")]
+    flags = [r[6] for r in one]
+    assert "1" not in flags[:170] and "1" in flags[170:]
 
 
 def test_a_killed_run_resumes_from_its_checkpoint(table):
@@ -135,7 +161,7 @@ def test_a_killed_run_resumes_from_its_checkpoint(table):
     finally:
         process.kill()
         process.wait()
-    assert Forest.load_json(state).entries_seen() == 100
+    assert stored_detector(Forest, state).entries_seen() == 100
     rest = write_csv(path.parent / "rest.csv", header, cells[100:])
     resumed = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)[1]
     assert resumed == one[100:]
@@ -197,6 +223,7 @@ def test_state_of_another_detector_or_configuration_is_refused(table):
     cases = [
         (("--trees", "6"), "was saved with another configuration: this run has --trees 6 (saved: 5)"),
         (("--columns", "load"), "this run has 1 numeric column(s) (saved: 2)"),
+        (("--calibration-warmup", "7"), "this run has --calibration-warmup 7 (saved: 100)"),
     ]
     for arguments, message in cases:
         result = morvik3("score", path, "--state", state, *arguments, check=False)
@@ -209,6 +236,30 @@ def test_state_of_another_detector_or_configuration_is_refused(table):
     assert state.read_text() == before
 
 
+def test_a_state_file_of_a_detector_alone_resumes_it_with_a_new_calibrator(table):
+    path, header, cells, x = table
+    state = path.parent / "state.json"
+    detector = Forest(2, seed=0)
+    detector.update_many(x[:100])
+    detector.save_json(state)
+    rest = write_csv(path.parent / "rest.csv", header, cells[100:])
+    _, rows = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)
+    scores = loop_scores(Forest(2, seed=0), x.tolist())
+    assert [float(r[4]) for r in rows] == scores[100:]
+    assert [float(r[5]) for r in rows] == mid_ranks(scores[100:])  # nothing calibrated before
+    assert stored_detector(Forest, state).entries_seen() == ROWS
+    assert json.loads(state.read_text())["calibrator"]["entries_seen"] == ROWS - 100
+
+
+def test_bad_calibration_settings(table):
+    path, *_ = table
+    result = morvik3("score", path, "--calibration-window", str(2**40), check=False)
+    assert result.returncode == 2
+    assert result.stderr == "morvik3: error: invalid calibration settings: window must be <= 4294967295\n"
+    result = morvik3("score", path, "--calibration-warmup", "-1", check=False)
+    assert result.returncode == 2 and "argument --calibration-warmup: must be >= 0, got -1" in result.stderr
+
+
 def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
     header, cells, x = series(rows=60)
     cells[10][1] = "n/a"
@@ -218,24 +269,37 @@ def test_skip_bad_rows_counts_and_leaves_them_out(tmp_path):
     _, rows = read_csv(result.stdout)
     kept = [i for i in range(60) if i not in (10, 20)]
     assert [r[0] for r in rows] == [cells[i][0] for i in kept]
-    assert [float(r[-1]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
     assert "skipped 2 bad rows:" in result.stderr
     assert f"{path}, line 12, column 'load': 'n/a' is not a number" in result.stderr
     assert f"{path}, line 22: expected 4 fields, got 2" in result.stderr
 
 
-def test_threshold_and_top_percent_flag_rows(table):
+@pytest.mark.parametrize(
+    ("options", "cut", "window", "warmup"),
+    [
+        (("--threshold", "0.9"), 0.9, 10000, 100),
+        (("--top-percent", "2.5"), 0.975, 10000, 100),
+        (("--threshold", "0.75", "--calibration-window", "40", "--calibration-warmup", "60"), 0.75, 40, 60),
+        (("--top-percent", "100", "--calibration-warmup", "0"), 0.0, 10000, 0),
+    ],
+)
+def test_threshold_and_top_percent_flag_calibrated_scores(table, options, cut, window, warmup):
     path, *_ = table
-    _, rows = read_csv(morvik3("score", path, "-q", "--threshold", "2.5").stdout)
-    scores = [float(r[4]) for r in rows]
-    assert [int(r[5]) for r in rows] == [int(s >= 2.5) for s in scores]
-    assert 0 < sum(int(r[5]) for r in rows) < ROWS
+    header, rows = read_csv(morvik3("score", path, "-q", *options).stdout)
+    assert header[-3:] == ["score", "calibrated", "anomaly"]
+    calibrated = mid_ranks([float(r[4]) for r in rows], window)
+    assert [float(r[5]) for r in rows] == calibrated
+    expected = [int(i >= warmup and c >= cut) for i, c in enumerate(calibrated)]
+    assert [int(r[6]) for r in rows] == expected
+    assert 0 < sum(expected) < ROWS or cut == 0.0
 
-    header, rows = read_csv(morvik3("score", path, "-q", "--top-percent", "2.5").stdout)
-    assert header[-2:] == ["score", "anomaly"]
-    flagged = [float(r[4]) for r in rows if r[5] == "1"]
-    assert len(flagged) == math.ceil(ROWS * 2.5 / 100)
-    assert min(flagged) >= max(float(r[4]) for r in rows if r[5] == "0")
+
+def test_a_threshold_is_a_calibrated_score(table):
+    path, *_ = table
+    result = morvik3("score", path, "--threshold", "2.5", check=False)
+    assert result.returncode == 2
+    assert "argument --threshold: must be in (0, 1], got 2.5" in result.stderr
 
 
 def test_json_lines_for_featuresketch(tmp_path):
@@ -246,7 +310,7 @@ def test_json_lines_for_featuresketch(tmp_path):
     path = tmp_path / "events.jsonl"
     path.write_text("\n".join(lines[:50]) + "\n\n" + "\n".join(lines[50:]) + "\n")
     header, rows = read_csv(morvik3("score", path, "-q", "--detector", "featuresketch").stdout)
-    assert header == ["line", "time", "score"]
+    assert header == ["line", "time", "score", "calibrated"]
     assert [r[1] for r in rows] == [f"t{i}" for i in range(120)]
     assert rows[50][0] == "52"  # the blank line counts
     assert [float(r[2]) for r in rows] == loop_scores(FeatureSketch(seed=0), events)
@@ -256,7 +320,7 @@ def test_plot_is_written(table):
     pytest.importorskip("matplotlib")
     path, *_ = table
     png = path.parent / "scores.png"
-    morvik3("score", path, "-q", "-o", os.devnull, "--plot", png, "--threshold", "3")
+    morvik3("score", path, "-q", "-o", os.devnull, "--plot", png, "--threshold", "0.99")
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -278,8 +342,8 @@ def test_demo_on_the_bundled_series(tmp_path):
 
 
 def test_quoted_fields_and_line_breaks_are_read_as_csv(tmp_path):
-    # Plain lines first, then a quoted cell with a comma and a line break:
-    # the reader changes over to the csv module mid-file; lines keep counting.
+    # Plain lines first, then quoted cells with a comma, quotes and a line
+    # break: lines keep counting across records of several lines.
     header, cells, x = series(rows=300)
     for i in (150, 151, 200):
         cells[i][3] = 'rack "7", row\nB'
@@ -295,6 +359,56 @@ def test_quoted_fields_and_line_breaks_are_read_as_csv(tmp_path):
     # Rows 150, 151 and 200 take two lines each: row 250 begins on line 2 + 250 + 3.
     failed = morvik3("score", path, "-q", "--state", tmp_path / "other.json", "--checkpoint", "100", check=False)
     assert failed.stderr == f"morvik3: error: {path}, line 255, column 'load': 'oops' is not a number\n"
+
+
+QUOTED_HEADER = ["when", 'load, "avg"', "latency", "note"]
+
+
+def quoted_rows(rows, seed=5):
+    """Cells that only a CSV reader splits right: commas, quotes and line
+    breaks inside quoted text, quoted numbers, and a time column named by hand."""
+    header, cells, x = series(rows=rows, seed=seed)
+    notes = ['said "hi", left', "a,b,c", "", '""', "two\nlines", "plain"]
+    for i, row in enumerate(cells):
+        row[3] = notes[i % len(notes)]
+    return cells, x
+
+
+@pytest.mark.parametrize("quoting", [csv.QUOTE_MINIMAL, csv.QUOTE_ALL, csv.QUOTE_NONNUMERIC])
+def test_quoted_fields_are_kept_as_csv_parses_them(tmp_path, quoting):
+    cells, x = quoted_rows(120)
+    path = tmp_path / "quoted.csv"
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f, quoting=quoting)
+        w.writerow(QUOTED_HEADER)
+        w.writerows([r[0], float(r[1]), float(r[2]), r[3]] for r in cells)
+    result = morvik3("score", path, "-q", "--time-column", "when")
+    header, rows = read_csv(result.stdout)
+    assert header == QUOTED_HEADER + ["score", "calibrated"]
+    with open(path, newline="") as f:
+        assert [r[:4] for r in rows] == list(csv.reader(f))[1:]
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x.tolist())
+
+
+@pytest.mark.parametrize("skip", [False, True])
+def test_bad_rows_among_quoted_fields(tmp_path, skip):
+    cells, x = quoted_rows(60)
+    cells[30][2] = "1,5"  # a decimal comma, quoted: one cell that is not a number
+    cells[40].append('extra, "cell"')  # one field too many, though it holds a comma
+    path = write_csv(tmp_path / "bad.csv", QUOTED_HEADER, cells)
+    # Rows 4, 10, 16, ... take two lines: row 30 begins on line 2 + 30 + 5, row 40 on 2 + 40 + 6.
+    if not skip:
+        result = morvik3("score", path, "--time-column", "when", check=False)
+        assert result.returncode == 2
+        assert result.stderr == f"morvik3: error: {path}, line 37, column 'latency': '1,5' is not a number\n"
+        return
+    result = morvik3("score", path, "--time-column", "when", "--skip-bad-rows")
+    _, rows = read_csv(result.stdout)
+    kept = [i for i in range(60) if i not in (30, 40)]
+    assert [r[:4] for r in rows] == [cells[i] for i in kept]
+    assert [float(r[4]) for r in rows] == loop_scores(Forest(2, seed=0), x[kept].tolist())
+    assert "skipped 2 bad rows:" in result.stderr
+    assert f"{path}, line 48: expected 4 fields, got 5" in result.stderr
 
 
 def test_crlf_lines_blank_lines_and_a_quoted_header(tmp_path):
@@ -321,3 +435,148 @@ def test_without_matplotlib_plots_are_refused_and_the_demo_goes_on(tmp_path, tab
     demo = run("demo", "--plots", tmp_path / "plots")
     assert demo.returncode == 0 and "No plots: plots need matplotlib" in demo.stdout
     assert not (tmp_path / "plots").exists()
+
+
+def text_code(text):
+    """A category's text as MStream's integer: the first 8 bytes of its BLAKE2b digest."""
+    return int.from_bytes(hashlib.blake2b(text.encode(), digest_size=8).digest(), "little", signed=True)
+
+
+def events_table(rows=200, seed=9):
+    """timestamp (ISO 8601, several rows per second), a quoted categorical
+    column, a numeric one and an integer status used as a category."""
+    rng = np.random.default_rng(seed)
+    start = np.datetime64("2024-05-01T00:00:00", "s")
+    seconds = np.cumsum(rng.integers(0, 3, size=rows))
+    stamps = [str(start + np.timedelta64(int(s), "s")) for s in seconds]
+    hosts = rng.choice(["web,1", 'db "main"', "cache"], size=rows).tolist()
+    status = rng.choice(["200", "404", "500"], p=[0.9, 0.08, 0.02], size=rows).tolist()
+    size = rng.normal(500, 40, size=rows).round(1)
+    size[rows * 3 // 4] = 9000.0
+    cells = [[t, h, repr(b), c] for t, h, b, c in zip(stamps, hosts, size.tolist(), status)]
+    ticks = (seconds + start.astype(np.int64)).tolist()
+    return ["timestamp", "host", "bytes", "status"], cells, ticks
+
+
+def mstream_loop(cells, ticks, numeric=(2,), categorical=(1, 3), **options):
+    detector = MStream(len(numeric), len(categorical), seed=0, **options)
+    return [
+        detector.update_and_score([float(r[i]) for i in numeric], [text_code(r[i]) for i in categorical], t)
+        for r, t in zip(cells, ticks)
+    ]
+
+
+def test_mstream_scores_numeric_and_categorical_columns(tmp_path):
+    header, cells, ticks = events_table()
+    path = write_csv(tmp_path / "events.csv", header, cells)
+    result = morvik3("score", path, "--detector", "mstream", "--categorical", "host,status")
+    got_header, rows = read_csv(result.stdout)
+    assert got_header == header + ["score", "calibrated"]
+    assert [r[:4] for r in rows] == cells
+    # bytes is the one numeric column left once status is categorical.
+    assert [float(r[4]) for r in rows] == mstream_loop(cells, ticks)
+    assert "MStream(numeric_dim=1, categorical_dim=2, num_rows=2, num_buckets=1024, alpha=0.8" in result.stderr
+
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "mstream", "--numeric", "", "--categorical",
+                               "status", "--hash-rows", "3", "--buckets", "64", "--alpha", "0.5").stdout)
+    expected = mstream_loop(cells, ticks, numeric=(), categorical=(3,), num_rows=3, num_buckets=64, alpha=0.5)
+    assert [float(r[4]) for r in rows] == expected
+
+
+def test_mstream_categories_hash_as_in_the_river_adapter(tmp_path):
+    river = pytest.importorskip("morvik3.river")
+    header, cells, ticks = events_table(rows=80)
+    path = write_csv(tmp_path / "events.csv", header, cells)
+    _, rows = read_csv(morvik3("score", path, "-q", "--detector", "mstream", "--categorical", "host,status").stdout)
+    model = river.MStream(numeric_keys="bytes", categorical_keys=("host", "status"), timestamp_key="t", seed=0)
+    expected = []
+    for r, t in zip(cells, ticks):
+        x = {"bytes": float(r[2]), "host": r[1], "status": r[3], "t": t}
+        expected.append(model.score_one(x))
+        model.learn_one(x)
+    assert [float(r[4]) for r in rows] == expected
+
+
+def test_mstream_state_resumed_over_two_runs_equals_one_run(tmp_path):
+    header, cells, ticks = events_table()
+    # Integer ticks this time: they are taken as they are.
+    cells = [[str(t)] + r[1:] for r, t in zip(cells, ticks)]
+    whole = write_csv(tmp_path / "whole.csv", header, cells)
+    first = write_csv(tmp_path / "first.csv", header, cells[:90])
+    second = write_csv(tmp_path / "second.csv", header, cells[90:])
+    state = tmp_path / "state.json"
+    options = ("-q", "--detector", "mstream", "--categorical", "host,status", "--buckets", "128")
+    one = read_csv(morvik3("score", whole, *options).stdout)[1]
+    a = read_csv(morvik3("score", first, *options, "--state", state).stdout)[1]
+    b = read_csv(morvik3("score", second, *options, "--state", state).stdout)[1]
+    assert a + b == one
+    assert [float(r[4]) for r in one] == mstream_loop(cells, ticks, num_buckets=128)
+    # The stored detector knows the last tick: a row before it in a third run is bad input.
+    earlier = write_csv(tmp_path / "earlier.csv", header, [cells[10]])
+    late = morvik3("score", earlier, *options, "--state", state, check=False)
+    assert late.returncode == 2
+    assert f"{cells[10][0]!r} is tick {ticks[10]}, before the previous row's tick {ticks[-1]}" in late.stderr
+    other = morvik3("score", second, *options[:-2], "--categorical", "host", "--state", state, check=False)
+    assert "this run has 2 numeric column(s) (saved: 1); 1 categorical column(s) (saved: 2)" in other.stderr
+
+
+@pytest.mark.parametrize(
+    ("stamp", "message"),
+    [
+        ("yesterday", "'yesterday' is neither an integer nor an ISO 8601 date and time"),
+        ("0", "'0' is tick 0, and ticks must be > 0"),
+        ("1969-12-31T23:59:59Z", "'1969-12-31T23:59:59Z' is tick -1, and ticks must be > 0"),
+        ("99999999999999999999", "'99999999999999999999' is tick 99999999999999999999, beyond the largest tick 9223372036854775807"),
+        ("1714521599", "'1714521599' is tick 1714521599, before the previous row's tick 1714521600"),
+    ],
+)
+def test_mstream_bad_timestamps_name_the_row(tmp_path, stamp, message):
+    content = "time,kind,value\n2024-05-01T00:00:00Z,a,1\n{},b,2\n1714521601,a,3\n".format(stamp)
+    path = tmp_path / "ticks.csv"
+    path.write_text(content)
+    options = ("score", path, "--detector", "mstream", "--categorical", "kind")
+    failed = morvik3(*options, check=False)
+    assert failed.returncode == 2 and "Traceback" not in failed.stderr
+    assert failed.stderr.strip().endswith(f"{path}, line 3, column 'time': {message}")
+    skipped = morvik3(*options, "--skip-bad-rows")
+    assert [r[0] for r in read_csv(skipped.stdout)[1]] == ["2024-05-01T00:00:00Z", "1714521601"]
+    assert "skipped 1 bad row:" in skipped.stderr
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("1714521600", 1714521600),
+        (" 42 ", 42),
+        ("2024-05-01T00:00:00", 1714521600),  # no offset: UTC
+        ("2024-05-01 00:00:00Z", 1714521600),
+        ("2024-05-01T02:00:00+02:00", 1714521600),
+        ("2024-02-29 12:30:15.9", 1709209815),  # whole seconds, rounded down
+        ("2024-05-01", 1714521600),
+    ],
+)
+def test_time_cells_as_ticks(text, expected):
+    assert tick(text) == expected
+
+
+@pytest.mark.parametrize(
+    ("content", "arguments", "message"),
+    [
+        ("t,a\n1,2\n", ("--detector", "mstream", "--columns", "a"),
+         "--columns does not apply to --detector mstream (name its columns with --numeric and --categorical)"),
+        ("t,a\n1,2\n", ("--categorical", "a"), "--categorical applies to --detector mstream only (not forest)"),
+        ("t,a\n1,2\n", ("--detector", "mstream"), "{path}, line 1: no timestamp column (name it with --time-column)"),
+        ("ts,a\n1,x\n", ("--detector", "mstream"),
+         "{path}, line 2: no numeric column (name the columns with --numeric or --categorical)"),
+        ("ts,a\n1,2\n", ("--detector", "mstream", "--numeric", "a", "--categorical", "a"),
+         "{path}, line 1: column 'a' is chosen twice"),
+        ("ts,a\n1,2\n", ("--detector", "mstream", "--buckets", "1"),
+         "invalid detector settings: num_buckets must be >= 2"),
+    ],
+)
+def test_mstream_refusals(tmp_path, content, arguments, message):
+    path = tmp_path / "input.csv"
+    path.write_text(content)
+    result = morvik3("score", path, *arguments, check=False)
+    assert result.returncode == 2
+    assert result.stderr.strip().endswith(message.format(path=path))

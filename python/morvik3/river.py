@@ -15,7 +15,6 @@ numeric, categorical and timestamp keys. `FeatureSketch` takes any names.
 
 from __future__ import annotations
 
-import hashlib
 import numbers
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from typing import Any, ClassVar, Generic, TypeVar
@@ -26,6 +25,7 @@ except ImportError as error:  # pragma: no cover - exercised by a subprocess tes
     raise ImportError("morvik3.river needs River: pip install 'morvik3[river]'") from error
 
 import morvik3
+from morvik3._categories import category_code
 
 __all__ = ["FeatureSketch", "Forest", "MStream", "OnlineIForest"]
 
@@ -80,15 +80,10 @@ def _call(method: Callable[..., Any], args: Iterable[Any], x: Mapping[Any, Any],
 
 
 def _category(key: Hashable, value: Any) -> int:
-    """A categorical value as the integer MStream counts: integers as they are,
-    text through an unkeyed 64-bit hash that is the same in every process."""
-    if isinstance(value, numbers.Integral):
-        return int(value)
-    if isinstance(value, str):
-        value = value.encode()
-    if isinstance(value, bytes):
-        return int.from_bytes(hashlib.blake2b(value, digest_size=8).digest(), "little", signed=True)
-    raise TypeError(f"categorical feature {key!r} must be an int or a str, not {type(value).__name__}")
+    try:
+        return category_code(value)
+    except TypeError as error:
+        raise TypeError(f"categorical feature {key!r} {error}") from None
 
 
 _Native = TypeVar("_Native", morvik3.Forest, morvik3.OnlineIForest)

@@ -17,17 +17,32 @@ input:
   named by --columns); a column named timestamp, time, datetime, date or ts
   (or named by --time-column) is carried through as the rows' time.
 
+mstream:
+  --detector mstream reads CSV records: the --numeric columns (default: the
+  other columns holding numbers), the --categorical columns (any text, hashed
+  to integers as morvik3.river.MStream does) and the timestamp column, which
+  is required and read as integer ticks: an integer as it is, an ISO 8601
+  date and time as seconds since 1970 (UTC unless it names an offset). Ticks
+  must be > 0 and never decrease.
+
 defaults for a univariate series:
   --detector forest with internal shingling: each point is the last 8 values
   (--shingle 8), 50 trees of 256 points each, decay 0.1 / capacity, seed 0.
   With several columns each row is one point (--shingle 1).
 
 output:
-  The input's columns followed by "score" (higher is more anomalous) and,
-  with --threshold or --top-percent, "anomaly" (0 or 1); for JSON lines,
-  the line number and time of each event instead of its columns. Rows
-  skipped with --skip-bad-rows are left out. A summary goes to standard
-  error (not with --quiet).
+  The input's columns followed by "score" (higher is more anomalous),
+  "calibrated" (the score's rank among the last --calibration-window scores
+  before it, in [0, 1]: the fraction below it plus half the fraction equal
+  to it) and, with --threshold or --top-percent, "anomaly" (0 or 1; never 1
+  within the first --calibration-warmup scores). For JSON lines, the line
+  number and time of each event replace its columns. Rows skipped with
+  --skip-bad-rows are left out. A summary goes to standard error (not with
+  --quiet).
+
+state:
+  --state PATH keeps the detector and the calibrator in one JSON file, so a
+  later run continues both where this one stopped.
 
 exit status: 0 on success, 2 on bad input or options, 130 when interrupted.
 """
@@ -40,6 +55,10 @@ def _columns(text):
     return names
 
 
+def _columns_or_none(text):
+    return [] if not text.strip() else _columns(text)
+
+
 def _positive(kind):
     def parse(text):
         value = kind(text)
@@ -48,6 +67,20 @@ def _positive(kind):
         return value
 
     return parse
+
+
+def _at_least_zero(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be >= 0, got {text}")
+    return value
+
+
+def _fraction(text):
+    value = float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
+    return value
 
 
 def _percent(text):
@@ -72,10 +105,18 @@ def parser():
     score.add_argument("--detector", choices=sorted(KINDS), default="forest", help="detector (default: forest)")
     score.add_argument("--columns", type=_columns, metavar="A,B,C", help="numeric columns to score")
     score.add_argument("--time-column", metavar="NAME", help="column (or JSON key) holding the rows' time")
+    score.add_argument("--numeric", type=_columns_or_none, metavar="A,B",
+                       help="mstream: numeric columns (default: the others holding numbers; '' for none)")
+    score.add_argument("--categorical", type=_columns, metavar="A,B", help="mstream: categorical columns")
     flags = score.add_mutually_exclusive_group()
-    flags.add_argument("--threshold", type=float, metavar="T", help="flag rows whose score is >= T")
-    flags.add_argument("--top-percent", type=_percent, metavar="P", help="flag the P%% highest-scored rows")
-    score.add_argument("--state", metavar="PATH", help="load the detector from PATH when it exists; save it there")
+    flags.add_argument("--threshold", type=_fraction, metavar="T", help="flag rows whose calibrated score is >= T")
+    flags.add_argument("--top-percent", type=_percent, metavar="P",
+                       help="flag rows whose calibrated score is >= 1 - P/100")
+    score.add_argument("--calibration-window", type=_positive(int), metavar="N",
+                       help="scores each score is ranked among (default: 10000)")
+    score.add_argument("--calibration-warmup", type=_at_least_zero, metavar="N",
+                       help="scores seen before any row is flagged (default: 100)")
+    score.add_argument("--state", metavar="PATH", help="load the detector and calibrator from PATH when it exists; save them there")
     score.add_argument("--checkpoint", type=_positive(int), metavar="N", help="also save the state every N rows")
     score.add_argument("--plot", metavar="PNG", help="plot the series and its scores (needs matplotlib)")
     score.add_argument("--skip-bad-rows", action="store_true", help="skip bad rows instead of stopping")

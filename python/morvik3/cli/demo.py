@@ -24,7 +24,7 @@ def run(args):
     folder = data_folder()
     windows = json.loads((folder / "windows.json").read_text(encoding="utf-8"))
     kind = KINDS["forest"]
-    settings = kind.defaults(1)
+    settings = kind.defaults((1,))
     plots = plot.available()
     if plots:
         os.makedirs(args.plots, exist_ok=True)
@@ -39,9 +39,9 @@ def run(args):
             chunk = next(table.chunks([1 << 40]))
         finally:
             source.close()
-        detector = kind.create(1, settings, SEED)
-        scores = detector.update_and_score_many(chunk.batch)
-        tracker = Tracker(gap=settings["shingle_size"], keep_scores=False, keep_series=False)
+        detector = kind.create((1,), settings, SEED)
+        scores = detector.update_and_score_many(*chunk.batch)
+        tracker = Tracker(gap=settings["shingle_size"], keep_series=False)
         tracker.add(chunk, scores)
         times = chunk.times()
         ranges = _rows_of(times, spans)

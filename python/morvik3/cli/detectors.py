@@ -29,30 +29,37 @@ TIME_DECAY = Setting("--time-decay", "time_decay", float, "sampler decay rate; 0
 WINDOW = Setting("--window-size", "window_size", int, "recent points the trees describe (onlineiforest: 2048)")
 LEAF = Setting("--max-leaf-samples", "max_leaf_samples", int, "leaf-splitting threshold (onlineiforest: 32)")
 HALF_LIFE = Setting("--decay-half-life", "decay_half_life", int, "half-life of counts in events (featuresketch: 2048)")
+HASH_ROWS = Setting("--hash-rows", "num_rows", int, "hash rows of every count sketch (mstream: 2)")
+BUCKETS = Setting("--buckets", "num_buckets", int, "buckets per hash row, at least 2 (mstream: 1024)")
+ALPHA = Setting("--alpha", "alpha", float, "decay of counts per tick, in (0, 1) (mstream: 0.8)")
 
-SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, WINDOW, LEAF, HALF_LIFE)
+SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, WINDOW, LEAF, HALF_LIFE, HASH_ROWS, BUCKETS, ALPHA)
 
 
 @dataclass(frozen=True)
 class Kind:
     name: str
     cls: type
-    input: str  # "table": CSV rows of numbers; "events": JSON lines of name-to-number objects
+    # "table": CSV rows of numbers; "records": CSV rows of numbers, categories
+    # and a time; "events": JSON lines of name-to-number objects.
+    input: str
     settings: tuple  # the Settings it takes
-    defaults: Callable  # number of numeric columns (None for events) -> constructor arguments
+    defaults: Callable  # the table's column counts (see shape) -> constructor arguments
     document_keys: frozenset  # top-level keys that only its state documents have
-    # Config key that must equal the number of numeric columns, for table input.
-    width_key: str | None = None
+    # The leading constructor arguments, taken from the table: per argument,
+    # its config key and the sort of columns it counts.
+    shape: tuple = ()
     # The float type the detector computes with: values beyond it are bad input.
     narrow: type = np.float64
-    # Ingests a chunk (inputs.Chunk) and returns its scores; a detector whose
-    # batch methods take more than the chunk's batch supplies its own.
-    feed: Callable = lambda detector, chunk: detector.update_and_score_many(chunk.batch)
 
-    def create(self, width, settings, seed):
-        if self.width_key is not None:
-            return self.cls(width, seed=seed, **settings)
-        return self.cls(seed=seed, **settings)
+    @staticmethod
+    def feed(detector, chunk):
+        """Ingests a chunk (inputs.Chunk) and returns its scores."""
+        return detector.update_and_score_many(*chunk.batch)
+
+    def create(self, widths, settings, seed):
+        """A new detector for a table with `widths` columns of each sort of `shape`."""
+        return self.cls(*widths, seed=seed, **settings)
 
     def recognises(self, document):
         return isinstance(document, dict) and self.document_keys <= document.keys()
@@ -68,9 +75,10 @@ KINDS = {
             "table",
             (SHINGLE, TREES, CAPACITY, TIME_DECAY),
             # A univariate series is shingled so that a point sees its recent shape.
-            lambda width: {"shingle_size": 8 if width == 1 else 1, "num_trees": 50, "capacity": 256, "time_decay": 0.0},
+            lambda widths: {"shingle_size": 8 if widths == (1,) else 1, "num_trees": 50, "capacity": 256,
+                            "time_decay": 0.0},
             frozenset({"samplers", "point_store"}),
-            width_key="input_dim",
+            shape=(("input_dim", "numeric"),),
             narrow=np.float32,
         ),
         Kind(
@@ -78,9 +86,9 @@ KINDS = {
             morvik3.OnlineIForest,
             "table",
             (TREES, WINDOW, LEAF),
-            lambda width: {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32},
+            lambda widths: {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32},
             frozenset({"window"}),
-            width_key="input_dim",
+            shape=(("input_dim", "numeric"),),
             narrow=np.float32,
         ),
         Kind(
@@ -88,8 +96,17 @@ KINDS = {
             morvik3.FeatureSketch,
             "events",
             (HALF_LIFE,),
-            lambda width: {"decay_half_life": 2048},
+            lambda widths: {"decay_half_life": 2048},
             frozenset({"projection_seeds"}),
+        ),
+        Kind(
+            "mstream",
+            morvik3.MStream,
+            "records",
+            (HASH_ROWS, BUCKETS, ALPHA),
+            lambda widths: {"num_rows": 2, "num_buckets": 1024, "alpha": 0.8},
+            frozenset({"clock", "record_counts"}),
+            shape=(("numeric_dim", "numeric"), ("categorical_dim", "categorical")),
         ),
     )
 }

@@ -3,6 +3,8 @@ chunks, with errors that name the file, line and column of bad input."""
 
 import contextlib
 import csv
+import datetime
+import functools
 import gzip
 import io
 import itertools
@@ -17,6 +19,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from morvik3._categories import category_code
 
 # Header names (compared case-insensitively) taken as the timestamp column.
 TIME_NAMES = ("timestamp", "time", "datetime", "date", "ts")
@@ -88,27 +92,17 @@ def read_errors(label, line=None):
 class Chunk:
     """Consecutive good rows: what the detector takes and what is written out."""
 
-    batch: object  # the argument of update_and_score_many
-    # Per row, the cells written before the score: a list of cells, or the
-    # row's own line of text when that line holds no quote (see Table).
-    cells: list
+    batch: tuple  # the arguments of the detector's batch methods
+    cells: list  # per row, the cells written before the score
     lines: Sequence[int]  # per row, the line it begins on
     time_index: int | None = None  # the cell holding the row's time
     values: np.ndarray | None = None  # the numeric columns, for plots
 
     def time(self, i):
-        if self.time_index is None:
-            return None
-        row = self.cells[i]
-        return _split(row)[self.time_index] if isinstance(row, str) else row[self.time_index]
+        return None if self.time_index is None else self.cells[i][self.time_index]
 
     def times(self):
-        return None if self.time_index is None else [self.time(i) for i in range(len(self.cells))]
-
-
-def _split(line):
-    """The cells of a line that holds no quote: there a comma always separates."""
-    return line.rstrip("\r\n").split(",")
+        return None if self.time_index is None else [row[self.time_index] for row in self.cells]
 
 
 @dataclass
@@ -133,71 +127,85 @@ def parses(cell):
 
 
 class Table:
-    """The data rows of a CSV file with a header line.
+    """The data rows of a CSV file with a header line, read with the csv
+    module a chunk of records at a time.
 
     The numeric columns are those named by `columns`, else every column
-    (besides the timestamp column) whose first data row holds a number.
-    `narrow` is the float type the detector computes with: a value that is
-    not finite in it is a bad cell.
+    (besides the timestamp and categorical columns) whose first data row
+    holds a number.  `narrow` is the float type the detector computes with:
+    a value that is not finite in it is a bad cell.
 
-    Rows are read a chunk of lines at a time.  While the text holds no quote
-    character every line is one record whose cells the commas separate, so
-    numpy's text reader parses the numeric columns and the lines are written
-    out as they are; from the first quote on, the csv module reads the rest."""
+    With `records` the rows are MStream records: besides the numeric columns,
+    the `categorical` columns, whose text is hashed to integers, and the
+    timestamp column, which is required and read as integer ticks (see
+    `tick`) that must be positive and never decrease."""
 
-    def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64):
+    def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64,
+                 categorical=(), records=False):
         self.label = source.label
-        self.text = source.text
         self.skip_bad = skip_bad
         self.skipped = Skipped()
         self.narrow = narrow
-        self._records = None  # the csv reader, once a quote has been met
-        with read_errors(self.label):
-            header = csv.reader(self.text)
-            self.header = next(header, None)
+        self.records = records
+        self.last_tick = 0  # of the last row accepted, for records
+        self._reader = csv.reader(source.text)
+        with read_errors(self.label, lambda: self._reader.line_num):
+            self.header = next(self._reader, None)
             if self.header is None:
                 raise InputError(f"{self.label}: empty file")
-            self._line = header.line_num  # lines consumed so far
-            first = self._first_row()
-        if first is None:
+            # The first record, read to find the numeric columns, stays to be scored.
+            self._pending = self._read(1)
+        if not self._pending[0]:
             raise InputError(f"{self.label}: no data rows after the header line")
+        first, first_line = self._pending[0][0], self._pending[1][0]
         self.width = len(self.header)
         if all(parses(name) for name in self.header if name.strip()):
             raise InputError(f"{where(self.label, 1)}: the first line must be a header naming the columns")
         self.time_index = self._time_index(time_column)
-        if columns:
+        if records and self.time_index is None:
+            raise InputError(f"{where(self.label, 1)}: no timestamp column (name it with --time-column)")
+        self.categorical = [self._index(name) for name in categorical]
+        if columns is not None:
             self.columns = [self._index(name) for name in columns]
         else:
-            self.columns = [
-                i for i, cell in enumerate(first) if i != self.time_index and i < self.width and parses(cell)
-            ]
-            if not self.columns:
-                raise InputError(f"{where(self.label, 2)}: no numeric column (name the columns with --columns)")
+            others = {self.time_index, *self.categorical}
+            self.columns = [i for i, cell in enumerate(first) if i not in others and i < self.width and parses(cell)]
+            if not self.columns and not self.categorical:
+                hint = "--numeric or --categorical" if records else "--columns"
+                raise InputError(f"{where(self.label, first_line)}: no numeric column (name the columns with {hint})")
+        chosen = self.columns + self.categorical + ([self.time_index] if records else [])
+        twice = next((i for i in chosen if chosen.count(i) > 1), None)
+        if twice is not None:
+            raise InputError(f"{where(self.label, 1)}: column {self.header[twice]!r} is chosen twice")
         self.names = [self.header[i] for i in self.columns]
-        self._get = operator.itemgetter(*self.columns)
+        self.widths = (len(self.columns), len(self.categorical)) if records else (len(self.columns),)
+        self._code = functools.lru_cache(maxsize=1 << 16)(category_code)
 
-    def _first_row(self):
-        """The cells of the first data record, which stays to be read."""
-        self._peeked = []
-        for line in self.text:
-            self._peeked.append(line)
-            if '"' in line:
-                self._switch(self._peeked)
-                for row in self._records:
-                    if row:
-                        last = self._base + self._records.line_num
-                        self._pending = [(row, last - sum(cell.count("\n") for cell in row))]
-                        return row
-                return None
-            if line.strip():
-                return _split(line)
-        return None
-
-    def _switch(self, lines):
-        """Reads the rest of the input with the csv module, from `lines` on."""
-        self._records = csv.reader(itertools.chain(lines, self.text))
-        self._base = self._line  # lines consumed before the reader's first
-        self._pending = []
+    def _read(self, size):
+        """The next `size` records that are not blank lines, and the line
+        each begins on; fewer at the end of the input."""
+        rows, lines = [], []
+        while len(rows) < size:
+            start = self._reader.line_num
+            more = list(itertools.islice(self._reader, size - len(rows)))
+            if not more:
+                break
+            end = self._reader.line_num
+            if end - start == len(more):
+                numbers = range(start + 1, end + 1)
+            else:  # some record holds a quoted line break: count them
+                numbers, line = [], start
+                for row in more:
+                    numbers.append(line + 1)
+                    line += 1 + sum(cell.count("\n") for cell in row)
+            if all(more):
+                rows.extend(more)
+                lines.extend(numbers)
+            else:
+                kept = [(row, line) for row, line in zip(more, numbers) if row]
+                rows.extend(row for row, _ in kept)
+                lines.extend(line for _, line in kept)
+        return rows, lines
 
     def _index(self, name):
         matches = [i for i, h in enumerate(self.header) if h == name]
@@ -240,87 +248,72 @@ class Table:
 
     def _chunk(self, size):
         """The good rows among the next `size` records, None at the end."""
-        with read_errors(self.label, lambda: self._line + 1):
-            if self._records is None:
-                lines = self._peeked[:size]
-                del self._peeked[:size]
-                lines.extend(itertools.islice(self.text, size - len(lines)))
-                if not lines:
-                    return None
-                if '"' not in "".join(lines):
-                    numbers = range(self._line + 1, self._line + 1 + len(lines))
-                    self._line += len(lines)
-                    return self._from_lines(lines, numbers)
-                self._switch(lines)
-            return self._from_records(size)
-
-    def _from_lines(self, lines, numbers):
-        try:
-            if set(map(_commas, lines)) != {self.width - 1}:
-                raise ValueError
-            values = np.loadtxt(lines, delimiter=",", usecols=self.columns, dtype=np.float64, ndmin=2, comments=None)
-            if not self._finite(values).all():
-                raise ValueError
-        except ValueError:
-            rows, numbers, values = self._sift(csv.reader(lines), numbers)
-            return Chunk(values, rows, numbers, self.time_index, values)
-        return Chunk(values, lines, numbers, self.time_index, values)
-
-    def _from_records(self, size):
-        rows, numbers = [], []
-        if self._pending:  # the first record, read to find the columns
-            row, line = self._pending.pop()
-            rows.append(row)
-            numbers.append(line)
-        reader = self._records
-        start = self._base + reader.line_num
-        more = list(itertools.islice(reader, size - len(rows)))
-        self._line = self._base + reader.line_num
-        if self._line - start == len(more):
-            numbers.extend(range(start + 1, self._line + 1))
-        else:  # some record holds a quoted line break: count them
-            line = start
-            for row in more:
-                numbers.append(line + 1)
-                line += 1 + sum(cell.count("\n") for cell in row)
-        rows.extend(more)
+        if self._pending is not None:
+            (rows, lines), self._pending = self._pending, None
+        else:
+            rows, lines = [], []
+        with read_errors(self.label, lambda: self._reader.line_num):
+            more, numbers = self._read(size - len(rows))
+        rows += more
+        lines += numbers
         if not rows:
             return None
-        k = len(self.columns)
         try:
             if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
                 raise ValueError
-            cells = map(self._get, rows)
-            if k > 1:
-                cells = itertools.chain.from_iterable(cells)
-            values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
-            if not self._finite(values).all():
-                raise ValueError
+            batch = self._batch(rows)
         except (ValueError, OverflowError):
-            rows, numbers, values = self._sift(rows, numbers)
-        return Chunk(values, rows, numbers, self.time_index, values)
+            rows, lines, batch = self._sift(rows, lines)
+        return Chunk(batch, rows, lines, self.time_index, batch[0])
 
-    def _finite(self, values):
+    def _batch(self, rows):
+        """The arguments of the detector's batch methods for `rows`;
+        ValueError or OverflowError when a row is bad."""
+        values = self._values(rows)
+        if not self.records:
+            return (values,)
+        n, k = len(rows), len(self.categorical)
+        codes = map(operator.itemgetter(*self.categorical), rows) if k else ()
+        if k > 1:
+            codes = itertools.chain.from_iterable(codes)
+        codes = np.fromiter(map(self._code, codes), np.int64, count=n * k).reshape(n, k)
+        stamps = map(operator.itemgetter(self.time_index), rows)
+        ticks = np.fromiter(map(tick, stamps), np.int64, count=n)
+        if n:
+            if ticks[0] < max(self.last_tick, 1) or (np.diff(ticks) < 0).any():
+                raise ValueError
+            self.last_tick = int(ticks[-1])
+        return values, codes, ticks
+
+    def _values(self, rows):
+        """The numeric columns of `rows` as floats; ValueError when a cell is bad."""
+        k = len(self.columns)
+        cells = map(operator.itemgetter(*self.columns), rows) if k else ()
+        if k > 1:
+            cells = itertools.chain.from_iterable(cells)
+        values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
         with np.errstate(over="ignore", invalid="ignore"):
-            return np.isfinite(values.astype(self.narrow, copy=False))
+            if not np.isfinite(values.astype(self.narrow, copy=False)).all():
+                raise ValueError
+        return values
 
-    def _sift(self, rows, numbers):
+    def _sift(self, rows, lines):
         """The slow path: finds each bad row, then raises or skips it."""
-        good_rows, good_lines, good_values = [], [], []
-        for row, line in zip(rows, numbers):
-            if not row:  # a blank line
-                continue
-            problem = self._problem(row, line)
+        good_rows, good_lines = [], []
+        last = self.last_tick
+        for row, line in zip(rows, lines):
+            problem, row_tick = self._problem(row, line), last
+            if problem is None and self.records:
+                problem, row_tick = self._tick_problem(row, line, last)
             if problem is None:
                 good_rows.append(row)
                 good_lines.append(line)
-                good_values.append([float(row[i]) for i in self.columns])
+                last = row_tick
             elif self.skip_bad:
                 self.skipped.add(problem)
             else:
                 raise InputError(problem)
-        values = np.array(good_values, dtype=np.float64).reshape(len(good_rows), len(self.columns))
-        return good_rows, good_lines, values
+        return good_rows, good_lines, self._batch(good_rows)
 
     def _problem(self, row, line):
         if len(row) != self.width:
@@ -331,14 +324,47 @@ class Table:
                 value = float(cell)
             except ValueError:
                 return f"{where(self.label, line, name)}: {cell!r} is not a number"
-            if not self._finite(np.array([value])).all():
-                if math.isfinite(value):
-                    return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
+            if not math.isfinite(value):
                 return f"{where(self.label, line, name)}: {cell!r} is not a finite number"
+            with np.errstate(over="ignore"):
+                if not np.isfinite(self.narrow(value)):
+                    return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
         return None
 
+    def _tick_problem(self, row, line, last):
+        """What is wrong with the row's time given the tick of the row before
+        it, if anything, and the row's tick."""
+        cell = row[self.time_index]
+        at = where(self.label, line, self.time_name)
+        try:
+            value = tick(cell)
+        except ValueError:
+            return f"{at}: {cell!r} is neither an integer nor an ISO 8601 date and time", None
+        if value <= 0:
+            return f"{at}: {cell!r} is tick {value}, and ticks must be > 0", None
+        if value > MAX_TICK:
+            return f"{at}: {cell!r} is tick {value}, beyond the largest tick {MAX_TICK}", None
+        if value < last:
+            return f"{at}: {cell!r} is tick {value}, before the previous row's tick {last}", None
+        return None, value
 
-_commas = operator.methodcaller("count", ",")
+
+EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+SECOND = datetime.timedelta(seconds=1)
+MAX_TICK = 2**63 - 1
+
+
+def tick(text):
+    """The integer tick of a time cell: an integer as it is, an ISO 8601 date
+    and time as whole seconds since 1970 (in UTC when it names no offset)."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    moment = datetime.datetime.fromisoformat(text.strip())
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=datetime.UTC)
+    return (moment - EPOCH) // SECOND
 
 
 class Events:
@@ -420,7 +446,7 @@ class Events:
                     cells.append([line] if self.time_name is None else [line, "" if time is None else str(time)])
             if not events:
                 return
-            yield Chunk(events, cells, lines, None if self.time_name is None else 1)
+            yield Chunk((events,), cells, lines, None if self.time_name is None else 1)
             if len(events) < size:
                 return
 
@@ -439,9 +465,6 @@ def _time_key(text):
 
 
 def _join(a, b):
+    batch = tuple(np.concatenate([x, y]) if isinstance(x, np.ndarray) else x + y for x, y in zip(a.batch, b.batch))
     values = None if a.values is None else np.concatenate([a.values, b.values])
-    batch = values if isinstance(a.batch, np.ndarray) else a.batch + b.batch
-    cells = a.cells + b.cells
-    if any(isinstance(row, str) for row in cells):
-        cells = [_split(row) if isinstance(row, str) else row for row in cells]
-    return Chunk(batch, cells, list(a.lines) + list(b.lines), a.time_index, values)
+    return Chunk(batch, a.cells + b.cells, list(a.lines) + list(b.lines), a.time_index, values)

@@ -38,8 +38,7 @@ def _thin(x, y, step):
     return x[pick], y[pick]
 
 
-def plot(path, title, scores, series=None, names=(), flagged=None, times=None, windows=(), threshold=None,
-         flag_label="flagged"):
+def plot(path, title, scores, series=None, names=(), flagged=None, times=None, windows=(), flag_label="flagged"):
     """Writes the plot to `path` (PNG).  `series` is an (n, k) array whose
     first three columns are drawn; `flagged` holds the indices of rows to
     mark; `windows` are (first, last) row ranges to shade."""
@@ -63,8 +62,6 @@ def plot(path, title, scores, series=None, names=(), flagged=None, times=None, w
     bottom.plot(*_thin(x, np.asarray(scores), step), linewidth=0.7, color="black")
     if len(flagged):
         bottom.scatter(x[flagged], np.asarray(scores)[flagged], s=14, color="crimson", zorder=3)
-    if threshold is not None:
-        bottom.axhline(threshold, color="crimson", linewidth=0.7, linestyle="--")
     bottom.set_ylabel("anomaly score")
     bottom.set_xlabel(label)
     for number, (first, last) in enumerate(windows):

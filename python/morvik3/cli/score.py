@@ -1,5 +1,5 @@
 """`morvik3 score`: streams an input through a detector and writes its rows
-with their scores.
+with their scores, calibrated scores and flags.
 
 Reading and writing run on the calling thread while the detector scores the
 previous chunk on a worker thread: the batch methods compute without holding
@@ -8,87 +8,145 @@ the interpreter, so parsing overlaps scoring."""
 import contextlib
 import csv
 import gzip
-import math
 import operator
 import re
 import sys
-import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 
 import numpy as np
 from tqdm import tqdm
 
+import morvik3
 from morvik3.cli import plot, state
 from morvik3.cli.detectors import KINDS, foreign_settings, given_settings
 from morvik3.cli.inputs import Events, InputError, Table, open_input, where
 
 CHUNK_ROWS = 32768
 TOP_ROWS = 10
+CALIBRATION = {"window": 10000, "warmup": 100}  # the calibrator's defaults
 
 
 def run(args):
     kind = KINDS[args.detector]
+    _check_options(kind, args)
+    if args.plot and not plot.available():
+        raise InputError(plot.MISSING)
+    started = time.perf_counter()
+    source = open_input(args.input)
+    try:
+        if kind.input == "events":
+            reader = Events(source, args.time_column, args.skip_bad_rows)
+            widths = ()
+        else:
+            records = kind.input == "records"
+            columns = args.numeric if records else args.columns
+            reader = Table(source, columns, args.time_column, args.skip_bad_rows, kind.narrow,
+                           categorical=args.categorical or (), records=records)
+            widths = reader.widths
+        scorer, settings, resumed = _scorer(kind, args, widths)
+        if kind.input == "records":
+            reader.last_tick = scorer.detector.current_time() or 0
+        tracker = Tracker(gap=settings.get("shingle_size", 1), keep_series=bool(args.plot))
+        with Output(args.output, reader.output_header(), scorer.cut is not None) as output:
+            _stream(scorer, reader, source, output, tracker, args)
+        if args.state:
+            state.save(scorer.detector, scorer.calibrator, args.state)
+    finally:
+        source.close()
+    elapsed = time.perf_counter() - started
+    if args.plot:
+        flags = tracker.all_flags()
+        marks = np.flatnonzero(flags) if flags is not None else [row for _, row, _, _ in tracker.top()]
+        series = np.concatenate(tracker.series) if tracker.series else None
+        if series is not None and not series.shape[1]:
+            series = None  # mstream over categorical columns only
+        plot.plot(args.plot, f"{source.label}: {kind.name} scores", tracker.all_scores(), series, reader.names,
+                  marks, tracker.times or None)
+    if not args.quiet:
+        _summary(source.label, scorer, reader, tracker, elapsed, resumed, args, output.flagged)
+    return 0
+
+
+def _check_options(kind, args):
+    """Refuses options that do not apply to the detector."""
     foreign = foreign_settings(kind, args)
     if foreign:
         verb = "does" if len(foreign) == 1 else "do"
         raise InputError(f"{' and '.join(foreign)} {verb} not apply to --detector {kind.name}")
     if kind.input == "events" and args.columns:
         raise InputError(f"--columns does not apply to --detector {kind.name} (its input is JSON lines)")
-    if args.plot and not plot.available():
-        raise InputError(plot.MISSING)
-    started = time.perf_counter()
-    source = open_input(args.input)
-    try:
-        if kind.input == "table":
-            reader = Table(source, args.columns, args.time_column, args.skip_bad_rows, kind.narrow)
-            width = len(reader.columns)
-        else:
-            reader = Events(source, args.time_column, args.skip_bad_rows)
-            width = None
-        detector, settings, resumed = _detector(kind, args, width)
-        tracker = Tracker(
-            gap=settings.get("shingle_size", 1), keep_scores=args.top_percent is not None or bool(args.plot),
-            keep_series=bool(args.plot),
-        )
-        with Output(args.output, reader.output_header(), args.threshold, args.top_percent) as output:
-            _stream(kind, detector, reader, source, output, tracker, args)
-            flags = output.finish(tracker)
-        if args.state:
-            state.save(detector, args.state)
-    finally:
-        source.close()
-    elapsed = time.perf_counter() - started
-    if args.plot:
-        scores = tracker.all_scores()
-        if flags is None and args.threshold is not None:
-            flags = scores >= args.threshold
-        marks = np.flatnonzero(flags) if flags is not None else [row for _, row, _, _ in tracker.top()]
-        series = np.concatenate(tracker.series) if tracker.series else None
-        plot.plot(args.plot, f"{source.label}: {kind.name} scores", scores, series, reader.names, marks,
-                  tracker.times or None, threshold=args.threshold)
-    if not args.quiet:
-        _summary(source.label, detector, reader, tracker, elapsed, resumed, args, output.flagged)
-    return 0
+    if kind.input == "records" and args.columns:
+        raise InputError(f"--columns does not apply to --detector {kind.name} (name its columns with --numeric "
+                         "and --categorical)")
+    if kind.input != "records" and (args.numeric is not None or args.categorical):
+        option = "--numeric" if args.numeric is not None else "--categorical"
+        raise InputError(f"{option} applies to --detector mstream only (not {kind.name})")
 
 
-def _detector(kind, args, width):
-    """The detector to feed (loaded from --state when it exists), the
-    settings it runs with, and whether it was loaded."""
+@dataclass
+class Scored:
+    """A chunk's scores, calibrated scores, and flags (with --threshold or --top-percent)."""
+
+    scores: np.ndarray
+    calibrated: np.ndarray
+    flags: np.ndarray | None
+
+
+@dataclass
+class Scorer:
+    """What the worker runs on each chunk: the detector, then the calibrator
+    over its scores, then the flags.  `cut` is the calibrated score from
+    which a row is flagged, None without flags."""
+
+    kind: object
+    detector: object
+    calibrator: morvik3.ScoreCalibrator
+    warmup: int
+    cut: float | None
+
+    def __call__(self, chunk):
+        scores = self.kind.feed(self.detector, chunk)
+        warming = self.warmup - self.calibrator.entries_seen()  # rows not to flag
+        calibrated = self.calibrator.update_many(scores)
+        flags = None
+        if self.cut is not None:
+            flags = calibrated >= self.cut
+            flags[: max(0, warming)] = False
+        return Scored(scores, calibrated, flags)
+
+
+def _scorer(kind, args, widths):
+    """The scorer (its detector and calibrator loaded from --state when it
+    exists), the detector's settings, and whether it was loaded."""
     given = given_settings(kind, args)
-    if args.state:
-        loaded = state.load(args.state, kind, given, width)
-        if loaded is not None:
-            detector, config = loaded
-            return detector, {s.key: config[s.key] for s in kind.settings}, True
-    settings = kind.defaults(width) | given
-    try:
-        return kind.create(width, settings, args.seed), settings, False
-    except (ValueError, OverflowError) as e:
-        raise InputError(f"invalid detector settings: {e}") from None
+    calibration = {key: value for key, value in (("window", args.calibration_window),
+                                                 ("warmup", args.calibration_warmup)) if value is not None}
+    cut = args.threshold if args.top_percent is None else 1 - args.top_percent / 100
+    loaded = state.load(args.state, kind, given, widths, calibration) if args.state else None
+    calibrator = None
+    if loaded is not None:
+        detector, config, calibrator, stored = loaded
+        settings = {s.key: config[s.key] for s in kind.settings}
+    else:
+        settings = kind.defaults(widths) | given
+        try:
+            detector = kind.create(widths, settings, args.seed)
+        except (ValueError, OverflowError) as e:
+            raise InputError(f"invalid detector settings: {e}") from None
+    if calibrator is None:  # a new run, or a state file of a detector alone
+        calibration = CALIBRATION | calibration
+        try:
+            calibrator = morvik3.ScoreCalibrator(**calibration)
+        except (ValueError, OverflowError) as e:
+            raise InputError(f"invalid calibration settings: {e}") from None
+    else:
+        calibration = stored
+    return Scorer(kind, detector, calibrator, calibration["warmup"], cut), settings, loaded is not None
 
 
-def _stream(kind, detector, reader, source, output, tracker, args):
+def _stream(scorer, reader, source, output, tracker, args):
     checkpoint = args.checkpoint
     counts = {"read": 0, "learned": 0}
 
@@ -104,11 +162,11 @@ def _stream(kind, detector, reader, source, output, tracker, args):
     )
 
     def settle(chunk, future):
-        scores = _scores(source.label, chunk, future)
+        scored = _scored(source.label, chunk, future)
         counts["learned"] += len(chunk.lines)
-        tracker.add(chunk, scores)
+        tracker.add(chunk, scored.scores, scored.flags)
         bar.update(len(chunk.lines))
-        return scores
+        return scored
 
     # The worker needs the interpreter briefly at the start and end of every
     # chunk; a short switch interval keeps it from waiting on this thread.
@@ -123,18 +181,18 @@ def _stream(kind, detector, reader, source, output, tracker, args):
                 if position:
                     bar.total = max(counts["read"], round(counts["read"] * source.size / position))
             if pending is None:
-                pending = chunk, pool.submit(kind.feed, detector, chunk)
+                pending = chunk, pool.submit(scorer, chunk)
                 continue
-            done, scores = pending[0], settle(*pending)
+            done, scored = pending[0], settle(*pending)
             due = checkpoint and counts["learned"] % checkpoint == 0
             if due:
                 # The rows of a checkpoint are written out before it is taken.
-                output.write(done, scores)
+                output.write(done, scored)
                 output.flush()
-                state.save(detector, args.state)
-            pending = chunk, pool.submit(kind.feed, detector, chunk)
+                state.save(scorer.detector, scorer.calibrator, args.state)
+            pending = chunk, pool.submit(scorer, chunk)
             if not due:
-                output.write(done, scores)  # while the worker scores the next chunk
+                output.write(done, scored)  # while the worker scores the next chunk
         if pending is not None:
             output.write(pending[0], settle(*pending))
 
@@ -147,8 +205,8 @@ def _restore(interval):
         sys.setswitchinterval(interval)
 
 
-def _scores(label, chunk, future):
-    """The scores of a chunk; a row the detector refused is bad input on its line."""
+def _scored(label, chunk, future):
+    """What the worker made of a chunk; a row the detector refused is bad input on its line."""
     try:
         return future.result()
     except (ValueError, TypeError) as e:
@@ -160,18 +218,20 @@ def _scores(label, chunk, future):
 
 class Tracker:
     """What the summary and the plot need: the row count, a pool of the
-    highest scores, and with a plot the scores and first columns of every row."""
+    highest scores, and with a plot the scores, flags, times and first
+    columns of every row."""
 
-    def __init__(self, gap, keep_scores, keep_series):
+    def __init__(self, gap, keep_series):
         self.rows = 0
         self.gap = max(1, gap)  # rows closer than this belong to one anomaly
         self.pool = []  # (score, row, line, time) of the highest scores so far
         self.pool_size = 20 * self.gap + 50
-        self.scores = [] if keep_scores else None
+        self.scores = [] if keep_series else None
+        self.flags = [] if keep_series else None
         self.series = [] if keep_series else None
         self.times = [] if keep_series else None
 
-    def add(self, chunk, scores):
+    def add(self, chunk, scores, flags=None):
         n = len(scores)
         keep = min(n, self.pool_size)
         best = np.argpartition(scores, n - keep)[n - keep :] if keep < n else np.arange(n)
@@ -180,6 +240,8 @@ class Tracker:
         del self.pool[self.pool_size :]
         if self.scores is not None:
             self.scores.append(scores)
+        if self.flags is not None and flags is not None:
+            self.flags.append(flags)
         if self.series is not None and chunk.values is not None:
             self.series.append(chunk.values[:, :3])
         if self.times is not None and chunk.time_index is not None:
@@ -188,6 +250,9 @@ class Tracker:
 
     def all_scores(self):
         return np.concatenate(self.scores) if self.scores else np.empty(0)
+
+    def all_flags(self):
+        return np.concatenate(self.flags) if self.flags else None
 
     def top(self, count=TOP_ROWS):
         """The highest-scored rows, at least `gap` rows apart."""
@@ -201,18 +266,14 @@ class Tracker:
 
 
 class Output:
-    """The output CSV: each row's cells, its score, and its flag when asked
-    for.  With --top-percent the flags are known only at the end, so the rows
-    go to a temporary file first and are copied with their flags."""
+    """The output CSV: each row's cells, its score, its calibrated score, and
+    with `flags` its flag."""
 
-    def __init__(self, path, header, threshold, top_percent):
+    def __init__(self, path, header, flags):
         self.path = path
-        self.header = header
-        self.threshold = threshold
-        self.top_percent = top_percent
+        self.header = header + ["score", "calibrated"] + (["anomaly"] if flags else [])
         self.target = None
-        self.body = None
-        self.flagged = None if threshold is None and top_percent is None else 0
+        self.flagged = 0 if flags else None
 
     def __enter__(self):
         if self.path in (None, "-"):
@@ -223,53 +284,22 @@ class Output:
                 self.target = opener(self.path, "wt", newline="", encoding="utf-8")
             except OSError as e:
                 raise InputError(f"cannot write {self.path}: {e.strerror}") from None
-        if self.top_percent is not None:
-            self.body = tempfile.TemporaryFile("w+", newline="", encoding="utf-8")
-        else:
-            self.body = self.target
-        self.writer = csv.writer(self.body, lineterminator="\n")
-        if self.top_percent is None:
-            self.writer.writerow(self.header + ["score"] + ([] if self.threshold is None else ["anomaly"]))
+        self.writer = csv.writer(self.target, lineterminator="\n")
+        self.writer.writerow(self.header)
         return self
 
-    def write(self, chunk, scores):
-        rows = chunk.cells
-        # The new cells: the score in its shortest round-trip form, the flag.
-        added = [map(repr, scores.tolist())]
-        if self.threshold is not None:
-            flags = scores >= self.threshold
-            self.flagged += int(flags.sum())
-            added.append(map("01".__getitem__, flags.tolist()))
-        if rows and isinstance(rows[0], str):
-            # Lines without quotes stay as they were, the new cells appended.
-            line = "{}" + ",{}" * len(added) + "\n"
-            self.body.write("".join(map(line.format, map(_strip, rows), *added)))
-            return
-        for row, *cells in zip(rows, *added):
-            row.extend(cells)
-        self.writer.writerows(rows)
+    def write(self, chunk, scored):
+        # The new cells: the scores in their shortest round-trip form, the flag.
+        added = [map(repr, scored.scores.tolist()), map(repr, scored.calibrated.tolist())]
+        if scored.flags is not None:
+            self.flagged += int(scored.flags.sum())
+            added.append(map("01".__getitem__, scored.flags.tolist()))
+        self.writer.writerows(map(operator.iadd, chunk.cells, zip(*added)))
 
     def flush(self):
-        self.body.flush()
-
-    def finish(self, tracker):
-        """Writes the rows with the flags of --top-percent and returns the flags."""
-        if self.top_percent is None:
-            return None
-        scores = tracker.all_scores()
-        count = math.ceil(len(scores) * self.top_percent / 100)
-        flags = np.zeros(len(scores), dtype=bool)
-        flags[np.argsort(-scores, kind="stable")[:count]] = True
-        self.flagged = count
-        self.body.seek(0)
-        out = csv.writer(self.target, lineterminator="\n")
-        out.writerow(self.header + ["score", "anomaly"])
-        out.writerows(row + [int(flag)] for row, flag in zip(csv.reader(self.body), flags.tolist()))
-        return flags
+        self.target.flush()
 
     def __exit__(self, *exc):
-        if self.body is not None and self.body is not self.target:
-            self.body.close()
         if self.target is sys.stdout:
             sys.stdout.flush()
         elif self.target is not None:
@@ -277,15 +307,13 @@ class Output:
         return False
 
 
-_strip = operator.methodcaller("rstrip", "\r\n")
-
-
-def _summary(label, detector, reader, tracker, elapsed, resumed, args, flagged):
+def _summary(label, scorer, reader, tracker, elapsed, resumed, args, flagged):
     err = sys.stderr
     rate = tracker.rows / elapsed if elapsed > 0 else float("inf")
     print(f"morvik3: scored {_count(tracker.rows, 'row')} of {label} in {elapsed:.1f} s ({rate:,.0f} rows/s)",
           file=err)
-    print(f"  detector: {detector!r}", file=err)
+    print(f"  detector: {scorer.detector!r}", file=err)
+    print(f"  calibrator: {scorer.calibrator!r}", file=err)
     if args.state:
         print(f"  state: {'resumed from and ' if resumed else ''}saved to {args.state}", file=err)
     skipped = reader.skipped
@@ -296,8 +324,9 @@ def _summary(label, detector, reader, tracker, elapsed, resumed, args, flagged):
         if skipped.count > len(skipped.first):
             print(f"    ... and {skipped.count - len(skipped.first):,} more", file=err)
     if flagged is not None:
-        rule = f"score >= {args.threshold}" if args.threshold is not None else f"top {args.top_percent}%"
-        print(f"  flagged {_count(flagged, 'row')} as anomalies ({rule})", file=err)
+        rule = f"top {args.top_percent}%: " if args.top_percent is not None else ""
+        print(f"  flagged {_count(flagged, 'row')} as anomalies ({rule}calibrated score >= {scorer.cut:g}, "
+              f"once {_count(scorer.warmup, 'score')} were seen)", file=err)
     # Scores of zero come from a detector still warming up: no anomaly there.
     top = [entry for entry in tracker.top() if entry[0] > 0]
     if top:

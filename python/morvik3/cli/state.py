@@ -1,18 +1,26 @@
-"""Detector state files: loaded when they exist (refusing another detector
-or configuration), saved atomically so that a crash never leaves half a file."""
+"""State files: the detector and the calibrator of its scores, loaded when
+the file exists (refusing another detector or configuration), saved
+atomically so that a crash never leaves half a file.
+
+A state file holds one JSON object: "detector", the detector's document,
+and "calibrator", the calibrator's.  A file holding a detector's document
+alone is read as that detector without a calibrator."""
 
 import json
 import os
 import tempfile
 
+import morvik3
 from morvik3.cli.detectors import KINDS
 from morvik3.cli.inputs import InputError
 
 
-def save(detector, path):
-    """Writes the detector's document to a temporary file beside `path`,
-    flushes it to disk, then renames it over `path`."""
-    text = detector.to_json()
+def save(detector, calibrator, path):
+    """Writes the state to a temporary file beside `path`, flushes it to
+    disk, then renames it over `path`."""
+    # The two documents are JSON objects already: joined as text, not parsed again.
+    text = f'{{"detector":{detector.to_json()},"calibrator":{calibrator.to_json()}}}'
+
     folder = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=os.path.basename(path) + ".", suffix=".tmp")
     try:
@@ -40,13 +48,15 @@ def save(detector, path):
         os.close(dir_fd)
 
 
-def load(path, kind, settings, width):
-    """The detector stored at `path` with its stored configuration, or None
-    when there is no such file.
+def load(path, kind, settings, widths, calibration):
+    """(detector, its config, calibrator, its config) stored at `path`, the
+    calibrator None for a file of a detector alone; None when there is no
+    such file.
 
-    `settings` are the constructor arguments given on the command line: each
-    must equal the stored configuration, and so must `width` (the number of
-    numeric columns) for a detector that takes points."""
+    `settings` are the detector's constructor arguments given on the command
+    line: each must equal the stored configuration, and so must `widths`,
+    the table's column counts of the detector's shape, and the calibrator's
+    arguments given in `calibration`."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -58,6 +68,13 @@ def load(path, kind, settings, width):
         document = json.loads(text)
     except json.JSONDecodeError as e:
         raise InputError(f"state file {path} is not a detector document: {e}") from None
+    stored = None  # the calibrator's document
+    if isinstance(document, dict) and "detector" in document:
+        stored = document.get("calibrator")
+        if not isinstance(stored, dict) or not isinstance(stored.get("config"), dict):
+            raise InputError(f"state file {path} has no calibrator")
+        document = document["detector"]
+        text = json.dumps(document)
     found = next((k for k in KINDS.values() if k.recognises(document)), None)
     if found is None:
         raise InputError(f"state file {path} is not a morvik3 detector document")
@@ -67,17 +84,28 @@ def load(path, kind, settings, width):
     if not isinstance(config, dict):
         raise InputError(f"state file {path} has no configuration")
     conflicts = [
+        f"{width} {sort} column(s) (saved: {config.get(key)})"
+        for (key, sort), width in zip(kind.shape, widths)
+        if config.get(key) != width
+    ]
+    conflicts += [
         f"{option} {settings[key]} (saved: {config.get(key)})"
         for option, key in ((s.option, s.key) for s in kind.settings)
         if key in settings and config.get(key) != settings[key]
     ]
-    if kind.width_key is not None and config.get(kind.width_key) != width:
-        conflicts.insert(0, f"{width} numeric column(s) (saved: {config.get(kind.width_key)})")
+    if stored is not None:
+        conflicts += [
+            f"--calibration-{key} {value} (saved: {stored['config'].get(key)})"
+            for key, value in calibration.items()
+            if stored["config"].get(key) != value
+        ]
     if conflicts:
         raise InputError(
             f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
         )
     try:
-        return kind.cls.from_json(text), config
+        detector = kind.cls.from_json(text)
+        calibrator = None if stored is None else morvik3.ScoreCalibrator.from_json(json.dumps(stored))
     except ValueError as e:
         raise InputError(f"state file {path}: {e}") from None
+    return detector, config, calibrator, None if stored is None else stored["config"]
