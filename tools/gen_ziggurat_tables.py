@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate src/ziggurat_tables.hpp, the 256-layer ziggurat tables of the normal
+"""Generate src/frame/ziggurat_tables.hpp, the 256-layer ziggurat tables of the normal
 distribution used by Xoshiro256PlusPlus::standard_normal.
 
 Method: the standard tables of Marsaglia and Tsang for 256 layers, with the
@@ -18,7 +18,7 @@ to that 18-place decimal, so the generated tables equal the published ones bit
 for bit.  A 60-digit evaluation of the same recursion and of the area integral
 checks the result.
 
-Usage: python3 tools/gen_ziggurat_tables.py > src/ziggurat_tables.hpp
+Usage: python3 tools/gen_ziggurat_tables.py > src/frame/ziggurat_tables.hpp
 """
 
 import decimal

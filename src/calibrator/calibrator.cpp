@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "excerpt.hpp"
+#include "frame/excerpt.hpp"
 
 namespace morvik3::calibrator {
 

@@ -9,9 +9,9 @@
 #include <tuple>
 
 #include "calibrator/ranked_window.hpp"
-#include "error.hpp"
-#include "json.hpp"
-#include "memory_budget.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
+#include "frame/memory_budget.hpp"
 
 namespace morvik3::calibrator {
 

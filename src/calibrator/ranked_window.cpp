@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "memory_budget.hpp"
+#include "frame/memory_budget.hpp"
 
 namespace morvik3::calibrator {
 

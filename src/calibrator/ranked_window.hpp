@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "large_array.hpp"
+#include "frame/large_array.hpp"
 
 namespace morvik3::calibrator {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace morvik3::featuresketch {
 

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "json.hpp"
-#include "rng.hpp"
+#include "frame/json.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::featuresketch {
 

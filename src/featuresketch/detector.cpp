@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "scratch.hpp"
+#include "frame/scratch.hpp"
 
 namespace morvik3::featuresketch {
 

@@ -9,13 +9,13 @@
 #include <string_view>
 #include <tuple>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "featuresketch/chain.hpp"
 #include "featuresketch/projection.hpp"
 #include "featuresketch/sketch.hpp"
-#include "json.hpp"
-#include "key_value.hpp"
-#include "memory_budget.hpp"
+#include "frame/json.hpp"
+#include "frame/key_value.hpp"
+#include "frame/memory_budget.hpp"
 
 namespace morvik3::featuresketch {
 

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
-#include "key_value.hpp"
-#include "rng.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
+#include "frame/key_value.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::featuresketch {
 

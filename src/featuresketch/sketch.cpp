@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "featuresketch/projection.hpp"
-#include "scratch.hpp"
+#include "frame/scratch.hpp"
 
 namespace morvik3::featuresketch {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "featuresketch/chain.hpp"
-#include "json.hpp"
-#include "large_array.hpp"
-#include "rng.hpp"
+#include "frame/json.hpp"
+#include "frame/large_array.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::featuresketch {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace morvik3::morvik {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/bounding_box.hpp"
 
 namespace morvik3::morvik {

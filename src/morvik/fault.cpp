@@ -1,6 +1,6 @@
 #include "morvik/fault.hpp"
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace morvik3::morvik {
 

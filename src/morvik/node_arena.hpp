@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/fault.hpp"
 #include "morvik/point_store.hpp"
 

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
-#include "large_array.hpp"
+#include "frame/error.hpp"
+#include "frame/large_array.hpp"
 #include "morvik/fault.hpp"
 
 namespace morvik3::morvik {

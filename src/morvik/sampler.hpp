@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <utility>
 
-#include "scratch.hpp"
+#include "frame/scratch.hpp"
 
 namespace morvik3::mstream {
 

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
 
 namespace morvik3::mstream {
 

@@ -12,8 +12,8 @@
 #include <tuple>
 #include <utility>
 
-#include "json.hpp"
-#include "rng.hpp"
+#include "frame/json.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::mstream {
 

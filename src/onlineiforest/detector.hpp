@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
-#include "memory_budget.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
+#include "frame/memory_budget.hpp"
 #include "onlineiforest/tree.hpp"
 
 namespace morvik3::onlineiforest {

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "json.hpp"
+#include "frame/json.hpp"
 
 namespace morvik3::onlineiforest {
 

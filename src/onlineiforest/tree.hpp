@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "onlineiforest/node.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::onlineiforest {
 

@@ -41,9 +41,6 @@ struct ScoreCalibratorClass {
     static constexpr const char* doc_entries_seen = "Return the number of scores seen.";
     static constexpr bool has_getnewargs = true;
 
-    static const Config& config(const State& s) { return s.config; }
-    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
-    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
     static constexpr const char* doc_memory_bytes =
         "Bytes this calibrator holds now.\n\n"
         "The nodes of its window: sized by `window`, but the machine gives a large\n"
@@ -60,11 +57,7 @@ struct ScoreCalibratorClass {
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.window),
                              static_cast<unsigned long long>(s.config.warmup));
     }
-    static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
-    static std::string repr(const State& s) { return core::repr(s); }
-    static bool is_ready(const State& s) { return core::is_ready(s); }
-    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();

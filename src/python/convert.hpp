@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "key_value.hpp"
+#include "frame/key_value.hpp"
 
 namespace morvik3::py {
 

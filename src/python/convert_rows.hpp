@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "key_value.hpp"
+#include "frame/key_value.hpp"
 
 namespace morvik3::py {
 

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "featuresketch/detector.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::py {
 namespace {
@@ -53,9 +53,6 @@ struct FeatureSketchClass {
     static constexpr const char* doc_entries_seen = "Return the number of processed events.";
     static constexpr bool has_getnewargs = false;
 
-    static const Config& config(const State& s) { return s.config; }
-    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
-    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
     static constexpr const char* doc_memory_bytes =
         "Bytes this detector holds now.\n\n"
         "Its chains, its hash seeds and the cells of its count-min sketches that\n"
@@ -77,11 +74,7 @@ struct FeatureSketchClass {
             Property{"decay_half_life", &Config::decay_half_life, "Half-life of all counts, in events."},
         };
     }
-    static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
-    static std::string repr(const State& s) { return core::repr(s); }
-    static bool is_ready(const State& s) { return core::is_ready(s); }
-    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();

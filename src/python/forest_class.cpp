@@ -10,7 +10,7 @@
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/query.hpp"
 #include "morvik/forest/update.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::py {
 namespace {
@@ -55,9 +55,6 @@ struct ForestClass {
     static constexpr const char* doc_entries_seen = "Number of observations processed so far.";
     static constexpr bool has_getnewargs = true;
 
-    static const Config& config(const State& s) { return s.config; }
-    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
-    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
     static constexpr const char* doc_memory_bytes =
         "Bytes this forest holds now.\n\n"
         "Its trees' nodes and boxes, its samplers, the shingle and the rows of the\n"
@@ -86,11 +83,7 @@ struct ForestClass {
     static PyObject* getnewargs(const State& s) {
         return Py_BuildValue("(K)", static_cast<unsigned long long>(s.config.input_dim));
     }
-    static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
-    static std::string repr(const State& s) { return core::repr(s); }
-    static bool is_ready(const State& s) { return core::is_ready(s); }
-    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "mstream/detector.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::py {
 namespace {
@@ -47,9 +47,6 @@ struct MStreamClass {
     static constexpr const char* doc_entries_seen = "Return the number of processed records.";
     static constexpr bool has_getnewargs = true;
 
-    static const Config& config(const State& s) { return s.config; }
-    static ByteCount memory_need(const Config& c) { return core::memory_need(c); }
-    static std::uint64_t memory_bytes(const State& s) { return core::memory_bytes(s); }
     static constexpr const char* doc_memory_bytes =
         "Bytes this detector holds now.\n\n"
         "The hash parameters of every sketch, the normaliser's ranges and the\n"
@@ -70,11 +67,7 @@ struct MStreamClass {
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.numeric_dim),
                              static_cast<unsigned long long>(s.config.categorical_dim));
     }
-    static std::string to_json(const State& s) { return core::to_json(s); }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
-    static std::string repr(const State& s) { return core::repr(s); }
-    static bool is_ready(const State& s) { return core::is_ready(s); }
-    static std::uint64_t entries_seen(const State& s) { return core::entries_seen(s); }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();

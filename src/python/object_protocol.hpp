@@ -66,9 +66,9 @@
 #include <utility>
 #include <vector>
 
-#include "file_io.hpp"
-#include "memory_budget.hpp"
-#include "rng.hpp"
+#include "frame/file_io.hpp"
+#include "frame/memory_budget.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::py {
 
@@ -241,6 +241,19 @@ PyCFunction as_method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::Entry<Fn>::call));
 }
 
+// Every core offers the same free functions beside its state and configuration
+// types; argument-dependent lookup finds them there, so a class names its core
+// only through `State` and `Config` (the protocol's own members of these names
+// would hide them inside the class).
+namespace core_calls {
+template <class S> std::string document(const S& s) { return to_json(s); }
+template <class S> std::string text(const S& s) { return repr(s); }
+template <class S> bool ready(const S& s) { return is_ready(s); }
+template <class S> std::uint64_t seen(const S& s) { return entries_seen(s); }
+template <class S> std::uint64_t held(const S& s) { return memory_bytes(s); }
+template <class Config> ByteCount needed(const Config& c) { return memory_need(c); }
+}  // namespace core_calls
+
 template <class C>
 struct Protocol {
     using State = typename C::State;
@@ -326,16 +339,16 @@ struct Protocol {
     // ---- the common methods ----
 
     static PyObject* is_ready(PyObject* o, PyObject*) {
-        return read(o, [](const State& s) { return C::is_ready(s); });
+        return read(o, [](const State& s) { return core_calls::ready(s); });
     }
 
     static PyObject* entries_seen(PyObject* o, PyObject*) {
-        return read(o, [](const State& s) { return C::entries_seen(s); });
+        return read(o, [](const State& s) { return core_calls::seen(s); });
     }
 
     // Writing, reading and parsing documents run detached, like the cores.
     static PyObject* to_json(PyObject* o, PyObject*) {
-        return shared(o, [](const State& s) { return C::to_json(s); });
+        return shared(o, [](const State& s) { return core_calls::document(s); });
     }
 
     static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -354,7 +367,7 @@ struct Protocol {
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
-        return shared(o, [&](const State& s) { return write_file(path, C::to_json(s)); });
+        return shared(o, [&](const State& s) { return write_file(path, core_calls::document(s)); });
     }
 
     static PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -415,17 +428,17 @@ struct Protocol {
     }
 
     static PyObject* repr(PyObject* o) {
-        return read(o, [](const State& s) { return C::repr(s); });
+        return read(o, [](const State& s) { return core_calls::text(s); });
     }
 
     // Reading the pages of large tables can take a while: detached.
     static PyObject* memory_bytes(PyObject* o, PyObject*) {
-        return shared(o, [](const State& s) { return C::memory_bytes(s); });
+        return shared(o, [](const State& s) { return core_calls::held(s); });
     }
 
     template <std::size_t I>
     static PyObject* property(PyObject* o, void*) {
-        return read(o, [](const State& s) { return std::invoke(std::get<I>(C::properties()).get, C::config(s)); });
+        return read(o, [](const State& s) { return std::invoke(std::get<I>(C::properties()).get, s.config); });
     }
 
     // ---- batches ----
@@ -617,14 +630,14 @@ struct Protocol {
     }
 
   private:
-    static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, C::memory_need(config)); }
+    static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }
 
     // Parses a document with the class's own checks, then checks that what it
     // describes fits in memory.  Touches no Python object.
     static Result<State> load(std::string_view text) {
         Result<State> state = C::from_json(text);
         if (!state) return state;
-        if (auto fits = fits_in_memory(C::config(*state)); !fits) return std::unexpected(fits.error());
+        if (auto fits = fits_in_memory(state->config); !fits) return std::unexpected(fits.error());
         return state;
     }
 

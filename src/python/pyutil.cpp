@@ -4,7 +4,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "excerpt.hpp"
+#include "frame/excerpt.hpp"
 
 namespace morvik3::py {
 

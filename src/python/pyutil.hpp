@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace morvik3::py {
 

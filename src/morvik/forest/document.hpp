@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
 #include "morvik/forest/mod.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 

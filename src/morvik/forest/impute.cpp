@@ -6,7 +6,7 @@
 
 #include "morvik/forest/query.hpp"
 #include "morvik/tree/traversal.hpp"
-#include "scratch.hpp"
+#include "frame/scratch.hpp"
 
 namespace morvik3::morvik {
 

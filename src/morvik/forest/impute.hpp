@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/forest/mod.hpp"
 
 namespace morvik3::morvik {

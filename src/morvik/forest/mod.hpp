@@ -9,13 +9,13 @@
 #include <tuple>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
-#include "memory_budget.hpp"
+#include "frame/error.hpp"
+#include "frame/json.hpp"
+#include "frame/memory_budget.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/sampler.hpp"
 #include "morvik/tree/mod.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "morvik/forest/update.hpp"
-#include "scratch.hpp"
+#include "frame/scratch.hpp"
 
 namespace morvik3::morvik {
 

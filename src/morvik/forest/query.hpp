@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/tree/traversal.hpp"
 

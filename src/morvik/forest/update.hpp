@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/forest/mod.hpp"
 
 namespace morvik3::morvik {

@@ -8,11 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/bounding_box.hpp"
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 

@@ -13,12 +13,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/bounding_box.hpp"
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/tree/mod.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 

@@ -1,4 +1,4 @@
-#include "file_io.hpp"
+#include "frame/file_io.hpp"
 
 #include <cerrno>
 #include <cstdio>

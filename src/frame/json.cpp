@@ -1,4 +1,4 @@
-#include "json.hpp"
+#include "frame/json.hpp"
 
 #include <algorithm>
 #include <charconv>

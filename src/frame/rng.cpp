@@ -1,4 +1,4 @@
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 #include <sys/random.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <system_error>
 
-#include "error.hpp"
-#include "ziggurat_tables.hpp"
+#include "frame/error.hpp"
+#include "frame/ziggurat_tables.hpp"
 
 namespace morvik3 {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace morvik3 {
 

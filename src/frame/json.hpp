@@ -43,8 +43,8 @@
 #include <variant>
 #include <vector>
 
-#include "excerpt.hpp"
-#include "large_array.hpp"
+#include "frame/excerpt.hpp"
+#include "frame/large_array.hpp"
 
 namespace morvik3::json {
 

@@ -1,4 +1,4 @@
-#include "memory_budget.hpp"
+#include "frame/memory_budget.hpp"
 
 #include <cstdio>
 #include <string>

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "large_array.hpp"
+#include "frame/error.hpp"
+#include "frame/large_array.hpp"
 
 namespace morvik3 {
 

@@ -1,11 +1,11 @@
-#include "large_array.hpp"
+#include "frame/large_array.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
 
-#include "memory_budget.hpp"
+#include "frame/memory_budget.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "json.hpp"
+#include "frame/json.hpp"
 
 namespace morvik3 {
 
