@@ -294,45 +294,44 @@ struct Codec<NullAsInf<F, Sign>> {
     }
 };
 
-template <class T>
-struct Codec<std::optional<T>> {
-    static void write(std::string& out, const std::optional<T>& v) {
+// A value that may be absent, held in `Holder` (an optional or a box): an
+// empty holder is `null`. `fill` makes the holder full and returns the value.
+template <class T, class Holder>
+struct NullableCodec {
+    static void write(std::string& out, const Holder& v) {
         if (v) {
             Codec<T>::write(out, *v);
         } else {
             out.append("null");
         }
     }
-    [[nodiscard]] static bool read(Reader& r, std::optional<T>& v) {
+    template <class Fill>
+    [[nodiscard]] static bool read(Reader& r, Holder& v, Fill fill) {
         bool is_null = false;
         if (!r.read_null_or_not(is_null)) return false;
         if (is_null) {
             v.reset();
             return true;
         }
-        return Codec<T>::read(r, v.emplace());
+        return Codec<T>::read(r, fill(v));
+    }
+};
+
+template <class T>
+struct Codec<std::optional<T>> : NullableCodec<T, std::optional<T>> {
+    [[nodiscard]] static bool read(Reader& r, std::optional<T>& v) {
+        return NullableCodec<T, std::optional<T>>::read(r, v, [](std::optional<T>& o) -> T& { return o.emplace(); });
     }
 };
 
 // A boxed value (recursive records); an empty pointer is `null`.
 template <class T>
-struct Codec<std::unique_ptr<T>> {
-    static void write(std::string& out, const std::unique_ptr<T>& v) {
-        if (v) {
-            Codec<T>::write(out, *v);
-        } else {
-            out.append("null");
-        }
-    }
+struct Codec<std::unique_ptr<T>> : NullableCodec<T, std::unique_ptr<T>> {
     [[nodiscard]] static bool read(Reader& r, std::unique_ptr<T>& v) {
-        bool is_null = false;
-        if (!r.read_null_or_not(is_null)) return false;
-        if (is_null) {
-            v.reset();
-            return true;
-        }
-        v = std::make_unique<T>();
-        return Codec<T>::read(r, *v);
+        return NullableCodec<T, std::unique_ptr<T>>::read(r, v, [](std::unique_ptr<T>& b) -> T& {
+            b = std::make_unique<T>();
+            return *b;
+        });
     }
 };
 

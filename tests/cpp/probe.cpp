@@ -19,9 +19,9 @@
 #include <system_error>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "featuresketch/detector.hpp"
-#include "rng.hpp"
+#include "frame/rng.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "featuresketch/chain.hpp"
 #include "featuresketch/sketch.hpp"
 

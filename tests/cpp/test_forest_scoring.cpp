@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "morvik/forest/impute.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/query.hpp"

@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "json.hpp"
-#include "rng.hpp"
+#include "frame/json.hpp"
+#include "frame/rng.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "large_array.hpp"
-#include "scratch.hpp"
+#include "frame/large_array.hpp"
+#include "frame/scratch.hpp"
 
 using morvik3::LargeArray;
 

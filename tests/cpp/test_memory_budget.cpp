@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "featuresketch/detector.hpp"
-#include "memory_budget.hpp"
+#include "frame/memory_budget.hpp"
 #include "morvik/forest/mod.hpp"
 #include "morvik/forest/update.hpp"
 #include "mstream/detector.hpp"

@@ -5,9 +5,9 @@
 #include <limits>
 #include <string>
 
-#include "error.hpp"
-#include "rng.hpp"
-#include "ziggurat_tables.hpp"
+#include "frame/error.hpp"
+#include "frame/rng.hpp"
+#include "frame/ziggurat_tables.hpp"
 
 namespace {
 
