@@ -18,7 +18,12 @@ venv: $(PY)
 
 install: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core ninja cmake
-	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot]'
+	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot,river,sklearn,spark]' || { \
+	  $(PY) -m pip install --quiet --no-build-isolation '.[test]' && \
+	  for extra in plot river sklearn spark; do \
+	    $(PY) -m pip install --quiet --no-build-isolation ".[$$extra]" || \
+	      echo "morvik3: the $$extra extra does not install for $$($(PY) -V); its tests are skipped" >&2; \
+	  done; }
 
 run: install
 	$(PY) -m morvik3 demo

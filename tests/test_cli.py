@@ -484,7 +484,8 @@ def test_mstream_scores_numeric_and_categorical_columns(tmp_path):
 
 
 def test_mstream_categories_hash_as_in_the_river_adapter(tmp_path):
-    river = pytest.importorskip("morvik3.river")
+    pytest.importorskip("river")
+    import morvik3.river as river
     header, cells, ticks = events_table(rows=80)
     path = write_csv(tmp_path / "events.csv", header, cells)
     _, rows = read_csv(morvik3("score", path, "-q", "--detector", "mstream", "--categorical", "host,status").stdout)
