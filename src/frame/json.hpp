@@ -216,27 +216,27 @@ struct Codec<std::uint64_t> {
     [[nodiscard]] static bool read(Reader& r, std::uint64_t& v) { return r.read_u64(v); }
 };
 
-template <>
-struct Codec<std::uint32_t> {
-    static void write(std::string& out, std::uint32_t v) { write_u64(out, v); }
-    [[nodiscard]] static bool read(Reader& r, std::uint32_t& v) {
+// An unsigned integer narrower than 64 bits: read wide, refused beyond its range
+// under its type's name ("u32", "u8").
+template <class U, const char* TypeName>
+struct NarrowUnsignedCodec {
+    static void write(std::string& out, U v) { write_u64(out, v); }
+    [[nodiscard]] static bool read(Reader& r, U& v) {
         std::uint64_t wide = 0;
-        if (!r.read_bounded_unsigned(wide, std::numeric_limits<std::uint32_t>::max(), "u32")) return false;
-        v = static_cast<std::uint32_t>(wide);
+        if (!r.read_bounded_unsigned(wide, std::numeric_limits<U>::max(), TypeName)) return false;
+        v = static_cast<U>(wide);
         return true;
     }
 };
 
+inline constexpr char u32_name[] = "u32";
+inline constexpr char u8_name[] = "u8";
+
 template <>
-struct Codec<std::uint8_t> {
-    static void write(std::string& out, std::uint8_t v) { write_u64(out, v); }
-    [[nodiscard]] static bool read(Reader& r, std::uint8_t& v) {
-        std::uint64_t wide = 0;
-        if (!r.read_bounded_unsigned(wide, std::numeric_limits<std::uint8_t>::max(), "u8")) return false;
-        v = static_cast<std::uint8_t>(wide);
-        return true;
-    }
-};
+struct Codec<std::uint32_t> : NarrowUnsignedCodec<std::uint32_t, u32_name> {};
+
+template <>
+struct Codec<std::uint8_t> : NarrowUnsignedCodec<std::uint8_t, u8_name> {};
 
 template <>
 struct Codec<std::int64_t> {
