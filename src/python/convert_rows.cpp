@@ -155,13 +155,10 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
             size_ = static_cast<std::size_t>(buffer_.shape(0));
             length_ = buffer_.shape(0);
             const auto stride = static_cast<Py_ssize_t>(sizeof(T));
-            const auto align = static_cast<Py_ssize_t>(alignof(T));
-            const auto address = static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(buffer_.data()));
-            direct_ = buffer_.element() == element_of<T>() &&
-                      (buffer_.shape(1) <= 1 || buffer_.stride(1) == stride) && address % align == 0 &&
-                      buffer_.stride(0) % align == 0;
+            contiguous_ = buffer_.element() == element_of<T>() &&
+                          (buffer_.shape(1) <= 1 || buffer_.stride(1) == stride);
             width_ = static_cast<std::size_t>(buffer_.shape(1));
-            if (!direct_) scratch_.resize(width_);
+            scratch_.resize(width_);
             return true;
         }
         // A dtype the in-place reader does not take: row by row, as the single call would.
@@ -178,12 +175,15 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
 }
 
 template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
-std::span<const T> NumberRows<T, ConvertRow>::operator[](std::size_t i) {
+std::span<const T> NumberRows<T, ConvertRow>::row(std::size_t i, std::span<T> scratch) const {
     if (read_ == nullptr) return std::span<const T>(values_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
-    const char* row = buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0);
-    if (direct_) return std::span<const T>(reinterpret_cast<const T*>(row), width_);
-    read_(row, buffer_.stride(1), width_, scratch_.data());
-    return scratch_;
+    const char* at = buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0);
+    if (contiguous_) {
+        if (width_ != 0) std::memcpy(scratch.data(), at, width_ * sizeof(T));
+    } else {
+        read_(at, buffer_.stride(1), width_, scratch.data());
+    }
+    return scratch.first(width_);
 }
 
 template class NumberRows<float, to_f32_vector>;

@@ -98,23 +98,29 @@ bool RowColumn::iterate(PyObject* o, const char* name, Each&& each) {
 }
 
 // Rows of numbers, each a span of T; `ConvertRow` is the single call's vector
-// conversion.  A 2-D array of a numeric dtype is read in place, a row at a
-// time into one scratch row (or viewed directly when it already holds
-// contiguous T).
+// conversion.  A 2-D array of a numeric dtype is read in place, each row
+// copied out once into scratch before a core sees it: another thread may
+// write the caller's array meanwhile, and a core that checked a value must
+// store that same value.
 template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
 class NumberRows : public RowColumn {
   public:
     // False with an exception when the argument as a whole is unusable.
     bool convert(PyObject* o, const char* name, const char* row_name);
     // Row i < size(); valid until the next call.  Runs detached.
-    std::span<const T> operator[](std::size_t i);
+    std::span<const T> operator[](std::size_t i) { return row(i, scratch_); }
+    // Row i < size(), copied into `scratch` (width() values) where it lies in
+    // the caller's array; valid while `scratch` is.  Reads nothing else of
+    // the column, so threads may each fetch rows with their own scratch.
+    std::span<const T> row(std::size_t i, std::span<T> scratch) const;
+    [[nodiscard]] std::size_t width() const { return width_; }
 
   private:
     using Reader = void (*)(const char* row, Py_ssize_t stride, std::size_t count, T* out);
 
     BufferView buffer_;
     Reader read_ = nullptr;
-    bool direct_ = false;  // rows are contiguous T: viewed in place
+    bool contiguous_ = false;  // rows are contiguous T: copied whole
     std::size_t width_ = 0;
     std::vector<T> scratch_;
     // Rows converted one by one, back to back: row i is values_[starts_[i], starts_[i + 1]).

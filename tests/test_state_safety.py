@@ -1,0 +1,99 @@
+"""No call loses or corrupts a detector's state, whatever another thread, a
+stand-in module or a hostile document does.
+
+Grouped by fault. Races run a writer thread against the call in a loop
+bounded in time and check the document afterwards; anything that could crash
+or exhaust the machine runs in a child interpreter, under an address-space
+limit where memory is the point."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvik3
+from children import real_allocator, run_child
+from detectors import DETECTORS, IDS, fed
+
+per_class = pytest.mark.parametrize("detector", DETECTORS, ids=IDS)
+
+
+def for_a_while(seconds=1.0):
+    """Yields until `seconds` have passed."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        yield
+
+
+class Writer(threading.Thread):
+    """Calls `write()` over and over until stopped."""
+
+    def __init__(self, write):
+        super().__init__(daemon=True)
+        self.write = write
+        self.stop = threading.Event()
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.join()
+
+    def run(self):
+        while not self.stop.is_set():
+            self.write()
+
+
+# --- 1. A batch reads each row of the caller's array once ---------------------
+
+
+def batch_arguments(name, rows):
+    """The arguments of the k-th batch of `rows` rows, each array in the
+    dtype the core reads in place where it has one, and the rows another
+    thread may spoil (a list of events for FeatureSketch)."""
+    rng = np.random.default_rng(7)
+    if name in ("Forest", "OnlineIForest"):
+        points = rng.normal(size=(rows, 3)).astype(np.float32)
+        return lambda k: (points,), points
+    if name == "MStream":
+        numeric = rng.normal(size=(rows, 2))
+        categorical = rng.integers(0, 4, size=(rows, 1))
+        return lambda k: (numeric, categorical, np.arange(rows) // 3 + 100 + k * rows), numeric
+    if name == "ScoreCalibrator":
+        scores = rng.normal(size=rows)
+        return lambda k: (scores,), scores
+    events = [{"a": float(v), "b": 1.0} for v in rng.normal(size=rows)]
+    return lambda k: (events,), events
+
+
+def spoiler(target):
+    """What the other thread does to the rows: NaN in and out again."""
+    if isinstance(target, list):
+        def write():
+            for event in target[::5]:
+                event["a"] = float("nan")
+                event["a"] = 1.0
+    else:
+        flat = target.reshape(-1)
+
+        def write():
+            flat[::3] = np.nan
+            flat[::3] = 1.0
+    return write
+
+
+@per_class
+def test_rows_written_during_a_batch_leave_a_loadable_document(detector):
+    obj = fed(detector, 20)
+    arguments, target = batch_arguments(detector.name, 2000)
+    with Writer(spoiler(target)):
+        for k, _ in enumerate(for_a_while()):
+            try:
+                obj.update_many(*arguments(k))
+            except ValueError as e:
+                assert "finite" in str(e) or "NaN" in str(e)  # a row read while it held NaN
+            text = obj.to_json()
+            assert detector.cls.from_json(text).to_json() == text
