@@ -97,3 +97,35 @@ def test_rows_written_during_a_batch_leave_a_loadable_document(detector):
                 assert "finite" in str(e) or "NaN" in str(e)  # a row read while it held NaN
             text = obj.to_json()
             assert detector.cls.from_json(text).to_json() == text
+
+
+# --- 4. The result array is checked before anything is written --------------
+
+
+@per_class
+def test_a_result_array_of_the_wrong_size_or_type_is_refused_before_any_row(detector):
+    # numpy.empty replaced by stand-ins that answer too short or too narrow:
+    # written blindly, 100,000 scores would land past the end of the array.
+    out = run_child(
+        f"""
+        import numpy, morvik3
+        from detectors import DETECTORS, fed
+        from test_state_safety import batch_arguments
+        detector = next(d for d in DETECTORS if d.name == {detector.name!r})
+        obj = fed(detector, 20)
+        arguments, _ = batch_arguments(detector.name, 100_000)
+        call = getattr(obj, "update_and_score_many", obj.update_many)
+        before = obj.to_json()
+        real = numpy.empty
+        for stand_in in (lambda n: real(1), lambda n: real(n, numpy.float32), lambda n: real(n, numpy.int64)):
+            numpy.empty = stand_in
+            try:
+                call(*arguments(0))
+            except morvik3.InternalError as e:
+                print(type(e).__name__)
+            finally:
+                numpy.empty = real
+        print(obj.to_json() == before, len(call(*arguments(0))))
+        """
+    )
+    assert out.split() == ["InternalError"] * 3 + ["True", "100000"]

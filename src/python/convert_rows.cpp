@@ -6,6 +6,8 @@
 #include <string>
 #include <type_traits>
 
+#include "frame/excerpt.hpp"
+
 namespace morvik3::py {
 
 namespace {
@@ -102,7 +104,7 @@ bool BufferView::open(PyObject* o) {
 
 bool BufferView::open_writable(PyObject* o) {
     release();
-    if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+    if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
     open_ = true;
     return true;
 }
@@ -275,6 +277,17 @@ PyObject* new_float64_array(std::size_t n) {
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
     return PyObject_CallMethod(numpy.get(), "empty", "n", static_cast<Py_ssize_t>(n));
+}
+
+double* open_results(BufferView& view, PyObject* array, std::size_t n) {
+    if (!view.open_writable(array)) return nullptr;
+    if (view.element() == Element::f64 && view.bytes() == static_cast<Py_ssize_t>(n * sizeof(double)))
+        return reinterpret_cast<double*>(view.data());
+    const std::string got = std::to_string(view.bytes()) + " bytes of format '" + excerpt(view.format()) + "'";
+    view.release();
+    raise_internal("numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
+                   " float64 values");
+    return nullptr;
 }
 
 void prefix_row_error(std::size_t row) {

@@ -43,6 +43,8 @@ class BufferView {
     [[nodiscard]] Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
     [[nodiscard]] Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
     [[nodiscard]] char* data() const { return static_cast<char*>(view_.buf); }
+    [[nodiscard]] Py_ssize_t bytes() const { return view_.len; }
+    [[nodiscard]] const char* format() const { return view_.format != nullptr ? view_.format : "B"; }
     // The element type, from the format and item size; none when not numeric
     // in the machine's byte order.
     [[nodiscard]] Element element() const;
@@ -174,6 +176,11 @@ class EventRows : public RowColumn {
 
 // A new float64 numpy array of n elements, uninitialised.
 PyObject* new_float64_array(std::size_t n);
+// The storage of the n float64 values of `array`, from new_float64_array,
+// opened in `view`.  Whatever answered to numpy.empty is checked first, and
+// anything but n float64 values in one block is an internal failure (nullptr
+// with the exception set) before a single value is written.
+double* open_results(BufferView& view, PyObject* array, std::size_t n);
 
 // Rewords the current exception as "row N: <message>", same type, keeping
 // its cause.

@@ -478,8 +478,9 @@ struct Protocol {
         double* target = nullptr;
         if constexpr (batch_answers<Call>()) {
             scores = Ref(new_float64_array(rows));
-            if (!scores || !output.open_writable(scores.get())) return nullptr;
-            target = reinterpret_cast<double*>(output.data());
+            if (!scores) return nullptr;
+            target = open_results(output, scores.get(), rows);
+            if (target == nullptr) return nullptr;
         }
         if (rows == 0) {
             // Nothing to compute: like a loop over no rows, no borrow is taken.
