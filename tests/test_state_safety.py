@@ -6,6 +6,7 @@ bounded in time and check the document afterwards; anything that could crash
 or exhaust the machine runs in a child interpreter, under an address-space
 limit where memory is the point."""
 
+import random
 import threading
 import time
 
@@ -129,3 +130,86 @@ def test_a_result_array_of_the_wrong_size_or_type_is_refused_before_any_row(dete
         """
     )
     assert out.split() == ["InternalError"] * 3 + ["True", "100000"]
+
+
+# --- 7. A failing row's exception is kept whole -------------------------------
+
+
+class Refusal(Exception):
+    """An exception with more to it than its message."""
+
+    def __init__(self, message, code):
+        super().__init__(message)
+        self.code = code
+
+
+class Bomb:
+    """A number whose conversion raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    __index__ = __float__
+
+
+def batch_with(detector, bad_row, value):
+    """Five rows for the batch methods as columns, the first argument of
+    `bad_row` holding `value` where a number goes."""
+    rows = [list(detector.observe(random.Random(i), i)) for i in range(5)]
+    first = rows[bad_row][0]
+    if isinstance(first, list):
+        rows[bad_row][0] = [value] + first[1:]
+    elif isinstance(first, dict):
+        rows[bad_row][0] = {"a": value}
+    else:
+        rows[bad_row][0] = value
+    return [list(column) for column in zip(*rows)]
+
+
+def failing_refusal():
+    cause = KeyError("the cause")
+    try:
+        raise Refusal("no number here", code=7) from cause
+    except Refusal as e:
+        e.add_note("a note")
+        return e
+
+
+@per_class
+def test_a_row_error_keeps_its_type_attributes_cause_and_notes(detector):
+    obj = fed(detector, 3)
+    refusal = failing_refusal()
+    # A feature event is either variant, so its failure is the one TypeError naming both.
+    expected = TypeError if detector.name == "FeatureSketch" else Refusal
+    with pytest.raises(expected) as raised:
+        obj.update_many(*batch_with(detector, 3, Bomb(refusal)))
+    e = raised.value
+    assert str(e).startswith("row 3: ") and e.row == 3
+    if expected is Refusal:
+        assert e is refusal and (str(e), e.code) == ("row 3: no number here", 7)
+        assert isinstance(e.__cause__, KeyError) and e.__notes__ == ["a note"]
+    assert obj.entries_seen() == 6  # the three rows before it are learned
+
+
+@per_class
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_and_memory_errors_propagate_as_themselves(detector, error):
+    obj = fed(detector, 3)
+    raised = error()
+    with pytest.raises(error) as caught:
+        obj.update_many(*batch_with(detector, 2, Bomb(raised)))
+    assert caught.value is raised and str(caught.value) == "" and not hasattr(caught.value, "row")
+    assert obj.entries_seen() == 5  # the rows before it stay learned
+
+
+@pytest.mark.parametrize("method", ["update_many", "score_many", "update_and_score_many"])
+def test_an_argument_failing_past_the_end_of_the_others_is_a_length_error(method):
+    m = fed(next(d for d in DETECTORS if d.name == "MStream"), 3)
+    before = m.to_json()
+    numeric = iter([[0.5, 1.0]] * 4 + [[0.5, "x"]])  # its fifth row fails to convert
+    with pytest.raises(ValueError, match="^argument 'numeric' has more than 3 rows, but 'categorical' has 3$"):
+        getattr(m, method)(numeric, ([1] for _ in range(3)), iter([5, 5, 6]))
+    assert m.to_json() == before

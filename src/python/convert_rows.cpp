@@ -290,29 +290,33 @@ double* open_results(BufferView& view, PyObject* array, std::size_t n) {
     return nullptr;
 }
 
-void prefix_row_error(std::size_t row) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) return;
-    Ref original(exc);
-    Ref message(PyObject_Str(exc));
-    Ref text(message ? PyUnicode_FromFormat("row %zu: %U", row, message.get()) : nullptr);
-    Ref reworded(text ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(exc)), text.get()) : nullptr);
-    if (!reworded || !PyExceptionInstance_Check(reworded.get())) {
-        // A type that cannot be built from a message alone keeps its own
-        // message; the row goes into a note.
-        PyErr_Clear();
-        Ref note(PyUnicode_FromFormat("in row %zu", row));
-        if (note) {
-            Ref added(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-            if (!added) PyErr_Clear();
+void mark_row_error(std::size_t row) {
+    Ref exc(PyErr_GetRaisedException());
+    if (!exc) return;
+    if (!propagates_as_itself(exc.get())) {
+        Ref number(PyLong_FromSize_t(row));
+        if (!number || PyObject_SetAttrString(exc.get(), "row", number.get()) < 0) PyErr_Clear();
+        // The message takes the prefix where it is the exception's only
+        // argument; any other exception keeps its arguments and is told the
+        // row in a note.
+        Ref args(PyException_GetArgs(exc.get()));
+        Ref message(PyObject_Str(exc.get()));
+        PyObject* only = args && PyTuple_GET_SIZE(args.get()) == 1 ? PyTuple_GET_ITEM(args.get(), 0) : nullptr;
+        const bool plain = message && (PyTuple_GET_SIZE(args.get()) == 0 ||
+                                       (only != nullptr && PyUnicode_Check(only) &&
+                                        PyUnicode_Compare(only, message.get()) == 0));
+        Ref text(plain ? PyUnicode_FromFormat("row %zu: %U", row, message.get()) : nullptr);
+        Ref prefixed(text ? PyTuple_Pack(1, text.get()) : nullptr);
+        if (prefixed) {
+            PyException_SetArgs(exc.get(), prefixed.get());
         } else {
             PyErr_Clear();
+            Ref note(PyUnicode_FromFormat("in row %zu", row));
+            Ref added(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get()) : nullptr);
+            if (!added) PyErr_Clear();
         }
-        PyErr_SetRaisedException(original.release());
-        return;
     }
-    PyException_SetCause(reworded.get(), PyException_GetCause(exc));
-    PyErr_SetRaisedException(reworded.release());
+    PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace morvik3::py

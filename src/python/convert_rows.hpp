@@ -182,8 +182,10 @@ PyObject* new_float64_array(std::size_t n);
 // with the exception set) before a single value is written.
 double* open_results(BufferView& view, PyObject* array, std::size_t n);
 
-// Rewords the current exception as "row N: <message>", same type, keeping
-// its cause.
-void prefix_row_error(std::size_t row);
+// Marks the current exception as the failure of row N: a `row` attribute of
+// N, and "row N: " before its message; the exception object itself, with its
+// type, attributes, traceback, cause and notes, is what is raised.  Leaves
+// exceptions that propagate as themselves alone.
+void mark_row_error(std::size_t row);
 
 }  // namespace morvik3::py
