@@ -6,6 +6,12 @@ bounded in time and check the document afterwards; anything that could crash
 or exhaust the machine runs in a child interpreter, under an address-space
 limit where memory is the point."""
 
+import copy
+import inspect
+import itertools
+import json
+import os
+import pickle
 import random
 import threading
 import time
@@ -130,6 +136,76 @@ def test_a_result_array_of_the_wrong_size_or_type_is_refused_before_any_row(dete
         """
     )
     assert out.split() == ["InternalError"] * 3 + ["True", "100000"]
+
+
+# --- 5. Unpickling and copying build no default detector first --------------
+
+
+def stored_pickle(obj, newargs):
+    """A protocol-2 pickle of `obj` in the form the detectors' reduction
+    writes, `cls.__new__(cls, *newargs)` then `__setstate__(document)`,
+    with the given `newargs`."""
+
+    def fragment(value):  # pickled, without its PROTO and STOP opcodes
+        return pickle.dumps(value, protocol=2)[2:-1]
+
+    cls = type(obj)
+    return (b"\x80\x02" + pickle.GLOBAL + f"{cls.__module__}\n{cls.__name__}\n".encode() + fragment(newargs)
+            + pickle.NEWOBJ + fragment(obj.__getstate__()) + pickle.BUILD + pickle.STOP)
+
+
+@per_class
+def test_unpickling_builds_nothing_from_the_constructor_arguments(detector):
+    obj = fed(detector, 6)
+    # Arguments no detector could be built from: only the document counts.
+    newargs = tuple(2**62 for _ in getattr(obj, "__getnewargs__", tuple)())
+    restored = pickle.loads(stored_pickle(obj, newargs))
+    assert type(restored) is detector.cls and restored.to_json() == obj.to_json()
+
+
+def wide_beyond_defaults(name):
+    """A small detector whose input_dim makes a default-sized one need more
+    than the machine's physical memory."""
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if name == "Forest":  # the default holds 12,801 rows and 50 trees of boxes per coordinate
+        return morvik3.Forest(memory // 100_000, num_trees=1, capacity=4, seed=1)
+    # the default holds a window of 2,048 points and 32 trees of boxes per coordinate
+    return morvik3.OnlineIForest(memory // 40_000, num_trees=1, window_size=2, max_leaf_samples=1, seed=1)
+
+
+@pytest.mark.parametrize("name", ["Forest", "OnlineIForest"])
+def test_wide_detectors_pickle_and_copy_back(name):
+    obj = wide_beyond_defaults(name)
+    text = obj.to_json()
+    for back in (pickle.loads(pickle.dumps(obj)), copy.copy(obj), copy.deepcopy(obj)):
+        assert back.to_json() == text
+
+
+def test_an_instance_made_by_new_alone_holds_no_detector_until_it_gets_one():
+    shell = morvik3.Forest.__new__(morvik3.Forest, 3)
+    for call in (shell.to_json, lambda: shell.update([1.0, 2.0, 3.0]), lambda: shell.capacity, shell.__copy__):
+        with pytest.raises(RuntimeError, match="holds no detector"):
+            call()
+    shell.__init__(3, num_trees=2, capacity=4, seed=1)
+    assert shell.to_json() == morvik3.Forest(3, num_trees=2, capacity=4, seed=1).to_json()
+
+
+# --- 6. Properties answer during another thread's call ------------------------
+
+
+@per_class
+def test_properties_answer_while_another_thread_updates(detector):
+    obj = fed(detector, 20)
+    names = [n for n, v in vars(detector.cls).items() if inspect.isgetsetdescriptor(v)]
+    arguments, _ = batch_arguments(detector.name, 2000)
+    batches = itertools.count()
+    with Writer(lambda: obj.update_many(*arguments(next(batches)))):
+        for _ in for_a_while():
+            seen = {n: getattr(obj, n) for n in names}
+            assert all(hasattr(obj, n) for n in names)
+    assert next(batches) > 1
+    config = json.loads(obj.to_json())["config"]
+    assert seen == {n: config[n] for n in names}
 
 
 # --- 7. A failing row's exception is kept whole -------------------------------

@@ -16,7 +16,7 @@
 //   static std::string to_json(const State&);
 //   static Result<State> from_json(std::string_view);    // parse + every load check
 //   static std::string repr(const State&);
-//   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
+//   static int tp_init(PyObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
 //   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
 //   static constexpr auto properties();                  // std::tuple of Property: read-only attributes
 //   static std::uint64_t memory_bytes(const State&);     // bytes the state holds now
@@ -93,10 +93,38 @@ class BorrowFlag {
     std::atomic<std::int64_t> count_{0};
 };
 
+// The configuration of a detector as its properties read it: a copy kept
+// beside the state under a lock of its own, held only to copy it, so that
+// the properties answer while another thread holds the borrow.
+template <class Config>
+class ConfigCopy {
+  public:
+    [[nodiscard]] std::optional<Config> get() {
+        PyMutex_Lock(&lock_);
+        const std::optional<Config> copy = value_;
+        PyMutex_Unlock(&lock_);
+        return copy;
+    }
+    void set(const Config& config) {
+        PyMutex_Lock(&lock_);
+        value_ = config;
+        PyMutex_Unlock(&lock_);
+    }
+
+  private:
+    PyMutex lock_{};
+    std::optional<Config> value_;
+};
+
+// An instance.  One made by `__new__` alone (as unpickling makes it) holds
+// no detector until `__init__` builds one or `__setstate__` loads one;
+// `initialised` changes only under the exclusive borrow.
 template <class C>
 struct Object {
     PyObject_HEAD
     BorrowFlag borrow;
+    ConfigCopy<typename C::Config> config;
+    bool initialised;
     typename C::State state;
 };
 
@@ -220,14 +248,18 @@ inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
 // The guard around an entry point `Fn` from the interpreter.
 template <auto Fn>
 struct Entry;
-template <class... A, PyObject* (*Fn)(A...)>
+template <class R, class... A, R (*Fn)(A...)>
 struct Entry<Fn> {
-    static PyObject* call(A... a) noexcept {
+    static R call(A... a) noexcept {
         try {
             return Fn(a...);
         } catch (...) {
             raise_current_exception();
-            return nullptr;
+            if constexpr (std::is_same_v<R, int>) {
+                return -1;
+            } else {
+                return nullptr;
+            }
         }
     }
 };
@@ -264,44 +296,82 @@ struct Protocol {
 
     static Self* cast(PyObject* o) { return reinterpret_cast<Self*>(o); }
 
-    // A new instance owning `state`.
-    static PyObject* wrap(PyTypeObject* t, State&& state) {
+    // `__new__`: an instance holding no detector yet.  It takes and ignores
+    // the constructor's arguments, so that unpickling, which calls it with
+    // `__getnewargs__()` before `__setstate__`, builds nothing to throw away.
+    static PyObject* tp_new(PyTypeObject* t, PyObject*, PyObject*) {
         PyObject* o = t->tp_alloc(t, 0);
         if (o == nullptr) return nullptr;
         Self* self = cast(o);
         new (&self->borrow) BorrowFlag();
-        new (&self->state) State(std::move(state));
+        new (&self->config) ConfigCopy<Config>();
+        self->initialised = false;
+        new (&self->state) State();
         return o;
     }
 
-    // Constructor tail shared by the classes: resolves the seed, then, for a
+    // A new instance owning `state`.
+    static PyObject* wrap(PyTypeObject* t, State&& state) {
+        PyObject* o = tp_new(t, nullptr, nullptr);
+        if (o == nullptr) return nullptr;
+        install(cast(o), std::move(state));
+        return o;
+    }
+
+    // Gives `self` the detector `state`; the caller holds the exclusive
+    // borrow, or the only reference.
+    static void install(Self* self, State&& state) {
+        self->state = std::move(state);
+        self->config.set(self->state.config);
+        self->initialised = true;
+    }
+
+    // Under a borrow: whether the instance holds a detector, raising when not.
+    static bool holds_detector(Self* self) {
+        if (self->initialised) return true;
+        return not_initialised();
+    }
+    static bool not_initialised() {
+        PyErr_Format(PyExc_RuntimeError, "this %s holds no detector: %s.__new__() was not followed by __init__() or "
+                                         "__setstate__()", C::name, C::name);
+        return false;
+    }
+
+    // `__init__` tail shared by the classes: resolves the seed, then, for a
     // valid configuration that fits in memory, lets `create(config, seed)`
-    // build the state (a State or a Result<State>), and wraps it.
+    // build the state (a State or a Result<State>) and gives it to `o`.
     template <class Create>
-    static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, const Result<Config>& config,
-                               Create&& create) {
+    static int construct(PyObject* o, std::optional<std::uint64_t> seed, const Result<Config>& config,
+                         Create&& create) {
         const std::uint64_t resolved = resolve_seed(seed);
-        return construct(t, config, [&](const Config& c) { return create(c, resolved); });
+        return construct(o, config, [&](const Config& c) { return create(c, resolved); });
     }
 
     // The same for a class without a generator: `create(config)`.
     template <class Create>
-    static PyObject* construct(PyTypeObject* t, const Result<Config>& config, Create&& create) {
-        if (!config) return raise(config.error());
-        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error());
-        auto state = create(*config);
-        if constexpr (detail::is_result<decltype(state)>::value) {
-            if (!state) return raise(state.error());
-            return wrap(t, std::move(*state));
+    static int construct(PyObject* o, const Result<Config>& config, Create&& create) {
+        if (!config) return raise(config.error()), -1;
+        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error()), -1;
+        auto built = create(*config);
+        State* state = nullptr;
+        if constexpr (detail::is_result<decltype(built)>::value) {
+            if (!built) return raise(built.error()), -1;
+            state = &*built;
         } else {
-            return wrap(t, std::move(state));
+            state = &built;
         }
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return -1;
+        install(self, std::move(*state));
+        return 0;
     }
 
     static void dealloc(PyObject* o) {
         PyTypeObject* t = Py_TYPE(o);
         Self* self = cast(o);
         self->state.~State();
+        self->config.~ConfigCopy<Config>();
         self->borrow.~BorrowFlag();
         t->tp_free(o);
         Py_DECREF(t);
@@ -313,7 +383,7 @@ struct Protocol {
     static PyObject* shared(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         const State& state = self->state;
         auto call = [&] { return f(state); };
         return detail::compute(detach, call, convert);
@@ -324,7 +394,7 @@ struct Protocol {
     static PyObject* exclusive(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
         Self* self = cast(o);
         ExclusiveBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         State& state = self->state;
         auto call = [&] { return f(state); };
         return detail::compute(detach, call, convert);
@@ -387,7 +457,7 @@ struct Protocol {
     static PyObject* copy(PyObject* o) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         try {
             State duplicate(self->state);
             return wrap(Py_TYPE(o), std::move(duplicate));
@@ -411,24 +481,33 @@ struct Protocol {
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         TextArg text;
         if (!to_text(a[0], "state", text)) return nullptr;
-        // The whole document is parsed and checked before the state changes.
-        return exclusive(o, [&](State& s) -> Result<void> {
-            Result<State> loaded = load(text.view());
-            if (!loaded) return std::unexpected(loaded.error());
-            s = std::move(*loaded);
-            return {};
-        });
+        // The whole document is parsed and checked before the state changes;
+        // an instance made by __new__ alone gets its detector here.
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        auto call = [&] { return load(text.view()); };
+        auto take = [&](State& loaded) {
+            install(self, std::move(loaded));
+            return Py_NewRef(Py_None);
+        };
+        return detail::compute(true, call, take);
     }
 
     static PyObject* getnewargs(PyObject* o, PyObject*) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         return C::getnewargs(self->state);
     }
 
     static PyObject* repr(PyObject* o) {
-        return read(o, [](const State& s) { return core_calls::text(s); });
+        // Under the borrow, like the state it describes.
+        Self* self = cast(o);
+        SharedBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        if (!self->initialised) return PyUnicode_FromFormat("<%s holding no detector>", C::name);
+        return to_py(core_calls::text(self->state));
     }
 
     // Reading the pages of large tables can take a while: detached.
@@ -436,9 +515,13 @@ struct Protocol {
         return shared(o, [](const State& s) { return core_calls::held(s); });
     }
 
+    // From the configuration's copy, without the borrow: a configuration
+    // never changes under a call, only with a whole new state.
     template <std::size_t I>
     static PyObject* property(PyObject* o, void*) {
-        return read(o, [](const State& s) { return std::invoke(std::get<I>(C::properties()).get, s.config); });
+        const std::optional<Config> config = cast(o)->config.get();
+        if (!config) return not_initialised(), nullptr;
+        return to_py(std::invoke(std::get<I>(C::properties()).get, *config));
     }
 
     // ---- batches ----
@@ -497,7 +580,7 @@ struct Protocol {
         Self* self = cast(o);
         using Borrow = std::conditional_t<Call == BatchCall::score, SharedBorrow, ExclusiveBorrow>;
         Borrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         std::conditional_t<Call == BatchCall::score, const State&, State&> state = self->state;
         std::size_t row = 0;
         auto work = [&]() -> Result<void> {
@@ -619,7 +702,8 @@ struct Protocol {
         static std::vector<PyGetSetDef> attributes = build_properties();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<C::tp_new>::call)},
+            {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<tp_new>::call)},
+            {Py_tp_init, reinterpret_cast<void*>(&detail::Entry<C::tp_init>::call)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
             {Py_tp_doc, const_cast<char*>(C::doc)},
             {Py_tp_methods, table.data()},
