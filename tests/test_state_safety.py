@@ -7,6 +7,7 @@ or exhaust the machine runs in a child interpreter, under an address-space
 limit where memory is the point."""
 
 import copy
+import importlib
 import inspect
 import itertools
 import json
@@ -289,3 +290,49 @@ def test_an_argument_failing_past_the_end_of_the_others_is_a_length_error(method
     with pytest.raises(ValueError, match="^argument 'numeric' has more than 3 rows, but 'categorical' has 3$"):
         getattr(m, method)(numeric, ([1] for _ in range(3)), iter([5, 5, 6]))
     assert m.to_json() == before
+
+
+# --- 8. Small gaps of the same kind ---------------------------------------------
+
+
+def subinterpreters():
+    """The name of the module that runs code in sub-interpreters here."""
+    for name in ("concurrent.interpreters", "test.support.interpreters"):
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            continue
+        return name
+    pytest.skip("this Python offers no sub-interpreters")
+
+
+def test_each_interpreter_has_its_own_classes():
+    # Imported first in a sub-interpreter that is gone before the main one
+    # uses its own import: nothing of the first may be left in the second.
+    use = """
+        import pickle, random, sys
+        sys.path.insert(0, {tests!r})
+        import morvik3
+        from detectors import DETECTORS, fed
+        for d in DETECTORS:
+            obj = fed(d, 5)
+            text = obj.to_json()
+            again = (pickle.loads(pickle.dumps(obj)), d.cls.from_json(text), obj.__copy__())
+            assert all(type(o) is getattr(morvik3, d.name) and o.to_json() == text for o in again)
+        print(*(id(getattr(morvik3, d.name)) for d in DETECTORS), id(morvik3.InternalError))
+    """
+    tests = os.path.dirname(os.path.abspath(__file__))
+    out = run_child(
+        f"""
+        import textwrap
+        import {subinterpreters()} as interpreters
+        use = textwrap.dedent({use!r}).format(tests={tests!r})
+        sub = interpreters.create()
+        sub.exec(use)
+        exec(use)
+        sub.close()
+        exec(use)
+        """
+    )
+    sub, main, main_after = (line.split() for line in out.splitlines())
+    assert not set(sub) & set(main) and main_after == main

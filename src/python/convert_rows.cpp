@@ -279,13 +279,13 @@ PyObject* new_float64_array(std::size_t n) {
     return PyObject_CallMethod(numpy.get(), "empty", "n", static_cast<Py_ssize_t>(n));
 }
 
-double* open_results(BufferView& view, PyObject* array, std::size_t n) {
+double* open_results(BufferView& view, PyObject* array, std::size_t n, PyTypeObject* owner) {
     if (!view.open_writable(array)) return nullptr;
     if (view.element() == Element::f64 && view.bytes() == static_cast<Py_ssize_t>(n * sizeof(double)))
         return reinterpret_cast<double*>(view.data());
     const std::string got = std::to_string(view.bytes()) + " bytes of format '" + excerpt(view.format()) + "'";
     view.release();
-    raise_internal("numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
+    raise_internal(owner, "numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
                    " float64 values");
     return nullptr;
 }

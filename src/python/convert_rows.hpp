@@ -178,9 +178,9 @@ class EventRows : public RowColumn {
 PyObject* new_float64_array(std::size_t n);
 // The storage of the n float64 values of `array`, from new_float64_array,
 // opened in `view`.  Whatever answered to numpy.empty is checked first, and
-// anything but n float64 values in one block is an internal failure (nullptr
-// with the exception set) before a single value is written.
-double* open_results(BufferView& view, PyObject* array, std::size_t n);
+// anything but n float64 values in one block is an internal failure of
+// `owner` (nullptr with the exception set) before a single value is written.
+double* open_results(BufferView& view, PyObject* array, std::size_t n, PyTypeObject* owner);
 
 // Marks the current exception as the failure of row N: a `row` attribute of
 // N, and "row N: " before its message; the exception object itself, with its

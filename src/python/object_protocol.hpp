@@ -229,8 +229,10 @@ PyObject* finish(Raw& raw, Convert& convert) {
     }
 }
 
+// `owner` is the class of the call, whose module's internal failure a broken
+// invariant raises.
 template <class F, class Convert>
-PyObject* compute(bool detach, F& f, Convert& convert) {
+PyObject* compute(PyTypeObject* owner, bool detach, F& f, Convert& convert) {
     Outcome<F> out;
     if (detach) {
         Detached d;
@@ -239,11 +241,18 @@ PyObject* compute(bool detach, F& f, Convert& convert) {
         out.run(f);
     }
     if (out.out_of_memory) return PyErr_NoMemory();
-    if (!out.value) return raise_internal(out.internal);
+    if (!out.value) return raise_internal(owner, out.internal);
     return finish(*out.value, convert);
 }
 
 inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
+
+// The class an entry point is called on, from its arguments: the class
+// itself for `__new__`, the defining class handed to a static method, else
+// the instance's class.
+inline PyTypeObject* owner_of(PyTypeObject* type, auto...) { return type; }
+inline PyTypeObject* owner_of(PyObject*, PyTypeObject* defining, auto...) { return defining; }
+inline PyTypeObject* owner_of(PyObject* self, auto...) { return Py_TYPE(self); }
 
 // The guard around an entry point `Fn` from the interpreter.
 template <auto Fn>
@@ -254,7 +263,7 @@ struct Entry<Fn> {
         try {
             return Fn(a...);
         } catch (...) {
-            raise_current_exception();
+            raise_current_exception(owner_of(a...));
             if constexpr (std::is_same_v<R, int>) {
                 return -1;
             } else {
@@ -291,8 +300,6 @@ struct Protocol {
     using State = typename C::State;
     using Config = typename C::Config;
     using Self = Object<C>;
-
-    static inline PyTypeObject* type = nullptr;
 
     static Self* cast(PyObject* o) { return reinterpret_cast<Self*>(o); }
 
@@ -386,7 +393,7 @@ struct Protocol {
         if (!borrow || !holds_detector(self)) return nullptr;
         const State& state = self->state;
         auto call = [&] { return f(state); };
-        return detail::compute(detach, call, convert);
+        return detail::compute(Py_TYPE(o), detach, call, convert);
     }
 
     // Exclusive access; `f(State&)` runs detached.
@@ -397,7 +404,7 @@ struct Protocol {
         if (!borrow || !holds_detector(self)) return nullptr;
         State& state = self->state;
         auto call = [&] { return f(state); };
-        return detail::compute(detach, call, convert);
+        return detail::compute(Py_TYPE(o), detach, call, convert);
     }
 
     // Cheap read-only accessors: shared access, attached.
@@ -421,14 +428,17 @@ struct Protocol {
         return shared(o, [](const State& s) { return core_calls::document(s); });
     }
 
-    static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Static methods, handed the class that defines them (see add_static_methods).
+    static PyObject* from_json(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargs,
+                               PyObject* kwnames) {
         static const Signature sig(sig_name("from_json"), {"json"}, 1);
         PyObject* a[1];
-        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        if (!sig.parse(args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
         TextArg text;
         if (!to_str_or_bytes(a[0], "json", text)) return nullptr;
         auto call = [&] { return load(text.view()); };
-        return detail::compute(true, call, wrap_loaded);
+        auto wrap_loaded = [&](State& state) { return wrap(cls, std::move(state)); };
+        return detail::compute(cls, true, call, wrap_loaded);
     }
 
     static PyObject* save_json(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -440,10 +450,11 @@ struct Protocol {
         return shared(o, [&](const State& s) { return write_file(path, core_calls::document(s)); });
     }
 
-    static PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* load_json(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargs,
+                               PyObject* kwnames) {
         static const Signature sig(sig_name("load_json"), {"path"}, 1);
         PyObject* a[1];
-        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+        if (!sig.parse(args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
         auto call = [&]() -> Result<State> {
@@ -451,7 +462,8 @@ struct Protocol {
             if (!text) return std::unexpected(text.error());
             return load(*text);
         };
-        return detail::compute(true, call, wrap_loaded);
+        auto wrap_loaded = [&](State& state) { return wrap(cls, std::move(state)); };
+        return detail::compute(cls, true, call, wrap_loaded);
     }
 
     static PyObject* copy(PyObject* o) {
@@ -491,7 +503,7 @@ struct Protocol {
             install(self, std::move(loaded));
             return Py_NewRef(Py_None);
         };
-        return detail::compute(true, call, take);
+        return detail::compute(Py_TYPE(o), true, call, take);
     }
 
     static PyObject* getnewargs(PyObject* o, PyObject*) {
@@ -562,7 +574,7 @@ struct Protocol {
         if constexpr (batch_answers<Call>()) {
             scores = Ref(new_float64_array(rows));
             if (!scores) return nullptr;
-            target = open_results(output, scores.get(), rows);
+            target = open_results(output, scores.get(), rows, Py_TYPE(o));
             if (target == nullptr) return nullptr;
         }
         if (rows == 0) {
@@ -601,7 +613,7 @@ struct Protocol {
         if (out.out_of_memory) {
             PyErr_NoMemory();
         } else if (!out.value) {
-            raise_internal(out.internal);
+            raise_internal(Py_TYPE(o), out.internal);
         } else if (!*out.value) {
             raise(out.value->error());
         } else if (failing != nullptr) {
@@ -696,8 +708,8 @@ struct Protocol {
   public:
     // ---- type creation ----
 
+    // A new type object of the class, one per import of the module.
     static PyObject* create_type(PyObject* module) {
-        if (type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(type));
         static std::vector<PyMethodDef> table = build_methods();
         static std::vector<PyGetSetDef> attributes = build_properties();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
@@ -718,13 +730,33 @@ struct Protocol {
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
             slots,
         };
-        PyObject* t = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
-        if (t == nullptr) return nullptr;
-        type = reinterpret_cast<PyTypeObject*>(Py_NewRef(t));  // kept for the process
-        return t;
+        Ref type(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
+        if (!type || !add_static_methods(type.get())) return nullptr;
+        return type.release();
     }
 
   private:
+    // The static methods that make an instance.  METH_STATIC would hand them
+    // nothing to tell which import of the module (which interpreter's) they
+    // belong to, so each is a function given its defining class (as CPython's
+    // own modules give methods theirs), wrapped as a static method by hand;
+    // the type is still being set up, so its dictionary takes them directly.
+    static bool add_static_methods(PyObject* type) {
+        constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+        static PyMethodDef methods[] = {
+            {"from_json", as_method<from_json>(), flags, method_doc("from_json(json)", C::doc_from_json)},
+            {"load_json", as_method<load_json>(), flags, method_doc("load_json(path)", C::doc_load_json)},
+        };
+        Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+        for (PyMethodDef& def : methods) {
+            Ref function(PyCMethod_New(&def, nullptr, nullptr, reinterpret_cast<PyTypeObject*>(type)));
+            Ref method(function ? PyStaticMethod_New(function.get()) : nullptr);
+            if (!method || PyDict_SetItemString(dict.get(), def.ml_name, method.get()) < 0) return false;
+        }
+        PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+        return true;
+    }
+
     static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }
 
     // Parses a document with the class's own checks, then checks that what it
@@ -735,8 +767,6 @@ struct Protocol {
         if (auto fits = fits_in_memory(state->config); !fits) return std::unexpected(fits.error());
         return state;
     }
-
-    static PyObject* wrap_loaded(State& state) { return wrap(type, std::move(state)); }
 
     static const char* sig_name(const char* method) {
         // Interned per (class, method) for the process lifetime; first calls
@@ -767,12 +797,8 @@ struct Protocol {
         table.push_back({"memory_bytes", as_method<memory_bytes>(), METH_NOARGS,
                          method_doc("memory_bytes($self)", C::doc_memory_bytes)});
         table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
-        table.push_back({"from_json", as_method<from_json>(), kw | METH_STATIC,
-                         method_doc("from_json(json)", C::doc_from_json)});
         table.push_back(
             {"save_json", as_method<save_json>(), kw, method_doc("save_json($self, path)", C::doc_save_json)});
-        table.push_back({"load_json", as_method<load_json>(), kw | METH_STATIC,
-                         method_doc("load_json(path)", C::doc_load_json)});
         table.push_back({"__copy__", as_method<copy_method>(), METH_NOARGS, method_doc("__copy__($self)", nullptr)});
         table.push_back({"__deepcopy__", as_method<deepcopy>(), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
         table.push_back({"__getstate__", as_method<to_json>(), METH_NOARGS, method_doc("__getstate__($self)", nullptr)});

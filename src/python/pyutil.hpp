@@ -51,18 +51,26 @@ class Detached {
     PyThreadState* state_;
 };
 
-// The BaseException subclass raised for broken invariants (created at import).
-PyObject* internal_error_type();
+// What one import of the module holds: each interpreter imports its own, so
+// nothing of one interpreter is ever seen by another.  The classes are the
+// module's attributes; their type objects find this state through
+// PyType_GetModuleState.
+struct ModuleState {
+    PyObject* internal_error;  // the BaseException subclass raised for broken invariants
+};
+
+// A new exception type for ModuleState::internal_error.
 PyObject* create_internal_error_type();
 
 // Raise the exception a core error maps to; always returns nullptr.
 PyObject* raise(const Error& e);
-// Raise the internal-failure exception; always returns nullptr.
-PyObject* raise_internal(std::string_view message);
+// Raise the internal-failure exception of the module that made `owner`, one
+// of its classes; always returns nullptr.
+PyObject* raise_internal(PyTypeObject* owner, std::string_view message);
 // Inside a catch block: raise what the C++ exception in flight maps to,
 // MemoryError for an allocation that failed or could never succeed, the
-// internal failure for anything else.
-void raise_current_exception() noexcept;
+// internal failure (of `owner`'s module) for anything else.
+void raise_current_exception(PyTypeObject* owner) noexcept;
 
 // KeyboardInterrupt, SystemExit and MemoryError: whatever raised them, they
 // are raised on as they are, never taken for a bad argument or a bad row.
