@@ -4,9 +4,9 @@ import collections.abc
 
 
 class Overstated(collections.abc.Sequence):
-    """A sequence whose length claims far more items than it yields."""
+    """A sequence whose length claims more items than it yields."""
 
-    def __init__(self, items, length=2**62):
+    def __init__(self, items, length=10**6):
         self.items = list(items)
         self.length = length
 
@@ -32,3 +32,14 @@ class Grows:
             self.target.pop(self.remove, None)
         self.target[self.add] = 1.0
         return 1.0
+
+
+class Boundless(collections.abc.Sequence):
+    """A sequence that says it holds more items than any memory could, and
+    must not be read."""
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        raise AssertionError(f"item {i} was read")

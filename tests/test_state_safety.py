@@ -23,6 +23,7 @@ import pytest
 import morvik3
 from children import real_allocator, run_child
 from detectors import DETECTORS, IDS, fed
+from hostile import Boundless
 
 per_class = pytest.mark.parametrize("detector", DETECTORS, ids=IDS)
 
@@ -336,3 +337,26 @@ def test_each_interpreter_has_its_own_classes():
     )
     sub, main, main_after = (line.split() for line in out.splitlines())
     assert not set(sub) & set(main) and main_after == main
+
+
+@per_class
+def test_a_sequence_longer_than_memory_is_refused_before_it_is_read(detector):
+    obj = fed(detector, 3)
+    before = obj.to_json()
+    args = list(detector.observe(random.Random(0), 3))
+    calls = [lambda: detector.cls.from_json(Boundless()),
+             lambda: obj.score_many(Boundless(), *([[a] for a in args[1:]]))]
+    if not isinstance(args[0], float):
+        calls.append(lambda: obj.update(Boundless(), *args[1:]))
+    for call in calls:
+        with pytest.raises(MemoryError, match=r"of 1000000000000 items needs .* of physical memory"):
+            call()
+    assert obj.to_json() == before
+
+
+def test_nan_centrality_is_refused_and_every_other_value_keeps_its_meaning():
+    f = fed(next(d for d in DETECTORS if d.name == "Forest"), 60)
+    impute = lambda c: f.impute([0.1, 0.0, -0.2], [1], centrality=c)  # noqa: E731
+    with pytest.raises(ValueError, match="^centrality must not be NaN$"):
+        impute(float("nan"))
+    assert impute(float("inf")) == impute(1.0) and impute(-float("inf")) == impute(0.0)

@@ -62,5 +62,7 @@ template <class T>
 [[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need, std::uint64_t available);
 // The same against physical_memory().
 [[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need);
+// The same for `count` items of `each` bytes that `what` says it holds.
+[[nodiscard]] Result<void> check_items_fit(std::string_view what, std::uint64_t count, std::uint64_t each);
 
 }  // namespace morvik3
