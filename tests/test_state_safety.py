@@ -14,6 +14,7 @@ import json
 import os
 import pickle
 import random
+import stat
 import threading
 import time
 
@@ -24,6 +25,7 @@ import morvik3
 from children import real_allocator, run_child
 from detectors import DETECTORS, IDS, fed
 from hostile import Boundless
+from morvik3.cli import state
 
 per_class = pytest.mark.parametrize("detector", DETECTORS, ids=IDS)
 
@@ -106,6 +108,68 @@ def test_rows_written_during_a_batch_leave_a_loadable_document(detector):
                 assert "finite" in str(e) or "NaN" in str(e)  # a row read while it held NaN
             text = obj.to_json()
             assert detector.cls.from_json(text).to_json() == text
+
+
+# --- 3. Saving replaces a file whole or not at all ---------------------------
+
+
+def save_json_of(name):
+    def write(path, n):
+        obj = fed(next(d for d in DETECTORS if d.name == name), n)
+        obj.save_json(path)
+        return obj.to_json()
+
+    return write
+
+
+def save_state(path, n):
+    detector = fed(next(d for d in DETECTORS if d.name == "Forest"), n)
+    calibrator = morvik3.ScoreCalibrator()
+    calibrator.update_many(np.arange(float(n)))
+    state.save(detector, calibrator, path)
+    return f'{{"detector":{detector.to_json()},"calibrator":{calibrator.to_json()}}}'
+
+
+# Each writes the document of n observations to a path and returns it.
+WRITERS = {name: save_json_of(name) for name in IDS} | {"--state": save_state}
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_a_save_that_fails_midway_leaves_the_previous_file(writer, tmp_path):
+    path = tmp_path / "state.json"
+    out = run_child(
+        f"""
+        from test_state_safety import WRITERS
+        write = WRITERS[{writer!r}]
+        old = write({str(path)!r}, 2)
+        # The next document is longer than the file this allows.
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(old), len(old)))
+        try:
+            write({str(path)!r}, 40)
+        except Exception as e:
+            print("File too large" in str(e))
+        print(open({str(path)!r}).read() == old)
+        """
+    )
+    assert out.split() == ["True", "True"]
+    assert [p.name for p in tmp_path.iterdir()] == ["state.json"]
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_saves_write_through_links_and_keep_permissions(writer, tmp_path):
+    write = WRITERS[writer]
+    real, link, fresh = tmp_path / "real.json", tmp_path / "link.json", tmp_path / "fresh.json"
+    write(real, 2)
+    real.chmod(0o640)
+    link.symlink_to("real.json")
+    text = write(link, 6)
+    assert link.is_symlink() and os.readlink(link) == "real.json" and real.read_text() == text
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    write(fresh, 1)
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert stat.S_IMODE(fresh.stat().st_mode) == 0o666 & ~umask
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fresh.json", "link.json", "real.json"]
 
 
 # --- 4. The result array is checked before anything is written --------------
