@@ -14,6 +14,7 @@ import json
 import os
 import pickle
 import random
+import re
 import stat
 import threading
 import time
@@ -24,7 +25,7 @@ import pytest
 import morvik3
 from children import real_allocator, run_child
 from detectors import DETECTORS, IDS, fed
-from hostile import Boundless
+from hostile import Boundless, vacant_slots_document
 from morvik3.cli import state
 
 per_class = pytest.mark.parametrize("detector", DETECTORS, ids=IDS)
@@ -108,6 +109,74 @@ def test_rows_written_during_a_batch_leave_a_loadable_document(detector):
                 assert "finite" in str(e) or "NaN" in str(e)  # a row read while it held NaN
             text = obj.to_json()
             assert detector.cls.from_json(text).to_json() == text
+
+
+# --- 2. A document holds no more than its configuration allows --------------
+
+
+def inflated_document(name):
+    """A document of `name` whose longest list is repeated to 2.4 MB of text."""
+    if name == "Forest":
+        return vacant_slots_document()
+    doc = json.loads(fed(next(d for d in DETECTORS if d.name == name), 20).to_json())
+    lists, stack = [], [doc]
+    while stack:
+        v = stack.pop()
+        items = v.values() if isinstance(v, dict) else v if isinstance(v, list) else ()
+        lists += [x for x in items if isinstance(x, list) and x]
+        stack += items
+    longest = max(lists, key=len)
+    longest += [longest[-1]] * (2_400_000 // len(json.dumps(longest[-1])))
+    return json.dumps(doc, separators=(",", ":"))
+
+
+@real_allocator
+@per_class
+def test_a_document_holding_more_than_its_configuration_allows_is_refused_early(detector):
+    out = run_child(
+        f"""
+        import morvik3
+        from test_state_safety import inflated_document
+        text = inflated_document({detector.name!r})
+        limit_address_space(mapped() + 256 * MiB)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            morvik3.{detector.name}.from_json(text)
+        except ValueError as e:
+            print(e)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024)
+        """
+    )
+    message, grown = out.splitlines()
+    assert re.fullmatch(r"invalid \w+ JSON: field `\w+` holds more than the configuration allows at line 1 column \d+",
+                        message)
+    assert int(grown) < 32  # MiB
+    if detector.name == "Forest":
+        assert "`nodes`" in message
+
+
+def grown_store(doc, rows):
+    store = doc["point_store"]
+    store.update(capacity=rows, occupied=store["occupied"] + [False] * (rows - store["capacity"]),
+                 ref_count=store["ref_count"] + [0] * (rows - store["capacity"]))
+    store["store"].update(dim=[rows, store["dim"]], data=[0.0] * (rows * store["dim"]))
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        (lambda d: d["trees"][0]["arena"].update(nodes=[None] * 11, free=list(range(11))),
+         "tree 0 arena has 11 slots, more than the 6 a tree of capacity 1 can use"),
+        # 2 rows at most for one tree of capacity 1; a smaller store grows to at most 2 * 2 + 4.
+        (lambda d: grown_store(d, 9), "point store capacity 9 exceeds the 8 rows a forest of this configuration can use"),
+    ],
+    ids=["arena slots", "store rows"],
+)
+def test_forest_counts_within_the_allowance_are_bounded_too(edit, message):
+    doc = json.loads(morvik3.Forest(2, num_trees=1, capacity=1, seed=1).to_json())
+    edit(doc)
+    with pytest.raises(ValueError, match=f"^invalid forest JSON: {message}$"):
+        morvik3.Forest.from_json(json.dumps(doc))
 
 
 # --- 3. Saving replaces a file whole or not at all ---------------------------

@@ -759,14 +759,9 @@ struct Protocol {
 
     static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }
 
-    // Parses a document with the class's own checks, then checks that what it
-    // describes fits in memory.  Touches no Python object.
-    static Result<State> load(std::string_view text) {
-        Result<State> state = C::from_json(text);
-        if (!state) return state;
-        if (auto fits = fits_in_memory(state->config); !fits) return std::unexpected(fits.error());
-        return state;
-    }
+    // Parses a document with the class's own checks, the memory check among
+    // them, before its state is built.  Touches no Python object.
+    static Result<State> load(std::string_view text) { return C::from_json(text); }
 
     static const char* sig_name(const char* method) {
         // Interned per (class, method) for the process lifetime; first calls
