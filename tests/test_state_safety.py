@@ -136,21 +136,26 @@ def test_a_document_holding_more_than_its_configuration_allows_is_refused_early(
     out = run_child(
         f"""
         import morvik3
+        from detectors import DETECTORS, fed
         from test_state_safety import inflated_document
         text = inflated_document({detector.name!r})
+        obj = fed(next(d for d in DETECTORS if d.name == {detector.name!r}), 3)
+        before = obj.to_json()
         limit_address_space(mapped() + 256 * MiB)
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        try:
-            morvik3.{detector.name}.from_json(text)
-        except ValueError as e:
-            print(e)
-        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024)
+        for load in (morvik3.{detector.name}.from_json, obj.__setstate__):
+            try:
+                load(text)
+            except ValueError as e:
+                print(e)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024, obj.to_json() == before)
         """
     )
-    message, grown = out.splitlines()
+    message, again, grown = out.splitlines()
+    assert again == message and grown.endswith(" True")
     assert re.fullmatch(r"invalid \w+ JSON: field `\w+` holds more than the configuration allows at line 1 column \d+",
                         message)
-    assert int(grown) < 32  # MiB
+    assert int(grown.split()[0]) < 32  # MiB
     if detector.name == "Forest":
         assert "`nodes`" in message
 
