@@ -167,21 +167,30 @@ def grown_store(doc, rows):
     store["store"].update(dim=[rows, store["dim"]], data=[0.0] * (rows * store["dim"]))
 
 
+SMALL = {
+    "Forest": lambda: morvik3.Forest(2, num_trees=1, capacity=1, seed=1),
+    "OnlineIForest": lambda: morvik3.OnlineIForest(2, num_trees=1, window_size=4, max_leaf_samples=1, seed=1),
+}
+
+
 @pytest.mark.parametrize(
-    ("edit", "message"),
+    ("name", "edit", "message"),
     [
-        (lambda d: d["trees"][0]["arena"].update(nodes=[None] * 11, free=list(range(11))),
-         "tree 0 arena has 11 slots, more than the 6 a tree of capacity 1 can use"),
+        ("Forest", lambda d: d["trees"][0]["arena"].update(nodes=[None] * 11, free=list(range(11))),
+         "invalid forest JSON: tree 0 arena has 11 slots, more than the 6 a tree of capacity 1 can use"),
         # 2 rows at most for one tree of capacity 1; a smaller store grows to at most 2 * 2 + 4.
-        (lambda d: grown_store(d, 9), "point store capacity 9 exceeds the 8 rows a forest of this configuration can use"),
+        ("Forest", lambda d: grown_store(d, 9),
+         "invalid forest JSON: point store capacity 9 exceeds the 8 rows a forest of this configuration can use"),
+        ("OnlineIForest", lambda d: d["trees"].append(d["trees"][0]),
+         "invalid OnlineIForest JSON: the document has 2 trees, more than num_trees 1"),
     ],
-    ids=["arena slots", "store rows"],
+    ids=["arena slots", "store rows", "trees"],
 )
-def test_forest_counts_within_the_allowance_are_bounded_too(edit, message):
-    doc = json.loads(morvik3.Forest(2, num_trees=1, capacity=1, seed=1).to_json())
+def test_counts_within_the_allowance_are_bounded_too(name, edit, message):
+    doc = json.loads(SMALL[name]().to_json())
     edit(doc)
-    with pytest.raises(ValueError, match=f"^invalid forest JSON: {message}$"):
-        morvik3.Forest.from_json(json.dumps(doc))
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        getattr(morvik3, name).from_json(json.dumps(doc))
 
 
 # --- 3. Saving replaces a file whole or not at all ---------------------------

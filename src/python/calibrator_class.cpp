@@ -16,6 +16,7 @@ struct ScoreCalibratorClass {
     using State = core::ScoreCalibrator;
     using Config = core::ScoreCalibratorConfig;
     static constexpr const char* name = "ScoreCalibrator";
+    static constexpr ClassSlot slot = ClassSlot::score_calibrator;
     static constexpr const char* doc =
         "ScoreCalibrator(window=10000, warmup=100)\n--\n\n"
         "Streaming calibration of anomaly scores into [0, 1].\n\n"

@@ -285,7 +285,7 @@ double* open_results(BufferView& view, PyObject* array, std::size_t n, PyTypeObj
         return reinterpret_cast<double*>(view.data());
     const std::string got = std::to_string(view.bytes()) + " bytes of format '" + excerpt(view.format()) + "'";
     view.release();
-    raise_internal(owner, "numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
+    raise_internal(state_of(owner), "numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
                    " float64 values");
     return nullptr;
 }

@@ -17,6 +17,7 @@ struct FeatureSketchClass {
     using State = core::FeatureSketch;
     using Config = core::FeatureSketchConfig;
     static constexpr const char* name = "FeatureSketch";
+    static constexpr ClassSlot slot = ClassSlot::feature_sketch;
     static constexpr const char* doc =
         "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
         "chain_depth=8, sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"

@@ -21,6 +21,7 @@ struct ForestClass {
     using State = core::Forest;
     using Config = core::MorvikConfig;
     static constexpr const char* name = "Forest";
+    static constexpr ClassSlot slot = ClassSlot::forest;
     static constexpr const char* doc =
         "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
         "internal_shingling=True, initial_accept_fraction=0.125, seed=None)\n--\n\n"

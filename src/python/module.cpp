@@ -32,13 +32,17 @@ int exec_module(PyObject* module) {
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state != nullptr) Py_VISIT(state->internal_error);
+    if (state == nullptr) return 0;
+    Py_VISIT(state->internal_error);
+    for (PyObject* c : state->classes) Py_VISIT(c);
     return 0;
 }
 
 int clear_module(PyObject* module) {
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state != nullptr) Py_CLEAR(state->internal_error);
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->internal_error);
+    for (PyObject*& c : state->classes) Py_CLEAR(c);
     return 0;
 }
 

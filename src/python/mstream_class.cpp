@@ -17,6 +17,7 @@ struct MStreamClass {
     using State = core::MStream;
     using Config = core::MStreamConfig;
     static constexpr const char* name = "MStream";
+    static constexpr ClassSlot slot = ClassSlot::mstream;
     static constexpr const char* doc =
         "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
         "mStream detector for mixed numerical/categorical records.\n\n"

@@ -20,6 +20,7 @@
 //   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
 //   static constexpr auto properties();                  // std::tuple of Property: read-only attributes
 //   static std::uint64_t memory_bytes(const State&);     // bytes the state holds now
+//   static constexpr ClassSlot slot;                     // its place in the module state
 //   static constexpr const char* doc_memory_bytes;       // says what that counts
 //
 // A class that also supplies `struct Batch` gets update_many, score_many and
@@ -241,18 +242,19 @@ PyObject* compute(PyTypeObject* owner, bool detach, F& f, Convert& convert) {
         out.run(f);
     }
     if (out.out_of_memory) return PyErr_NoMemory();
-    if (!out.value) return raise_internal(owner, out.internal);
+    if (!out.value) return raise_internal(state_of(owner), out.internal);
     return finish(*out.value, convert);
 }
 
 inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
 
-// The class an entry point is called on, from its arguments: the class
-// itself for `__new__`, the defining class handed to a static method, else
-// the instance's class.
-inline PyTypeObject* owner_of(PyTypeObject* type, auto...) { return type; }
-inline PyTypeObject* owner_of(PyObject*, PyTypeObject* defining, auto...) { return defining; }
-inline PyTypeObject* owner_of(PyObject* self, auto...) { return Py_TYPE(self); }
+// The module state of an entry point, from its first argument: the class
+// itself for `__new__`, the module for a static method (see
+// add_static_methods), else an instance of the class.
+inline ModuleState* module_of(PyTypeObject* type, auto...) { return state_of(type); }
+inline ModuleState* module_of(PyObject* self, auto...) {
+    return PyModule_Check(self) ? state_of_module(self) : state_of(Py_TYPE(self));
+}
 
 // The guard around an entry point `Fn` from the interpreter.
 template <auto Fn>
@@ -263,7 +265,7 @@ struct Entry<Fn> {
         try {
             return Fn(a...);
         } catch (...) {
-            raise_current_exception(owner_of(a...));
+            raise_current_exception(module_of(a...));
             if constexpr (std::is_same_v<R, int>) {
                 return -1;
             } else {
@@ -428,12 +430,14 @@ struct Protocol {
         return shared(o, [](const State& s) { return core_calls::document(s); });
     }
 
-    // Static methods, handed the class that defines them (see add_static_methods).
-    static PyObject* from_json(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargs,
-                               PyObject* kwnames) {
+    // Static methods, handed the module whose class they make (see
+    // add_static_methods).
+    static PyObject* from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyTypeObject* cls = class_of(module);
+        if (cls == nullptr) return nullptr;
         static const Signature sig(sig_name("from_json"), {"json"}, 1);
         PyObject* a[1];
-        if (!sig.parse(args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         TextArg text;
         if (!to_str_or_bytes(a[0], "json", text)) return nullptr;
         auto call = [&] { return load(text.view()); };
@@ -450,11 +454,12 @@ struct Protocol {
         return shared(o, [&](const State& s) { return write_file(path, core_calls::document(s)); });
     }
 
-    static PyObject* load_json(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargs,
-                               PyObject* kwnames) {
+    static PyObject* load_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyTypeObject* cls = class_of(module);
+        if (cls == nullptr) return nullptr;
         static const Signature sig(sig_name("load_json"), {"path"}, 1);
         PyObject* a[1];
-        if (!sig.parse(args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+        if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
         auto call = [&]() -> Result<State> {
@@ -613,7 +618,7 @@ struct Protocol {
         if (out.out_of_memory) {
             PyErr_NoMemory();
         } else if (!out.value) {
-            raise_internal(Py_TYPE(o), out.internal);
+            raise_internal(state_of(Py_TYPE(o)), out.internal);
         } else if (!*out.value) {
             raise(out.value->error());
         } else if (failing != nullptr) {
@@ -708,7 +713,8 @@ struct Protocol {
   public:
     // ---- type creation ----
 
-    // A new type object of the class, one per import of the module.
+    // A new type object of the class, one per import of the module, kept in
+    // the module's state.
     static PyObject* create_type(PyObject* module) {
         static std::vector<PyMethodDef> table = build_methods();
         static std::vector<PyGetSetDef> attributes = build_properties();
@@ -731,30 +737,39 @@ struct Protocol {
             slots,
         };
         Ref type(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
-        if (!type || !add_static_methods(type.get())) return nullptr;
+        if (!type || !add_static_methods(type.get(), module)) return nullptr;
+        state_of_module(module)->classes[static_cast<std::size_t>(C::slot)] = Py_NewRef(type.get());
         return type.release();
     }
 
   private:
     // The static methods that make an instance.  METH_STATIC would hand them
     // nothing to tell which import of the module (which interpreter's) they
-    // belong to, so each is a function given its defining class (as CPython's
-    // own modules give methods theirs), wrapped as a static method by hand;
-    // the type is still being set up, so its dictionary takes them directly.
-    static bool add_static_methods(PyObject* type) {
-        constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+    // belong to, so each is a function of the module, as the module's own
+    // functions are, wrapped as a static method by hand; the type is still
+    // being set up, so its dictionary takes them directly.
+    static bool add_static_methods(PyObject* type, PyObject* module) {
+        constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
         static PyMethodDef methods[] = {
             {"from_json", as_method<from_json>(), flags, method_doc("from_json(json)", C::doc_from_json)},
             {"load_json", as_method<load_json>(), flags, method_doc("load_json(path)", C::doc_load_json)},
         };
         Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
         for (PyMethodDef& def : methods) {
-            Ref function(PyCMethod_New(&def, nullptr, nullptr, reinterpret_cast<PyTypeObject*>(type)));
+            Ref function(PyCFunction_NewEx(&def, module, nullptr));
             Ref method(function ? PyStaticMethod_New(function.get()) : nullptr);
             if (!method || PyDict_SetItemString(dict.get(), def.ml_name, method.get()) < 0) return false;
         }
         PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
         return true;
+    }
+
+    // The class of this import of the module, for its static methods.
+    static PyTypeObject* class_of(PyObject* module) {
+        ModuleState* state = state_of_module(module);
+        PyObject* cls = state != nullptr ? state->classes[static_cast<std::size_t>(C::slot)] : nullptr;
+        if (cls == nullptr) PyErr_Format(PyExc_RuntimeError, "the module of %s is gone", C::name);
+        return reinterpret_cast<PyTypeObject*>(cls);
     }
 
     static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }

@@ -17,6 +17,7 @@ struct OnlineIForestClass {
     using State = core::OnlineIForest;
     using Config = core::OnlineIForestConfig;
     static constexpr const char* name = "OnlineIForest";
+    static constexpr ClassSlot slot = ClassSlot::online_iforest;
     static constexpr const char* doc =
         "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
         "Online Isolation Forest detector for numerical streams.\n\n"
