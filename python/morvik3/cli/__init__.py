@@ -6,7 +6,7 @@ import os
 import sys
 
 import morvik3
-from morvik3.cli.detectors import KINDS, SETTINGS
+from morvik3._registry import KINDS, SETTINGS
 from morvik3.cli.inputs import InputError
 
 SCORE_EPILOG = """\

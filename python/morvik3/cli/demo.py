@@ -9,7 +9,7 @@ import time
 from importlib import resources
 
 from morvik3.cli import plot
-from morvik3.cli.detectors import KINDS
+from morvik3._registry import KINDS
 from morvik3.cli.inputs import Table, open_input
 from morvik3.cli.score import Tracker
 
@@ -39,7 +39,7 @@ def run(args):
             chunk = next(table.chunks([1 << 40]))
         finally:
             source.close()
-        detector = kind.create((1,), settings, SEED)
+        detector = kind.create((1,), seed=SEED, **settings)
         scores = detector.update_and_score_many(*chunk.batch)
         tracker = Tracker(gap=settings["shingle_size"], keep_series=False)
         tracker.add(chunk, scores)

@@ -20,7 +20,7 @@ from tqdm import tqdm
 
 import morvik3
 from morvik3.cli import plot, state
-from morvik3.cli.detectors import KINDS, foreign_settings, given_settings
+from morvik3._registry import KINDS, foreign_settings, given_settings
 from morvik3.cli.inputs import Events, InputError, Table, open_input, where
 
 CHUNK_ROWS = 32768
@@ -132,7 +132,7 @@ def _scorer(kind, args, widths):
     else:
         settings = kind.defaults(widths) | given
         try:
-            detector = kind.create(widths, settings, args.seed)
+            detector = kind.create(widths, seed=args.seed, **settings)
         except (ValueError, OverflowError) as e:
             raise InputError(f"invalid detector settings: {e}") from None
     if calibrator is None:  # a new run, or a state file of a detector alone

@@ -11,7 +11,7 @@ import os
 import tempfile
 
 import morvik3
-from morvik3.cli.detectors import KINDS
+from morvik3._registry import KINDS
 from morvik3.cli.inputs import InputError
 
 

@@ -1,7 +1,10 @@
-"""The detectors the command line can run.  A detector joins with one
-`Kind` entry in KINDS: its class, the input it reads, the settings it takes
-from the command line with their defaults, and how its state documents are
-recognised."""
+"""The detectors, listed once for the command line, Spark and the adapters.
+
+A detector joins with one `Kind` entry in KINDS: its class, the input it
+reads, the constructor arguments its input's column counts give, the settings
+it takes from the command line with their defaults, and how its state
+documents are recognised.  Readers of input (the command line's tables and
+events, Spark's columns) go by the kind's `input`, never by its name."""
 
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -40,30 +43,30 @@ SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, WINDOW, LEAF, HALF_LIFE, HASH_
 class Kind:
     name: str
     cls: type
-    # "table": CSV rows of numbers; "records": CSV rows of numbers, categories
-    # and a time; "events": JSON lines of name-to-number objects.
+    # "table": rows of numbers; "records": rows of numbers, categories and a
+    # time; "events": name-to-number objects.
     input: str
     settings: tuple  # the Settings it takes
-    defaults: Callable  # the table's column counts (see shape) -> constructor arguments
+    defaults: Callable  # the command line's: the column counts (see shape) -> constructor arguments
     document_keys: frozenset  # top-level keys that only its state documents have
-    # The leading constructor arguments, taken from the table: per argument,
-    # its config key and the sort of columns it counts.
+    # The leading constructor arguments, taken from the input's columns: per
+    # argument, its config key and the sort of columns it counts.
     shape: tuple = ()
     # The float type the detector computes with: values beyond it are bad input.
     narrow: type = np.float64
 
     @staticmethod
     def feed(detector, chunk):
-        """Ingests a chunk (inputs.Chunk) and returns its scores."""
+        """Ingests a chunk (cli.inputs.Chunk) and returns its scores."""
         return detector.update_and_score_many(*chunk.batch)
 
-    def create(self, widths, settings, seed):
-        """A new detector for a table with `widths` columns of each sort of `shape`."""
-        return self.cls(*widths, seed=seed, **settings)
+    def create(self, widths, **arguments):
+        """A new detector for an input with `widths` columns of each sort of
+        `shape`, given its other constructor arguments."""
+        return self.cls(*widths, **arguments)
 
     def recognises(self, document):
         return isinstance(document, dict) and self.document_keys <= document.keys()
-
 
 
 KINDS = {
