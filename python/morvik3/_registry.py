@@ -2,8 +2,8 @@
 
 A detector joins with one `Kind` entry in KINDS: its class, the input it
 reads, the constructor arguments its input's column counts give, the settings
-it takes from the command line with their defaults, and how its state
-documents are recognised.  Readers of input (the command line's tables and
+it takes from the command line with their defaults (and its calibration's),
+and how its state documents are recognised.  Readers of input (the command line's tables and
 events, Spark's columns) go by the kind's `input`, never by its name."""
 
 from collections.abc import Callable
@@ -25,9 +25,9 @@ class Setting:
     help: str
 
 
-SHINGLE = Setting("--shingle", "shingle_size", int, "consecutive rows per point (forest: 8 for one column, else 1)")
+SHINGLE = Setting("--shingle", "shingle_size", int, "consecutive rows per point (forest: 1)")
 TREES = Setting("--trees", "num_trees", int, "number of trees (forest: 50, onlineiforest: 32)")
-CAPACITY = Setting("--capacity", "capacity", int, "points kept per tree (forest: 256)")
+CAPACITY = Setting("--capacity", "capacity", int, "points kept per tree (forest: 1024 for one column, else 256)")
 TIME_DECAY = Setting("--time-decay", "time_decay", float, "sampler decay rate; 0 means 0.1 / capacity (forest: 0)")
 WINDOW = Setting("--window-size", "window_size", int, "recent points the trees describe (onlineiforest: 2048)")
 LEAF = Setting("--max-leaf-samples", "max_leaf_samples", int, "leaf-splitting threshold (onlineiforest: 32)")
@@ -39,6 +39,32 @@ ALPHA = Setting("--alpha", "alpha", float, "decay of counts per tick, in (0, 1) 
 SETTINGS = (SHINGLE, TREES, CAPACITY, TIME_DECAY, WINDOW, LEAF, HALF_LIFE, HASH_ROWS, BUCKETS, ALPHA)
 
 
+# The calibration of every detector's scores unless its defaults say otherwise.
+CALIBRATION = {"window": 10000, "warmup": 100}
+
+
+def _calibration(settings):
+    return dict(CALIBRATION)
+
+
+@dataclass(frozen=True)
+class Defaults:
+    """What the command line gives a new detector unless told otherwise."""
+
+    settings: Callable  # the input's column counts (see Kind.shape) -> constructor arguments
+    calibration: Callable = _calibration  # the constructor arguments -> the calibrator's
+    # (detector, its scores of a chunk, its entries seen before the chunk) ->
+    # (the values its calibrator ranks, how many leading rows it ranks without keeping);
+    # None: the scores themselves, all kept.
+    steady: Callable | None = None
+
+
+# The sets of defaults the command line offers, its own first: "measured"
+# was chosen with `morvik3 evaluate` over the Numenta Anomaly Benchmark
+# corpus (benchmarks/quality.py), "0.5.0" is what morvik3 0.5.0 used.
+DEFAULTS = ("measured", "0.5.0")
+
+
 @dataclass(frozen=True)
 class Kind:
     name: str
@@ -47,7 +73,7 @@ class Kind:
     # time; "events": name-to-number objects.
     input: str
     settings: tuple  # the Settings it takes
-    defaults: Callable  # the command line's: the column counts (see shape) -> constructor arguments
+    defaults: dict  # per name in DEFAULTS, its Defaults
     document_keys: frozenset  # top-level keys that only its state documents have
     # The leading constructor arguments, taken from the input's columns: per
     # argument, its config key and the sort of columns it counts.
@@ -69,6 +95,29 @@ class Kind:
         return isinstance(document, dict) and self.document_keys <= document.keys()
 
 
+def _same(defaults):
+    return dict.fromkeys(DEFAULTS, defaults)
+
+
+def _filling(detector, scores, seen):
+    """OnlineIForest scores depths against those of a full window, so while
+    its window fills every point scores high.  Each score is rescaled to the
+    depth its trees could reach at the time, and the scores from before the
+    trees could split are ranked but not kept."""
+    window, leaf = detector.window_size, detector.max_leaf_samples
+    settled = min(2 * leaf, window)
+    held = np.minimum(seen + 1 + np.arange(len(scores)), window)  # it learns a point before scoring it
+    exponent = np.log2(window / leaf) / np.log2(np.maximum(held, settled) / leaf)
+    return scores**exponent, max(0, min(len(scores), settled - seen))
+
+
+def _forest(shingle, one_column_capacity):
+    return lambda widths: {"shingle_size": shingle if widths == (1,) else 1, "num_trees": 50,
+                           "capacity": one_column_capacity if widths == (1,) else 256, "time_decay": 0.0}
+
+
+ONLINE_IFOREST = {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32}
+
 KINDS = {
     kind.name: kind
     for kind in (
@@ -77,9 +126,9 @@ KINDS = {
             morvik3.Forest,
             "table",
             (SHINGLE, TREES, CAPACITY, TIME_DECAY),
-            # A univariate series is shingled so that a point sees its recent shape.
-            lambda widths: {"shingle_size": 8 if widths == (1,) else 1, "num_trees": 50, "capacity": 256,
-                            "time_decay": 0.0},
+            # 0.5.0 shingled a univariate series so that a point saw its recent
+            # shape; single values in larger trees find more labelled anomalies.
+            {"measured": Defaults(_forest(1, 1024)), "0.5.0": Defaults(_forest(8, 256))},
             frozenset({"samplers", "point_store"}),
             shape=(("input_dim", "numeric"),),
             narrow=np.float32,
@@ -89,7 +138,12 @@ KINDS = {
             morvik3.OnlineIForest,
             "table",
             (TREES, WINDOW, LEAF),
-            lambda widths: {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32},
+            {
+                # Its scores are ranked among those of the points its window holds.
+                "measured": Defaults(lambda widths: dict(ONLINE_IFOREST),
+                                     lambda settings: CALIBRATION | {"window": settings["window_size"]}, _filling),
+                "0.5.0": Defaults(lambda widths: dict(ONLINE_IFOREST)),
+            },
             frozenset({"window"}),
             shape=(("input_dim", "numeric"),),
             narrow=np.float32,
@@ -99,7 +153,7 @@ KINDS = {
             morvik3.FeatureSketch,
             "events",
             (HALF_LIFE,),
-            lambda widths: {"decay_half_life": 2048},
+            _same(Defaults(lambda widths: {"decay_half_life": 2048})),
             frozenset({"projection_seeds"}),
         ),
         Kind(
@@ -107,7 +161,7 @@ KINDS = {
             morvik3.MStream,
             "records",
             (HASH_ROWS, BUCKETS, ALPHA),
-            lambda widths: {"num_rows": 2, "num_buckets": 1024, "alpha": 0.8},
+            _same(Defaults(lambda widths: {"num_rows": 2, "num_buckets": 1024, "alpha": 0.8})),
             frozenset({"clock", "record_counts"}),
             shape=(("numeric_dim", "numeric"), ("categorical_dim", "categorical")),
         ),
