@@ -91,7 +91,7 @@ def test_a_table_a_fixed_threshold_and_plots(corpus, tmp_path):
     weights = oracle.PROFILES["standard"]
     total, earliest, false = oracle.series_total(measured["cpu.csv"], SERIES["cpu.csv"][1], 0.99, weights, WARMUP)
     assert "\ncpu.csv " in done.stdout  # the name the labels give it
-    assert f"  standard             {oracle.normalised(total, 2, weights):6.1f}  (threshold 0.99: " in done.stdout
+    assert f"  standard             {oracle.normalised(total, 2, weights):6.1f}  threshold 0.99: " in done.stdout
     assert f"{sum(h is not None for h in earliest)} of 2 windows found, {false} false detections" in done.stdout
     try:
         import matplotlib  # noqa: F401

@@ -170,37 +170,40 @@ def _table(result, args):
     settings = ("settings per series in --json" if result["settings"] is None
                 else ", ".join(f"{k}={v}" for k, v in result["settings"].items()))
     calibration = result["calibration"]
-    print(f"morvik3 evaluate: {result['detector']} ({settings}, seed={result['seed']}; defaults "
-          f"{result['defaults']}), scored on its "
-          f"{MEASURED} column (window {calibration['window']:,}, warm-up {calibration['warmup']:,}); "
+    print(f"morvik3 evaluate: {result['detector']} ({settings}), seed {result['seed']}, defaults "
+          f"{result['defaults']}")
+    print(f"measured: the {MEASURED} column (window {calibration['window']:,}, warm-up {calibration['warmup']:,}); "
           f"labels: {result['labels']}")
     total = f"all {overall['series']} series"
     width = max([len(s["name"]) for s in series] + [len(total)])
     print(f"{'series':<{width}}  {'rows':>9}  {'windows':>7}  {'found':>5}  {'false':>6}  {'ROC AUC':>7}  "
-          f"{'PR AUC':>7}  {'best F1':>7}  {STANDARD:>8}  {'delay':>6}")
+          f"{'PR AUC':>7}  {'best F1':>7}  {'raw score':>9}  {'delay':>6}")
     for s in series:
-        standard = s["profiles"][STANDARD]
         delays = [d for d in s["delays"] if d is not None]
-        print(f"{s['name']:<{width}}  {s['rows']:>9,}  {len(s['delays']):>7}  {standard['detected']:>5}  "
-              f"{standard['false_positives']:>6}  {_f(s['roc_auc'])}  {_f(s['pr_auc'])}  {_f(s['best_f1'])}  "
-              f"{standard['raw']:>8.2f}  {_f(statistics.fmean(delays) if delays else None, 6, '.0f')}")
-    standard = overall["profiles"][STANDARD]
-    print(f"{total:<{width}}  {overall['rows']:>9,}  {overall['windows']:>7}  "
-          f"{standard['detected']:>5}  {standard['false_positives']:>6}  {_f(overall['roc_auc'])}  "
-          f"{_f(overall['pr_auc'])}  {_f(overall['best_f1'])}  {standard['raw']:>8.2f}  "
-          f"{_f(overall['mean_delay'], 6, '.0f')}")
+        print(_row(s["name"], width, s, len(s["delays"]), statistics.fmean(delays) if delays else None))
+    print(_row(total, width, overall, overall["windows"], overall["mean_delay"]))
     print()
-    how = "the given threshold" if args.threshold or args.top_percent else "the best one threshold over all series"
-    print(f"window score at {how} (0: a detector that never fires; 100: every window found at its start, nothing "
-          "else flagged):")
+    how = ("at the given threshold" if args.threshold or args.top_percent
+           else "with the one threshold over all series that is best for each profile")
+    print(f"window score {how} (0: never fires, 100: perfect):")
     for name, p in overall["profiles"].items():
-        print(f"  {name:<20} {_f(p['score'], 6, '.1f')}  (threshold {p['threshold']:.6g}: {p['detected']} of "
-              f"{overall['windows']} windows found, {p['false_positives']:,} false detections)")
+        print(f"  {name:<20} {_f(p['score'], 6, '.1f')}  threshold {p['threshold']:.6g}: {p['detected']} of "
+              f"{overall['windows']} windows found, {p['false_positives']:,} false detections")
     if overall["mean_delay"] is not None:
         print(f"detection delay at the {STANDARD} threshold: mean {overall['mean_delay']:.1f} rows, median "
-              f"{overall['median_delay']:g} rows after a window's start")
-    print("ROC AUC, PR AUC (average precision) and best F1 rank the rows after each series' probation "
-          "(the first 15%, at most 750 rows); the window score counts a window's earliest detection.")
+              f"{overall['median_delay']:g} rows from a window's start")
+    print("found, false, raw score (the standard profile's total: up to 1 per window found, -1 per window missed,")
+    print("-0.11 at most per false detection) and delay are at the standard threshold; ROC AUC, PR AUC (average")
+    print("precision) and best F1 rank the rows after each series' probation (its first 15%, at most 750 rows).")
+
+
+def _row(name, width, measures, windows, delay):
+    """A line of the table: per series, or over all of them."""
+    standard = measures["profiles"][STANDARD]
+    raw = standard.get("raw")
+    return (f"{name:<{width}}  {measures['rows']:>9,}  {windows:>7}  {standard['detected']:>5}  "
+            f"{standard['false_positives']:>6}  {_f(measures['roc_auc'])}  {_f(measures['pr_auc'])}  "
+            f"{_f(measures['best_f1'])}  {_f(raw, 9, '.2f')}  {_f(delay, 6, '.0f')}")
 
 
 def _f(value, width=7, spec=".3f"):
