@@ -116,27 +116,29 @@ def _forest(shingle, one_column_capacity):
                            "capacity": one_column_capacity if widths == (1,) else 256, "time_decay": 0.0}
 
 
+def _points(name, cls, settings, defaults, document_keys):
+    """A detector of points of 32-bit floats: each row of numbers is one, its
+    input_dim their count."""
+    return Kind(name, cls, "table", settings, defaults, document_keys, (("input_dim", "numeric"),), np.float32)
+
+
 ONLINE_IFOREST = {"num_trees": 32, "window_size": 2048, "max_leaf_samples": 32}
 
 KINDS = {
     kind.name: kind
     for kind in (
-        Kind(
+        _points(
             "forest",
             morvik3.Forest,
-            "table",
             (SHINGLE, TREES, CAPACITY, TIME_DECAY),
             # 0.5.0 shingled a univariate series so that a point saw its recent
             # shape; single values in larger trees find more labelled anomalies.
             {"measured": Defaults(_forest(1, 1024)), "0.5.0": Defaults(_forest(8, 256))},
             frozenset({"samplers", "point_store"}),
-            shape=(("input_dim", "numeric"),),
-            narrow=np.float32,
         ),
-        Kind(
+        _points(
             "onlineiforest",
             morvik3.OnlineIForest,
-            "table",
             (TREES, WINDOW, LEAF),
             {
                 # Its scores are ranked among those of the points its window holds.
@@ -145,8 +147,6 @@ KINDS = {
                 "0.5.0": Defaults(lambda widths: dict(ONLINE_IFOREST)),
             },
             frozenset({"window"}),
-            shape=(("input_dim", "numeric"),),
-            narrow=np.float32,
         ),
         Kind(
             "featuresketch",

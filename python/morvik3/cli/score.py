@@ -202,6 +202,7 @@ def stream(scorer, reader, take, read=None, checkpoint=None, save=None):
     counts = {"read": 0, "learned": 0}
 
     def sizes():
+        # Chunks end on every checkpoint, so that a checkpoint holds whole chunks.
         while True:
             done = counts["read"]
             yield CHUNK_ROWS if not checkpoint else min(CHUNK_ROWS, checkpoint - done % checkpoint)
