@@ -86,6 +86,11 @@ def test_one_threshold_for_the_corpus_prefers_the_higher_of_equal_totals():
     assert total == pytest.approx(1.0 - 0.11 + math.tanh(1.25) / S1)
 
 
+def test_a_corpus_without_a_row_to_detect_never_fires():
+    corpus = [Series("short", np.ones(50), [(10, 20)], quiet=100)]  # all of it in the flag warm-up
+    assert best_threshold(corpus, PROFILES[0]) == (math.inf, -1.0)
+
+
 corpora = st.lists(
     st.tuples(
         st.lists(st.sampled_from([0.0, 0.2, 0.5, 0.7, 0.9, 1.0]), min_size=20, max_size=60),

@@ -69,10 +69,11 @@ labels:
 
 measures:
   Each series is scored from its first row by a new detector, as morvik3
-  score scores it; what is measured is its calibrated column. ROC AUC,
-  precision-recall AUC and the best F1 over thresholds rank the rows after
-  each series' probation (its first 15%, at most 750 rows), per series and
-  over all rows of all series. The window score follows the Numenta Anomaly
+  score scores it; what is measured is its calibrated column. Only the rows
+  after each series' probation (its first 15%, at most 750 rows) and after
+  the calibration warm-up count. ROC AUC, precision-recall AUC and the best
+  F1 over thresholds rank them, per series and over all rows of all series.
+  The window score follows the Numenta Anomaly
   Benchmark's published rules: a window earns up to 1 for its earliest
   detection (more the earlier), a missed window costs, and so does every
   detection outside the windows (less just after a window); under its

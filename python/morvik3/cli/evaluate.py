@@ -6,7 +6,8 @@ the calibrated score, from the first row on, with nothing flagged in the
 calibration warm-up."""
 
 import json
-import os
+import math
+import pathlib
 import statistics
 import sys
 from dataclasses import dataclass, field
@@ -127,7 +128,7 @@ def score_series(kind, args, path, column=None, keep_values=False):
 
 def report(corpus, threshold=None):
     """The measures of every series and of the whole corpus: ranking
-    measures over the rows after each series' probation, and the window
+    measures over the rows that can be detections, and the window
     score of each profile at `threshold`, or else at the threshold best for
     that profile over the whole corpus."""
     windows = sum(len(s.counted) for s in corpus)
@@ -141,7 +142,9 @@ def report(corpus, threshold=None):
         total = sum(o[0] for o in outcomes)
         found = sum(sum(row is not None for row in o[1]) for o in outcomes)
         profiles[profile.name] = {
-            "threshold": cut, "score": normalised(total, windows, profile), "raw": total, "detected": found,
+            # None: no row can reach it, so nothing is detected.
+            "threshold": cut if math.isfinite(cut) else None,
+            "score": normalised(total, windows, profile), "raw": total, "detected": found,
             "missed": windows - found, "false_positives": sum(o[2] for o in outcomes),
         }
         for entry, s, (raw, earliest, false) in zip(per_series, corpus, outcomes):
@@ -187,14 +190,15 @@ def _table(result, args):
            else "with the one threshold over all series that is best for each profile")
     print(f"window score {how} (0: never fires, 100: perfect):")
     for name, p in overall["profiles"].items():
-        print(f"  {name:<20} {_f(p['score'], 6, '.1f')}  threshold {p['threshold']:.6g}: {p['detected']} of "
+        print(f"  {name:<20} {_f(p['score'], 6, '.1f')}  threshold {_f(p['threshold'], 0, '.6g')}: {p['detected']} of "
               f"{overall['windows']} windows found, {p['false_positives']:,} false detections")
     if overall["mean_delay"] is not None:
         print(f"detection delay at the {STANDARD} threshold: mean {overall['mean_delay']:.1f} rows, median "
               f"{overall['median_delay']:g} rows from a window's start")
     print("found, false, raw score (the standard profile's total: up to 1 per window found, -1 per window missed,")
     print("-0.11 at most per false detection) and delay are at the standard threshold; ROC AUC, PR AUC (average")
-    print("precision) and best F1 rank the rows after each series' probation (its first 15%, at most 750 rows).")
+    print("precision) and best F1 rank the rows after each series' probation (its first 15%, at most 750 rows)")
+    print("and the calibration warm-up, where no row is flagged.")
 
 
 def _row(name, width, measures, windows, delay):
@@ -211,14 +215,18 @@ def _f(value, width=7, spec=".3f"):
 
 
 def _plots(folder, corpus, runs, result):
-    os.makedirs(folder, exist_ok=True)
     cut = result["overall"]["profiles"][STANDARD]["threshold"]
     for s, scored in zip(corpus, runs):
-        flagged = np.flatnonzero(s.eligible & (s.scores >= cut))
+        flagged = np.flatnonzero(s.eligible & (s.scores >= cut)) if cut is not None else []
         values = np.concatenate(scored.values) if scored.values else None
         if values is not None and not values.shape[1]:
             values = None
-        name = os.path.splitext(os.path.basename(s.name))[0]
-        plot.plot(os.path.join(folder, name + ".png"), f"{s.name}: {result['detector']} {MEASURED} scores",
-                  s.scores, values, scored.names, flagged, scored.times if scored.times[:1] != [None] else None,
-                  s.windows, flag_label=f"detections at the {STANDARD} threshold")
+        times = scored.times if scored.times and scored.times[0] is not None else None
+        # The plots of a folder's series keep its layout; a file given by its own path is named by its name.
+        name = pathlib.PurePath(s.name)
+        if name.is_absolute() or ".." in name.parts:
+            name = pathlib.PurePath(name.name)
+        path = pathlib.Path(folder, name.parent, pathlib.PurePath(name.name.removesuffix(".gz")).with_suffix(".png"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        plot.plot(str(path), f"{s.name}: {result['detector']} {MEASURED} scores", s.scores, values, scored.names,
+                  flagged, times, s.windows, flag_label=f"detections at the {STANDARD} threshold")

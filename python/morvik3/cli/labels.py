@@ -72,7 +72,7 @@ class Labels:
     def rows(self, name, label, times, lines):
         """The windows of series `name` as (first, last) rows, in order;
         `times` holds each row's time cell and `lines` its line of `label`."""
-        spans = self.windows.get(name, []) if not self.anonymous else self.windows[""]
+        spans = self.windows.get("" if self.anonymous else name, [])
         if not spans:
             return []
         if any(t is None for t in times[:1]):
@@ -125,7 +125,9 @@ def read(text):
     """The labels that `--labels TEXT` names: a JSON or CSV file when one is
     there, else a column of the input."""
     if not os.path.isfile(text):
-        if os.path.exists(text) or os.sep in text or text.lower().endswith((".json", ".csv")):
+        if os.path.exists(text):
+            raise InputError(f"--labels {text}: not a file")
+        if os.sep in text or text.lower().endswith((".json", ".csv")):
             raise InputError(f"--labels {text}: no such labels file")
         return Labels(f"labels column {text!r}", column=text)
     try:

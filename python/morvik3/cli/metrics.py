@@ -2,7 +2,6 @@
 precision-recall AUC, the best F1, and the window score of the Numenta
 Anomaly Benchmark, whose one threshold serves a whole corpus of series."""
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -144,8 +143,8 @@ def best_threshold(corpus, profile):
     changes = np.concatenate([c for _, c in pairs] + [np.empty(0)])
     scores = np.concatenate([s.scores[s.eligible] for s in corpus] + [np.empty(0)])
     candidates = np.unique(scores)[::-1]
-    top = candidates[0] if len(candidates) else 0.0
-    candidates = np.r_[np.nextafter(top, np.inf), candidates]
+    # Above all of them; with no row to detect, infinity.
+    candidates = np.r_[np.nextafter(candidates[0], np.inf) if len(candidates) else np.inf, candidates]
     order = np.argsort(-thresholds, kind="stable")
     running = np.r_[0.0, np.cumsum(changes[order])]
     reached = np.searchsorted(-thresholds[order], -candidates, side="right")
@@ -185,7 +184,3 @@ def ranking(scores, labels):
     pr = float(np.sum(np.diff(np.r_[0.0, recall]) * precision))
     f1 = float(np.max(2 * tp / (tp + fp + positives)))
     return roc, pr, f1
-
-
-def finite_or_none(value):
-    return None if value is None or not math.isfinite(value) else value
