@@ -18,6 +18,7 @@ import re
 import stat
 import threading
 import time
+import types
 
 import numpy as np
 import pytest
@@ -206,11 +207,11 @@ def save_json_of(name):
 
 
 def save_state(path, n):
-    detector = fed(next(d for d in DETECTORS if d.name == "Forest"), n)
     calibrator = morvik3.ScoreCalibrator()
     calibrator.update_many(np.arange(float(n)))
-    state.save(detector, calibrator, path)
-    return f'{{"detector":{detector.to_json()},"calibrator":{calibrator.to_json()}}}'
+    scorer = types.SimpleNamespace(detector=fed(DETECTORS[0], n), calibrator=calibrator, defaults="measured")
+    state.save(scorer, path)
+    return f'{{"detector":{scorer.detector.to_json()},"calibrator":{calibrator.to_json()},"defaults":"measured"}}'
 
 
 # Each writes the document of n observations to a path and returns it.
