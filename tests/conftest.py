@@ -2,7 +2,6 @@
 
 import os
 import subprocess
-import sys
 
 import pytest
 
@@ -37,22 +36,8 @@ def spark():
     """One local Spark session for every Spark test, on the loopback
     interface, its workers running this interpreter."""
     pytest.importorskip("pyspark")
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    from pyspark.sql import SparkSession
+    from spark_session import local_session
 
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("morvik3-tests")
-        .config("spark.driver.host", "127.0.0.1")
-        .config("spark.driver.bindAddress", "127.0.0.1")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.sql.shuffle.partitions", "2")
-        .config("spark.sql.session.timeZone", "UTC")
-        .config("spark.sql.streaming.stateStore.providerClass",
-                "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider")
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
+    session = local_session("morvik3-tests")
     yield session
     session.stop()
