@@ -312,6 +312,7 @@ def test_resume_refuses_another_input_or_output_and_changes_nothing(table):
          "does not exist"),
         (("-o", "{folder}/gone/out.csv"), "cannot write {folder}/gone/out.csv: {folder}/gone does not exist"),
         (("-o", "{folder}"), "cannot write {folder}: it is a folder"),
+        (("-o", "{folder}/input.csv"), "INPUT {folder}/input.csv and -o {folder}/input.csv are the same file"),
         (("--plot", "{folder}/gone/scores.png"), "cannot write plot {folder}/gone/scores.png: {folder}/gone does not "
          "exist"),
     ],

@@ -70,13 +70,27 @@ def run(args):
 
 
 def check_paths(args):
-    """Refuses a --state, -o or --plot path that could not be written."""
+    """Refuses a --state, -o or --plot path that could not be written, or
+    that names the input or another of them: written, it would be lost."""
     if args.state:
         writable(args.state, "state file ", replaced=True)
     if args.output not in (None, "-"):
         writable(args.output)
     if args.plot:
         writable(args.plot, "plot ")
+    named = [(option, path) for option, path in (("INPUT", args.input), ("-o", args.output), ("--state", args.state),
+                                                 ("--plot", args.plot)) if path not in (None, "-")]
+    for i, (option, path) in enumerate(named):
+        for other, other_path in named[i + 1 :]:
+            if _same_file(path, other_path):
+                raise InputError(f"{option} {path} and {other} {other_path} are the same file")
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist yet
+        return False
 
 
 def writable(path, what="", replaced=False):
