@@ -36,13 +36,19 @@ double Sampler::warmup_probability(double initial_accept_fraction) const {
     return 1.0 - (f - a) / (1.0 - a);
 }
 
-SamplerDecision Sampler::decide(double w, double initial_accept_fraction, Xoshiro256PlusPlus& rng) const {
+SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, std::uint64_t seq, double lambda,
+                                double initial_accept_fraction, RejectionBound& bound) const {
+    const double u = rng.unit_f64();
     if (size < capacity) {
-        const double u2 = rng.unit_f64();
-        return {u2 < warmup_probability(initial_accept_fraction), false, 0};
+        if (rng.unit_f64() < warmup_probability(initial_accept_fraction)) return {true, false, 0, weight(u, seq, lambda)};
+        return {};
     }
     if (weights.empty() || point_indices.empty()) internal_failure("full sampler without a heap");
-    if (w < weights[0]) return {true, true, point_indices[0]};
+    const double top = weights[0];
+    if (!bound.applies(top, seq, lambda)) bound.rebuild(top, seq, lambda);
+    if (bound.rejects(u)) return {};
+    const double w = weight(u, seq, lambda);
+    if (w < top) return {true, true, point_indices[0], w};
     return {};
 }
 

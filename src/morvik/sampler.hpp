@@ -10,11 +10,15 @@
 
 namespace morvik3::morvik {
 
+// A sampler's answer to a new observation.
 struct SamplerDecision {
     bool accept = false;
     bool evict = false;
     std::uint64_t evicted_row = 0;  // meaningful when evict
+    double weight = 0.0;            // meaningful when accept
 };
+
+struct RejectionBound;
 
 struct Sampler {
     std::uint64_t capacity = 0;
@@ -33,8 +37,13 @@ struct Sampler {
     // Warm-up acceptance probability at fill fraction size / capacity.
     [[nodiscard]] double warmup_probability(double initial_accept_fraction) const;
 
-    // Takes one more draw from `rng` only while warming up.
-    [[nodiscard]] SamplerDecision decide(double w, double initial_accept_fraction, Xoshiro256PlusPlus& rng) const;
+    // Draws the observation's uniform from the forest's `rng`, and a second
+    // one only while warming up, then decides for observation `seq` under
+    // decay `lambda`.  `bound` is this sampler's, kept by the caller from one
+    // observation to the next: it spares the weight of the draws a full
+    // sampler surely rejects, the common case once full.
+    [[nodiscard]] SamplerDecision decide(Xoshiro256PlusPlus& rng, std::uint64_t seq, double lambda,
+                                         double initial_accept_fraction, RejectionBound& bound) const;
 
     // Records row r with weight w; on a full sampler it replaces the top.
     void add(double w, std::uint64_t r);

@@ -70,29 +70,29 @@ std::span<const float> of_dims(std::span<const float> bound, std::uint64_t dims)
 
 }  // namespace
 
-std::span<const float> MorvikTree::node_min(const PointStore& store, std::uint64_t i) const {
+std::span<const float> MorvikTree::node_min(const RowView& rows, std::uint64_t i) const {
     const Node& n = arena.get(i);
-    return of_dims(n.is_leaf() ? store.row(n.point_idx) : arena.min(i), dims);
+    return of_dims(n.is_leaf() ? rows.row(n.point_idx) : arena.min(i), dims);
 }
 
-std::span<const float> MorvikTree::node_max(const PointStore& store, std::uint64_t i) const {
+std::span<const float> MorvikTree::node_max(const RowView& rows, std::uint64_t i) const {
     const Node& n = arena.get(i);
-    return of_dims(n.is_leaf() ? store.row(n.point_idx) : arena.max(i), dims);
+    return of_dims(n.is_leaf() ? rows.row(n.point_idx) : arena.max(i), dims);
 }
 
-void MorvikTree::merge_children(const PointStore& store, std::uint64_t i) {
+void MorvikTree::merge_children(const RowView& rows, std::uint64_t i) {
     const Node& n = arena.get(i);
     // A child's box: a leaf's point, or the child's own bounds.
     auto bounds = [&](std::uint64_t c) {
         const Node& child = arena.get(c);
         if (child.is_leaf()) {
-            const float* p = store.row(child.point_idx).data();
+            const float* p = rows.row(child.point_idx).data();
             return std::pair{p, p};
         }
         const float* p = arena.min(c).data();
         return std::pair{p, p + dims};
     };
-    if (store.dim != dims || arena.dims != dims) fault("node box length differs from the tree's dims");
+    if (rows.dim != dims || arena.dims != dims) fault("node box length differs from the tree's dims");
     const auto [left_min, left_max] = bounds(n.left);
     const auto [right_min, right_max] = bounds(n.right);
     float* min = arena.min_mut(i).data();
@@ -106,7 +106,7 @@ void MorvikTree::merge_children(const PointStore& store, std::uint64_t i) {
 // and only re-merged when that could give other bits than the merge would:
 // a point removed from its boundary, or a bound that is zero or NaN (the
 // only values whose bits depend on the order of a merge).
-void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, std::span<const float> x) {
+void MorvikTree::refresh(const RowView& rows, std::size_t k, Change change, std::span<const float> x) {
     if (k > path.size()) fault("refresh beyond the recorded path");
     const bool added = change == Change::copy_added || change == Change::point_added;
     const bool moves_box = change == Change::point_added || change == Change::point_removed;
@@ -127,8 +127,8 @@ void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, 
         } else if (!kept) {
             kept = box::strictly_inside(min, max, x.data(), dims);
         }
-        if ((!kept && change == Change::point_removed) || (store.zero_or_nan_written && !box::settled(min, 2 * dims))) {
-            merge_children(store, i);
+        if ((!kept && change == Change::point_removed) || (rows.zero_or_nan_written && !box::settled(min, 2 * dims))) {
+            merge_children(rows, i);
         } else if (grown) {
             n.range_sum = box::range_sum(min, max, dims);
         }

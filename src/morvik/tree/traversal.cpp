@@ -82,9 +82,10 @@ void add_attribution(const MorvikTree& tree, std::span<const float> query, std::
 double forest_density(std::span<const MorvikTree> trees, const PointStore& store, std::span<const float> query,
                       WalkScratch& scratch) {
     check_rows_fit(store, query);
-    return with_query_length(query.size(), [&](auto length) {
+    scratch.values.resize(trees.size());
+    with_query_length(query.size(), [&](auto length) {
         constexpr std::size_t D = decltype(length)::value;
-        return forest_walk_of<D>(trees, store, query, scratch, [&](const ReachedLeaf& at) {
+        forest_walk_of<D>(trees, store, query, scratch, scratch.values, [&](const ReachedLeaf& at) {
             // The gap from a box holding just the leaf's point.
             const float gap = box::gap<D>(at.row.data(), at.row.data(), query.data(), query.size());
             double spread = gap;
@@ -93,6 +94,7 @@ double forest_density(std::span<const MorvikTree> trees, const PointStore& store
             return static_cast<double>(at.walked.nodes[at.leaf].mass) / spread;
         });
     });
+    return tree_order_sum(scratch.values);
 }
 
 void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const PointStore& store,

@@ -92,7 +92,8 @@ struct WalkedTree {
 // independent descents keeps several misses in flight at once.
 inline constexpr std::size_t walk_lanes = 4;
 
-// Caller-owned scratch of forest_walk, so steady-state walks allocate nothing.
+// Caller-owned scratch of the forest walks, so steady-state walks allocate
+// nothing.
 struct WalkScratch {
     struct Lane {
         std::vector<std::uint64_t> path;
@@ -121,14 +122,16 @@ struct ReachedLeaf {
     std::uint64_t tree_mass = 0;
 };
 
-// The sum, in tree order, of `leaf_value(const ReachedLeaf&)` over every
-// non-empty tree, each descended along the query's route; an empty tree is
-// worth 0.  Each tree's arithmetic is that of a walk on its own; only the
-// order of the memory accesses differs.  D is the query length when fixed at
-// compile time (box::gap), else 0.
+// Sets values[t] to `leaf_value(const ReachedLeaf&)` for every non-empty tree
+// t of `trees`, descended along the query's route, and to 0 for an empty one.
+// Each tree's arithmetic is that of a walk on its own; only the order of the
+// memory accesses differs.  D is the query length when fixed at compile time
+// (box::gap), else 0.
 template <std::size_t D, class LeafValue>
-[[nodiscard]] double forest_walk_of(std::span<const MorvikTree> trees, const PointStore& store,
-                                    std::span<const float> query, WalkScratch& scratch, LeafValue&& leaf_value) {
+void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                    WalkScratch& scratch, std::span<double> values, LeafValue&& leaf_value) {
+    if (values.size() != trees.size()) [[unlikely]]
+        internal_failure("walk values differ in number from the trees");
     // A descent in progress: it records the path, and once it stands on the
     // leaf the tree's value is taken from the recorded nodes.
     struct Descent {
@@ -137,18 +140,18 @@ template <std::size_t D, class LeafValue>
         std::uint64_t depth = 0;
         std::uint64_t* path = nullptr;  // the lane's buffer
         std::size_t tree = 0;
-        bool at_leaf = false;
-        std::span<const float> row;  // the leaf's point, once at_leaf
+        const float* row = nullptr;  // the leaf's point, once reached
         WalkScratch::Lane* lane = nullptr;
     };
-    std::vector<double>& values = scratch.values;
-    values.assign(trees.size(), 0.0);
     std::size_t next = 0;
     // Puts the next non-empty tree on `d`; false when none is left.
     auto start = [&](Descent& d) {
         for (; next < trees.size(); ++next) {
             const MorvikTree& tree = trees[next];
-            if (tree.root == NULL_INDEX || tree.tree_mass == 0) continue;
+            if (tree.root == NULL_INDEX || tree.tree_mass == 0) {
+                values[next] = 0.0;
+                continue;
+            }
             d.walked = WalkedTree::of(tree, query.size());
             // check_depth keeps every depth, and so every index of the
             // lane's buffers, below the node count.
@@ -159,7 +162,7 @@ template <std::size_t D, class LeafValue>
             if (d.i >= d.walked.node_count) [[unlikely]]
                 fault("accessed freed or uninitialized node");
             d.depth = 0;
-            d.at_leaf = false;
+            d.row = nullptr;
             return true;
         }
         return false;
@@ -172,45 +175,51 @@ template <std::size_t D, class LeafValue>
         if (start(lanes[live])) ++live;
     }
     while (live > 0) {
-        for (Descent* d = lanes.data(); d != lanes.data() + live;) {
-            // Locals: a store into the path could otherwise alias the
-            // descent's own fields and force them to be reloaded.
-            const WalkedTree w = d->walked;
-            const std::uint64_t i = d->i;
-            const std::uint64_t depth = d->depth;
-            const Node& n = w.nodes[i];
+        for (std::size_t k = 0; k < live;) {
+            Descent& d = lanes[k];
+            const Node* nodes = d.walked.nodes;
+            const std::uint64_t i = d.i;
+            const Node& n = nodes[i];
             if (n.kind == NodeKind::internal) {
-                w.check_depth(depth);
-                d->path[depth] = i;
+                const std::uint64_t depth = d.depth;
+                const std::uint64_t count = d.walked.node_count;
+                // A path visits each slot at most once; anything longer is a loaded cycle.
+                if (depth >= count) [[unlikely]]
+                    fault("descent longer than the arena");
+                d.path[depth] = i;
                 const std::uint64_t c = WalkedTree::child(n, query);
-                if (c >= w.node_count) [[unlikely]]
+                if (c >= count) [[unlikely]]
                     fault("accessed freed or uninitialized node");
-                __builtin_prefetch(&w.nodes[c]);
+                __builtin_prefetch(&nodes[c]);
                 // The leaf's value reads the boxes along the path.
-                __builtin_prefetch(w.template box_of<D>(c));
-                d->i = c;
-                d->depth = depth + 1;
-                ++d;
+                __builtin_prefetch(d.walked.template box_of<D>(c));
+                d.i = c;
+                d.depth = depth + 1;
+                ++k;
                 continue;
             }
-            if (!d->at_leaf) {
+            if (d.row == nullptr) {
                 if (n.kind != NodeKind::leaf) [[unlikely]]
                     fault("accessed freed or uninitialized node");
                 // Fetch the leaf's point now and use it on the next round.
-                d->at_leaf = true;
-                d->row = store.row(n.point_idx);
-                __builtin_prefetch(d->row.data());
-                ++d;
+                d.row = rows.row(n.point_idx).data();
+                __builtin_prefetch(d.row);
+                ++k;
                 continue;
             }
-            values[d->tree] = leaf_value(ReachedLeaf{w, i, depth, d->path, d->row, trees[d->tree].tree_mass});
-            if (start(*d)) {
-                ++d;
+            values[d.tree] = leaf_value(ReachedLeaf{d.walked, i, d.depth, d.path, {d.row, query.size()},
+                                                    trees[d.tree].tree_mass});
+            if (start(d)) {
+                ++k;
             } else {
-                std::swap(*d, lanes[--live]);
+                std::swap(d, lanes[--live]);
             }
         }
     }
+}
+
+// The sum of `values` in order, as the forest's queries add up their trees.
+[[nodiscard]] inline double tree_order_sum(std::span<const double> values) {
     double sum = 0.0;
     for (const double v : values) sum += v;
     return sum;
@@ -267,21 +276,30 @@ template <class Rule, std::size_t D>
     return Rule::normalise(v, scale.scale);
 }
 
-// The sum, in tree order, of every tree's rule_value for `query`.
+// Sets values[t] to tree t's rule_value for `query`.
 template <class Rule>
-[[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const PointStore& store,
-                                 std::span<const float> query, WalkScratch& scratch) {
+void tree_values(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                 WalkScratch& scratch, std::span<double> values) {
     if (scratch.scaled_by != &Rule::scale) {
         scratch.scales.fill({});
         scratch.scaled_by = &Rule::scale;
     }
-    return with_query_length(query.size(), [&](auto length) {
+    with_query_length(query.size(), [&](auto length) {
         constexpr std::size_t D = decltype(length)::value;
         auto value = [&](const ReachedLeaf& at) __attribute__((always_inline)) {
             return rule_value<Rule, D>(at, query, scratch);
         };
-        return forest_walk_of<D>(trees, store, query, scratch, value);
+        forest_walk_of<D>(trees, rows, query, scratch, values, value);
     });
+}
+
+// The sum, in tree order, of every tree's rule_value for `query`.
+template <class Rule>
+[[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                                 WalkScratch& scratch) {
+    scratch.values.resize(trees.size());
+    tree_values<Rule>(trees, rows, query, scratch, scratch.values);
+    return tree_order_sum(scratch.values);
 }
 
 // The sum, in tree order, of every tree's nearest-sample density at `query`:
