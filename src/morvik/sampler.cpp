@@ -8,14 +8,6 @@
 
 namespace morvik3::morvik {
 
-namespace {
-
-// Keeps ln(-ln u) finite at both ends of [0, 1).
-constexpr double min_u = 0x1p-52;
-constexpr double max_u = 1.0 - 0x1p-52;
-
-}  // namespace
-
 Sampler Sampler::create(std::uint64_t capacity) {
     Sampler s;
     s.capacity = capacity;
@@ -23,7 +15,7 @@ Sampler Sampler::create(std::uint64_t capacity) {
 }
 
 double Sampler::weight(double u, std::uint64_t seq, double lambda) {
-    const double clamped = std::clamp(u, min_u, max_u);
+    const double clamped = std::clamp(u, min_draw, max_draw);
     const double decay = static_cast<double>(seq) * lambda;
     return std::log(-std::log(clamped)) - decay;
 }
@@ -34,22 +26,6 @@ double Sampler::warmup_probability(double initial_accept_fraction) const {
     if (f < a) return 1.0;
     if (a >= 1.0) return 0.0;
     return 1.0 - (f - a) / (1.0 - a);
-}
-
-SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, std::uint64_t seq, double lambda,
-                                double initial_accept_fraction, RejectionBound& bound) const {
-    const double u = rng.unit_f64();
-    if (size < capacity) {
-        if (rng.unit_f64() < warmup_probability(initial_accept_fraction)) return {true, false, 0, weight(u, seq, lambda)};
-        return {};
-    }
-    if (weights.empty() || point_indices.empty()) internal_failure("full sampler without a heap");
-    const double top = weights[0];
-    if (!bound.applies(top, seq, lambda)) bound.rebuild(top, seq, lambda);
-    if (bound.rejects(u)) return {};
-    const double w = weight(u, seq, lambda);
-    if (w < top) return {true, true, point_indices[0], w};
-    return {};
 }
 
 void Sampler::add(double w, std::uint64_t r) {
@@ -120,6 +96,5 @@ void RejectionBound::rebuild(double top_now, std::uint64_t seq, double lambda_no
     below = std::exp(-e) * (1.0 - 1e-12);
 }
 
-bool RejectionBound::rejects(double u) const { return std::clamp(u, min_u, max_u) < below; }
 
 }  // namespace morvik3::morvik

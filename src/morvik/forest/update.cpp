@@ -41,10 +41,10 @@ Result<void> check_evictions(Forest& forest) {
 // step here changes, so the trees are worked in phases, the insert descents
 // side by side.
 void apply_to_trees(Forest& forest, std::uint64_t h) {
-    const PointStore& store = forest.point_store;
+    const RowView rows(forest.point_store);
     auto& descents = forest.descents;
-    for (const TreeDescent& d : descents) d.tree->delete_at(store, d.leaf);
-    const std::span<const float> x = store.row(h);
+    for (const TreeDescent& d : descents) d.tree->delete_at(rows, d.leaf);
+    const std::span<const float> x = rows.row(h);
     descents.clear();
     for (const PendingDecision& d : forest.decisions) {
         MorvikTree& tree = forest.trees[d.tree];
@@ -54,7 +54,7 @@ void apply_to_trees(Forest& forest, std::uint64_t h) {
     for (std::size_t k = 0; PendingDecision& d : forest.decisions) {
         MorvikTree& tree = forest.trees[d.tree];
         const std::uint64_t leaf = tree.is_empty() ? NULL_INDEX : descents[k++].leaf;
-        d.inserted_row = tree.insert_at(store, h, leaf);
+        d.inserted_row = tree.insert_at(rows, h, leaf);
     }
 }
 

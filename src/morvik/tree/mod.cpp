@@ -19,35 +19,64 @@ std::uint64_t MorvikTree::descend(std::span<const float> x) {
     return d.leaf;
 }
 
+namespace {
+
+// One step of d's descent, recorded on its tree's path; false, and no step,
+// on a leaf.
+[[gnu::always_inline]] inline bool step_down(TreeDescent& d, const Node* nodes, std::uint64_t count) {
+    const Node& n = nodes[d.leaf];
+    if (n.kind != NodeKind::internal) return false;
+    MorvikTree& t = *d.tree;
+    // A loaded cycle would otherwise never reach a leaf.
+    if (t.path.size() >= count) [[unlikely]]
+        fault("descent longer than the arena");
+    const std::uint64_t next = n.child_for(d.x);
+    if (next >= count) [[unlikely]]
+        fault("accessed freed or uninitialized node");
+    t.path.push_back({d.leaf, next == n.left ? n.right : n.left});
+    // Refreshing after the change reads the boxes along the path.
+    __builtin_prefetch(t.arena.bounds.data() + next * 2 * t.dims);
+    d.leaf = next;
+    return true;
+}
+
+// Descends a and, when given, b side by side: two chains of dependent loads
+// keep two cache misses in flight.
+void descend_two(TreeDescent& a, TreeDescent* b) {
+    const Node* const na = a.tree->arena.nodes.data();
+    const std::uint64_t ca = a.tree->arena.nodes.size();
+    const Node* const nb = b ? b->tree->arena.nodes.data() : nullptr;
+    const std::uint64_t cb = b ? b->tree->arena.nodes.size() : 0;
+    bool down_a = true, down_b = b != nullptr;
+    while (down_a && down_b) {
+        down_a = step_down(a, na, ca);
+        down_b = step_down(*b, nb, cb);
+    }
+    while (down_a) down_a = step_down(a, na, ca);
+    while (down_b) down_b = step_down(*b, nb, cb);
+}
+
+}  // namespace
+
 void descend_together(std::span<TreeDescent> descents) {
     for (TreeDescent& d : descents) {
-        d.tree->path.clear();
-        d.leaf = d.tree->root;
-        d.done = false;
+        MorvikTree& t = *d.tree;
+        const std::uint64_t count = t.arena.nodes.size();
+        t.path.clear();
+        // A path passes internal nodes only, at most half the slots.
+        if (t.path.capacity() < count / 2 + 1) t.path.reserve(count / 2 + 1);
+        if (t.arena.bounds.size() < count * 2 * t.dims) [[unlikely]]
+            fault("box storage shorter than the arena");
+        d.leaf = t.root;
+        if (d.leaf >= count) [[unlikely]]
+            fault("accessed freed or uninitialized node");
     }
-    // d.leaf holds the node a descent stands on until it is a leaf.
-    for (bool walking = true; walking;) {
-        walking = false;
-        for (TreeDescent& d : descents) {
-            if (d.done) continue;
-            MorvikTree& t = *d.tree;
-            const std::vector<Node>& nodes = t.arena.nodes;
-            const Node& n = t.arena.get(d.leaf);
-            if (n.kind != NodeKind::internal) {
-                d.done = true;
-                continue;
-            }
-            // A loaded cycle would otherwise never reach a leaf.
-            if (t.path.size() >= nodes.size()) fault("descent longer than the arena");
-            const std::uint64_t next = n.child_for(d.x);
-            t.path.push_back({d.leaf, next == n.left ? n.right : n.left});
-            d.leaf = next;
-            // The next step reads the child; refreshing after the change
-            // reads the boxes along the path.
-            if (next < nodes.size()) __builtin_prefetch(&nodes[next]);
-            if (next * 2 * t.dims < t.arena.bounds.size()) __builtin_prefetch(&t.arena.bounds[next * 2 * t.dims]);
-            walking = true;
-        }
+    std::size_t k = 0;
+    for (; k + 1 < descents.size(); k += 2) descend_two(descents[k], &descents[k + 1]);
+    if (k < descents.size()) descend_two(descents[k], nullptr);
+    for (TreeDescent& d : descents) {
+        if (d.tree->arena.nodes[d.leaf].kind != NodeKind::leaf) [[unlikely]]
+            fault("accessed freed or uninitialized node");
     }
 }
 
@@ -114,6 +143,14 @@ void MorvikTree::refresh(const RowView& rows, std::size_t k, Change change, std:
     // Once a box keeps its values, so does every box above it.
     bool kept = !moves_box;
     for (std::size_t j = k; j-- > 0;) {
+        if (kept && !rows.zero_or_nan_written) {
+            // Only the masses change from here up.
+            for (++j; j-- > 0;) {
+                Node& n = arena.get_mut(path[j].node);
+                n.mass = added ? n.mass + 1 : n.mass - 1;
+            }
+            return;
+        }
         const std::uint64_t i = path[j].node;
         Node& n = arena.get_mut(i);
         n.mass = added ? n.mass + 1 : n.mass - 1;

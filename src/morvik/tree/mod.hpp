@@ -79,12 +79,11 @@ struct MorvikTree {
 };
 
 // One tree's part in descend_together: the point it routes, and the leaf
-// reached once done.
+// reached.
 struct TreeDescent {
     MorvikTree* tree = nullptr;
     std::span<const float> x;
     std::uint64_t leaf = NULL_INDEX;
-    bool done = false;
 };
 
 // descend() in several non-empty trees at once.  Each descent is a chain of

@@ -87,10 +87,9 @@ struct WalkedTree {
     }
 };
 
-// Trees walked side by side.  A descent is a chain of dependent loads, most of
-// them cache misses once the forest outgrows the cache; interleaving
-// independent descents keeps several misses in flight at once.
-inline constexpr std::size_t walk_lanes = 4;
+// Trees walked side by side (forest_walk_of).  Two keep their descents in
+// registers; more spill them to memory at every step.
+inline constexpr std::size_t walk_lanes = 2;
 
 // Caller-owned scratch of the forest walks, so steady-state walks allocate
 // nothing.
@@ -122,6 +121,59 @@ struct ReachedLeaf {
     std::uint64_t tree_mass = 0;
 };
 
+// Descends two trees from nodes ia and ib to their leaves, recording the
+// internal nodes passed in pa and pb from depths da and db on; `alone`
+// descends the first only.  The descents' state stays in registers: each
+// step is a few loads, a select and the checks that keep a loaded cycle or a
+// stray index from reading outside the arena.
+template <std::size_t D>
+[[gnu::always_inline]] inline void descend_pair(const WalkedTree& wa, std::uint64_t& ia, std::uint64_t& da,
+                                                std::uint64_t* pa, const WalkedTree& wb, std::uint64_t& ib,
+                                                std::uint64_t& db, std::uint64_t* pb, std::span<const float> query,
+                                                bool alone = false) {
+    const Node* const na = wa.nodes;
+    const Node* const nb = wb.nodes;
+    const float* const ba = wa.bounds;
+    const float* const bb = wb.bounds;
+    const std::uint64_t ca = wa.node_count;
+    const std::uint64_t cb = wb.node_count;
+    const float* const q = query.data();
+    const std::uint64_t dims = D == 0 ? query.size() : D;
+    std::uint64_t i = ia, j = ib, di = da, dj = db;
+    // One step of a descent; false, and no step, on a leaf.
+    auto step = [&](const Node* nodes, std::uint64_t count, const float* bounds, std::uint64_t& at,
+                    std::uint64_t& depth, std::uint64_t* path) __attribute__((always_inline)) {
+        const Node& n = nodes[at];
+        if (n.kind != NodeKind::internal) return false;
+        // A path visits each slot at most once; anything longer is a loaded cycle.
+        if (depth >= count) [[unlikely]]
+            fault("descent longer than the arena");
+        path[depth++] = at;
+        if (n.cut_dim >= dims) [[unlikely]]
+            fault("cut dimension outside the point");
+        const std::uint64_t c = q[n.cut_dim] <= n.cut_val ? n.left : n.right;
+        if (c >= count) [[unlikely]]
+            fault("accessed freed or uninitialized node");
+        // The leaf's value reads the boxes at the bottom of the path.
+        __builtin_prefetch(bounds + c * 2 * dims);
+        at = c;
+        return true;
+    };
+    bool down_i = true, down_j = !alone;
+    while (down_i && down_j) {
+        down_i = step(na, ca, ba, i, di, pa);
+        down_j = step(nb, cb, bb, j, dj, pb);
+    }
+    while (down_i) down_i = step(na, ca, ba, i, di, pa);
+    while (down_j) down_j = step(nb, cb, bb, j, dj, pb);
+    ia = i;
+    da = di;
+    if (!alone) {
+        ib = j;
+        db = dj;
+    }
+}
+
 // Sets values[t] to `leaf_value(const ReachedLeaf&)` for every non-empty tree
 // t of `trees`, descended along the query's route, and to 0 for an empty one.
 // Each tree's arithmetic is that of a walk on its own; only the order of the
@@ -132,20 +184,19 @@ void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std:
                     WalkScratch& scratch, std::span<double> values, LeafValue&& leaf_value) {
     if (values.size() != trees.size()) [[unlikely]]
         internal_failure("walk values differ in number from the trees");
-    // A descent in progress: it records the path, and once it stands on the
+    // One tree's descent: it records the path, and once it stands on the
     // leaf the tree's value is taken from the recorded nodes.
     struct Descent {
         WalkedTree walked;
         std::uint64_t i = 0;
         std::uint64_t depth = 0;
-        std::uint64_t* path = nullptr;  // the lane's buffer
+        std::uint64_t* path = nullptr;
         std::size_t tree = 0;
-        const float* row = nullptr;  // the leaf's point, once reached
-        WalkScratch::Lane* lane = nullptr;
     };
     std::size_t next = 0;
-    // Puts the next non-empty tree on `d`; false when none is left.
-    auto start = [&](Descent& d) {
+    // Puts the next non-empty tree on `d`, its path in `lane`; false when
+    // none is left.
+    auto start = [&](Descent& d, WalkScratch::Lane& lane) __attribute__((always_inline)) {
         for (; next < trees.size(); ++next) {
             const MorvikTree& tree = trees[next];
             if (tree.root == NULL_INDEX || tree.tree_mass == 0) {
@@ -153,68 +204,42 @@ void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std:
                 continue;
             }
             d.walked = WalkedTree::of(tree, query.size());
-            // check_depth keeps every depth, and so every index of the
-            // lane's buffers, below the node count.
-            if (d.lane->path.size() < d.walked.node_count) d.lane->path.resize(d.walked.node_count);
-            d.path = d.lane->path.data();
+            // The depth check below keeps every index of the path below the
+            // node count.
+            if (lane.path.size() < d.walked.node_count) lane.path.resize(d.walked.node_count);
+            d.path = lane.path.data();
             d.tree = next++;
             d.i = tree.root;
             if (d.i >= d.walked.node_count) [[unlikely]]
                 fault("accessed freed or uninitialized node");
             d.depth = 0;
-            d.row = nullptr;
             return true;
         }
         return false;
     };
-
-    std::array<Descent, walk_lanes> lanes;
-    std::size_t live = 0;
-    for (std::size_t k = 0; k < walk_lanes; ++k) {
-        lanes[live].lane = &scratch.lanes[k];
-        if (start(lanes[live])) ++live;
+    auto finish = [&](const Descent& d) __attribute__((always_inline)) {
+        const Node& n = d.walked.nodes[d.i];
+        if (n.kind != NodeKind::leaf) [[unlikely]]
+            fault("accessed freed or uninitialized node");
+        values[d.tree] = leaf_value(
+            ReachedLeaf{d.walked, d.i, d.depth, d.path, rows.row(n.point_idx), trees[d.tree].tree_mass});
+    };
+    // Two trees descend side by side: a descent is a chain of dependent
+    // loads, mostly cache misses once the forest outgrows the cache, and two
+    // chains keep two misses in flight.
+    Descent a, b;
+    bool has_a = start(a, scratch.lanes[0]);
+    bool has_b = has_a && start(b, scratch.lanes[1]);
+    while (has_b) {
+        descend_pair<D>(a.walked, a.i, a.depth, a.path, b.walked, b.i, b.depth, b.path, query);
+        finish(a);
+        finish(b);
+        has_a = start(a, scratch.lanes[0]);
+        has_b = has_a && start(b, scratch.lanes[1]);
     }
-    while (live > 0) {
-        for (std::size_t k = 0; k < live;) {
-            Descent& d = lanes[k];
-            const Node* nodes = d.walked.nodes;
-            const std::uint64_t i = d.i;
-            const Node& n = nodes[i];
-            if (n.kind == NodeKind::internal) {
-                const std::uint64_t depth = d.depth;
-                const std::uint64_t count = d.walked.node_count;
-                // A path visits each slot at most once; anything longer is a loaded cycle.
-                if (depth >= count) [[unlikely]]
-                    fault("descent longer than the arena");
-                d.path[depth] = i;
-                const std::uint64_t c = WalkedTree::child(n, query);
-                if (c >= count) [[unlikely]]
-                    fault("accessed freed or uninitialized node");
-                __builtin_prefetch(&nodes[c]);
-                // The leaf's value reads the boxes along the path.
-                __builtin_prefetch(d.walked.template box_of<D>(c));
-                d.i = c;
-                d.depth = depth + 1;
-                ++k;
-                continue;
-            }
-            if (d.row == nullptr) {
-                if (n.kind != NodeKind::leaf) [[unlikely]]
-                    fault("accessed freed or uninitialized node");
-                // Fetch the leaf's point now and use it on the next round.
-                d.row = rows.row(n.point_idx).data();
-                __builtin_prefetch(d.row);
-                ++k;
-                continue;
-            }
-            values[d.tree] = leaf_value(ReachedLeaf{d.walked, i, d.depth, d.path, {d.row, query.size()},
-                                                    trees[d.tree].tree_mass});
-            if (start(d)) {
-                ++k;
-            } else {
-                std::swap(d, lanes[--live]);
-            }
-        }
+    if (has_a) {
+        descend_pair<D>(a.walked, a.i, a.depth, a.path, a.walked, a.i, a.depth, a.path, query, true);
+        finish(a);
     }
 }
 

@@ -1,0 +1,108 @@
+"""Instructions per call of `update_and_score` for `Forest(4)` and
+`FeatureSketch()` with defaults, counted by callgrind, and where they go.
+
+Wall-clock rates on a shared machine move with its load; instruction counts
+do not, so they are the figure to compare two builds by.  The script runs
+itself under `valgrind --tool=callgrind`, collecting only inside the
+per-call `update_and_score` entry, on the stream of benchmarks/peers.py after
+a warm-up that fills the samplers (so the steady state is measured), and
+prints the count per call and the functions that take the most, inclusive.
+
+    python benchmarks/profile.py                 # both classes, 2,000 calls each
+    python benchmarks/profile.py --calls 5000 --top 25 forest
+    python benchmarks/profile.py --keep out/     # keep the callgrind files
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+WARM_UP = 20_000
+NAMES = ["x0", "x1", "x2", "x3"]
+
+
+def workload(kind, calls):
+    """Runs in the child under callgrind: warm up by batch, then the calls."""
+    import morvik3
+    from peers import labelled_stream
+
+    x, _ = labelled_stream(WARM_UP + calls, seed=7)
+    if kind == "forest":
+        detector = morvik3.Forest(4, seed=1)
+        detector.update_many(x[:WARM_UP])
+        rows = x[WARM_UP:].tolist()
+    else:
+        detector = morvik3.FeatureSketch(seed=1)
+        events = [dict(zip(NAMES, row)) for row in x.tolist()]
+        detector.update_many(events[:WARM_UP])
+        rows = events[WARM_UP:]
+    call = detector.update_and_score
+    for r in rows:
+        call(r)
+
+
+def profile(kind, calls, top, keep):
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        sys.exit("valgrind is not installed (apt-get install valgrind)")
+    if keep:
+        os.makedirs(keep, exist_ok=True)
+    out = os.path.join(keep or tempfile.mkdtemp(), f"callgrind.{kind}.out")
+    # Only the entry of the per-call method; the batch warm-up is not counted.
+    entry = "morvik3::py::detail::Entry<*update_and_score_name*"
+    subprocess.run([valgrind, "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={entry}",
+                    sys.executable, __file__, "--child", kind, "--calls", str(calls)],
+                   check=True, stderr=subprocess.DEVNULL)
+    report = subprocess.run(["callgrind_annotate", "--inclusive=yes", out], check=True, capture_output=True,
+                            text=True).stdout
+    rows = []
+    for line in report.splitlines():
+        m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)", line)
+        if m:
+            rows.append((int(m.group(1).replace(",", "")), m.group(2)))
+    total = next(n for n, what in rows if what.startswith("PROGRAM TOTALS"))
+    print(f"{kind}: {total / calls:,.0f} instructions per update_and_score call ({calls:,} calls)")
+    shown = 0
+    for n, what in rows:
+        # Keep the functions of the module and libm; the interpreter's frames
+        # above the entry are all 100%.
+        if not re.search(r"/src/|libm", what) or n == total:
+            continue
+        what = what.replace("(anonymous namespace)", "{anonymous}")
+        name = re.sub(r"\(.*", "", what.split(":", 1)[1] if ":" in what else what)
+        print(f"  {n / calls:>10,.0f}  {100 * n / total:5.1f}%  {name[-110:]}")
+        shown += 1
+        if shown == top:
+            break
+    if keep:
+        print(f"  callgrind file: {out}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("kinds", nargs="*", metavar="forest|featuresketch", help="the classes (default both)")
+    parser.add_argument("--calls", type=int, default=2_000)
+    parser.add_argument("--top", type=int, default=15, help="functions listed per class (default 15)")
+    parser.add_argument("--keep", help="directory to keep the callgrind files in")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        workload(args.child, args.calls)
+        return
+    if not set(args.kinds) <= {"forest", "featuresketch"}:
+        parser.error("the classes are forest and featuresketch")
+    from _machine import describe
+
+    print(describe())
+    for kind in args.kinds or ["forest", "featuresketch"]:
+        profile(kind, args.calls, args.top, args.keep)
+
+
+if __name__ == "__main__":
+    main()
