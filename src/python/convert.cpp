@@ -355,6 +355,24 @@ bool to_index_list(PyObject* o, const char* name, std::vector<std::uint64_t>& ou
 }
 
 bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
+    // A dict is read as a dict at once: trying it as a sequence of pairs
+    // first, as other values are, would raise and discard an exception on
+    // every call.  The pairs' message is wanted only when the dict fails too.
+    if (PyDict_CheckExact(o)) {
+        bool changed = false;
+        if (dict_of(o, out.entries, changed)) {
+            out.kind = KeyValueLike::Kind::dict;
+            return true;
+        }
+        if (changed) return false;
+        std::string dict_error = describe_pending();
+        if (pairs_of(o, out.entries)) {
+            out.kind = KeyValueLike::Kind::pairs;
+            return true;
+        }
+        std::string pairs_error = describe_pending();
+        return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
+    }
     if (pairs_of(o, out.entries)) {
         out.kind = KeyValueLike::Kind::pairs;
         return true;
