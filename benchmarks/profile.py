@@ -1,8 +1,10 @@
-"""Instructions per call of `update_and_score` for `Forest(4)` and
-`FeatureSketch()` with defaults, counted by callgrind, and where they go.
+"""Instructions and mispredicted branches per call of `update_and_score` for
+`Forest(4)` and `FeatureSketch()` with defaults, counted by callgrind, and
+where the instructions go.
 
-Wall-clock rates on a shared machine move with its load; instruction counts
-do not, so they are the figure to compare two builds by.  The script runs
+Wall-clock rates on a shared machine move with its load; these counts do
+not, so they are the figures to compare two builds by (a mispredicted branch
+costs some fifteen cycles, as much as a dozen instructions).  The script runs
 itself under `valgrind --tool=callgrind`, collecting only inside the
 per-call `update_and_score` entry, on the stream of benchmarks/peers.py after
 a warm-up that fills the samplers (so the steady state is measured), and
@@ -56,18 +58,24 @@ def profile(kind, calls, top, keep):
     out = os.path.join(keep or tempfile.mkdtemp(), f"callgrind.{kind}.out")
     # Only the entry of the per-call method; the batch warm-up is not counted.
     entry = "morvik3::py::detail::Entry<*update_and_score_name*"
-    subprocess.run([valgrind, "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={entry}",
+    subprocess.run([valgrind, "--tool=callgrind", "--branch-sim=yes", f"--callgrind-out-file={out}",
+                    f"--toggle-collect={entry}",
                     sys.executable, __file__, "--child", kind, "--calls", str(calls)],
                    check=True, stderr=subprocess.DEVNULL)
-    report = subprocess.run(["callgrind_annotate", "--inclusive=yes", out], check=True, capture_output=True,
-                            text=True).stdout
+    report = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--show=Ir", out], check=True,
+                            capture_output=True, text=True).stdout
+    branches = subprocess.run(["callgrind_annotate", "--show=Bcm,Bim", out], check=True, capture_output=True,
+                              text=True).stdout
+    missed = re.search(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+([\d,]+) \(\s*[\d.]+%\)\s+PROGRAM TOTALS", branches, re.M)
+    mispredicted = sum(int(g.replace(",", "")) for g in missed.groups()) if missed else float("nan")
     rows = []
     for line in report.splitlines():
         m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)", line)
         if m:
             rows.append((int(m.group(1).replace(",", "")), m.group(2)))
     total = next(n for n, what in rows if what.startswith("PROGRAM TOTALS"))
-    print(f"{kind}: {total / calls:,.0f} instructions per update_and_score call ({calls:,} calls)")
+    print(f"{kind}: {total / calls:,.0f} instructions and {mispredicted / calls:,.0f} mispredicted branches "
+          f"per update_and_score call ({calls:,} calls)")
     shown = 0
     for n, what in rows:
         # Keep the functions of the module and libm; the interpreter's frames

@@ -22,10 +22,11 @@ struct QueryScratch {
     // What a query of a large forest grew goes back when the call ends.
     [[nodiscard]] auto release_when_done() {
         auto& lanes = walk.lanes;
-        return ScratchRelease(query, walk.values, lanes[0].path, lanes[1].path, hits, pending);
+        return ScratchRelease(query, walk.values, lanes[0].path, lanes[1].path, lanes[2].path, lanes[3].path, hits,
+                              pending);
     }
 };
-static_assert(walk_lanes == 2, "release_when_done names every lane");
+static_assert(walk_lanes == 4, "release_when_done names every lane");
 
 QueryScratch& query_scratch() {
     thread_local QueryScratch scratch;

@@ -19,45 +19,6 @@ std::uint64_t MorvikTree::descend(std::span<const float> x) {
     return d.leaf;
 }
 
-namespace {
-
-// One step of d's descent, recorded on its tree's path; false, and no step,
-// on a leaf.
-[[gnu::always_inline]] inline bool step_down(TreeDescent& d, const Node* nodes, std::uint64_t count) {
-    const Node& n = nodes[d.leaf];
-    if (n.kind != NodeKind::internal) return false;
-    MorvikTree& t = *d.tree;
-    // A loaded cycle would otherwise never reach a leaf.
-    if (t.path.size() >= count) [[unlikely]]
-        fault("descent longer than the arena");
-    const std::uint64_t next = n.child_for(d.x);
-    if (next >= count) [[unlikely]]
-        fault("accessed freed or uninitialized node");
-    t.path.push_back({d.leaf, next == n.left ? n.right : n.left});
-    // Refreshing after the change reads the boxes along the path.
-    __builtin_prefetch(t.arena.bounds.data() + next * 2 * t.dims);
-    d.leaf = next;
-    return true;
-}
-
-// Descends a and, when given, b side by side: two chains of dependent loads
-// keep two cache misses in flight.
-void descend_two(TreeDescent& a, TreeDescent* b) {
-    const Node* const na = a.tree->arena.nodes.data();
-    const std::uint64_t ca = a.tree->arena.nodes.size();
-    const Node* const nb = b ? b->tree->arena.nodes.data() : nullptr;
-    const std::uint64_t cb = b ? b->tree->arena.nodes.size() : 0;
-    bool down_a = true, down_b = b != nullptr;
-    while (down_a && down_b) {
-        down_a = step_down(a, na, ca);
-        down_b = step_down(*b, nb, cb);
-    }
-    while (down_a) down_a = step_down(a, na, ca);
-    while (down_b) down_b = step_down(*b, nb, cb);
-}
-
-}  // namespace
-
 void descend_together(std::span<TreeDescent> descents) {
     for (TreeDescent& d : descents) {
         MorvikTree& t = *d.tree;
@@ -71,13 +32,29 @@ void descend_together(std::span<TreeDescent> descents) {
         if (d.leaf >= count) [[unlikely]]
             fault("accessed freed or uninitialized node");
     }
-    std::size_t k = 0;
-    for (; k + 1 < descents.size(); k += 2) descend_two(descents[k], &descents[k + 1]);
-    if (k < descents.size()) descend_two(descents[k], nullptr);
+    // One descent after the other: interleaving them mispredicts a branch at
+    // nearly every step, since each ends at its own depth.  d.leaf holds the
+    // node a descent stands on until it is a leaf.
     for (TreeDescent& d : descents) {
+        MorvikTree& t = *d.tree;
+        const Node* const nodes = t.arena.nodes.data();
+        const std::uint64_t count = t.arena.nodes.size();
+        for (const Node* n = &nodes[d.leaf]; n->kind == NodeKind::internal; n = &nodes[d.leaf]) {
+            // A loaded cycle would otherwise never reach a leaf.
+            if (t.path.size() >= count) [[unlikely]]
+                fault("descent longer than the arena");
+            const std::uint64_t next = n->child_for(d.x);
+            if (next >= count) [[unlikely]]
+                fault("accessed freed or uninitialized node");
+            t.path.push_back({d.leaf, next ^ n->left ^ n->right});
+            // Refreshing after the change reads the boxes along the path.
+            __builtin_prefetch(t.arena.bounds.data() + next * 2 * t.dims);
+            d.leaf = next;
+        }
+    }
+    for (const TreeDescent& d : descents)
         if (d.tree->arena.nodes[d.leaf].kind != NodeKind::leaf) [[unlikely]]
             fault("accessed freed or uninitialized node");
-    }
 }
 
 std::uint64_t MorvikTree::find_leaf(std::span<const float> x) const {

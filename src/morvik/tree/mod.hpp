@@ -86,9 +86,7 @@ struct TreeDescent {
     std::uint64_t leaf = NULL_INDEX;
 };
 
-// descend() in several non-empty trees at once.  Each descent is a chain of
-// dependent loads, mostly cache misses; taking the trees a level at a time
-// keeps their misses in flight together.
+// descend() in several non-empty trees, checked once for their arenas.
 void descend_together(std::span<TreeDescent> descents);
 
 }  // namespace morvik3::morvik

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -58,16 +59,6 @@ struct WalkedTree {
         return nodes[i];
     }
 
-    // The child of internal node n that the query routes to (NaN goes right).
-    // Selected arithmetically: the side is a coin flip to the branch
-    // predictor, and a mispredicted branch costs more than the select.
-    [[nodiscard]] static std::uint64_t child(const Node& n, std::span<const float> query) {
-        if (n.cut_dim >= query.size()) [[unlikely]]
-            fault("cut dimension outside the point");
-        const auto right = static_cast<std::uint64_t>(!(query[n.cut_dim] <= n.cut_val));
-        return n.left ^ ((n.left ^ n.right) & (0 - right));
-    }
-
     // Node i's box: dims minima, then dims maxima.
     template <std::size_t D = 0>
     [[nodiscard]] const float* box_of(std::uint64_t i) const {
@@ -87,9 +78,12 @@ struct WalkedTree {
     }
 };
 
-// Trees walked side by side (forest_walk_of).  Two keep their descents in
-// registers; more spill them to memory at every step.
-inline constexpr std::size_t walk_lanes = 2;
+// Trees walked side by side.  A descent is a chain of dependent loads, most of
+// them cache misses once the forest outgrows the cache; interleaving
+// independent descents keeps several misses in flight at once, and each
+// tree's value is taken as soon as it stands on its leaf, while its path's
+// boxes are still at hand.
+inline constexpr std::size_t walk_lanes = 4;
 
 // Caller-owned scratch of the forest walks, so steady-state walks allocate
 // nothing.
@@ -119,60 +113,42 @@ struct ReachedLeaf {
     const std::uint64_t* path = nullptr;  // the internal nodes passed, root first
     std::span<const float> row;           // the leaf's point
     std::uint64_t tree_mass = 0;
+
+    // The internal node passed at depth k < depth.
+    [[nodiscard]] std::uint64_t node_at(std::uint64_t k) const { return path[k]; }
 };
 
-// Descends two trees from nodes ia and ib to their leaves, recording the
-// internal nodes passed in pa and pb from depths da and db on; `alone`
-// descends the first only.  The descents' state stays in registers: each
-// step is a few loads, a select and the checks that keep a loaded cycle or a
-// stray index from reading outside the arena.
-template <std::size_t D>
-[[gnu::always_inline]] inline void descend_pair(const WalkedTree& wa, std::uint64_t& ia, std::uint64_t& da,
-                                                std::uint64_t* pa, const WalkedTree& wb, std::uint64_t& ib,
-                                                std::uint64_t& db, std::uint64_t* pb, std::span<const float> query,
-                                                bool alone = false) {
-    const Node* const na = wa.nodes;
-    const Node* const nb = wb.nodes;
-    const float* const ba = wa.bounds;
-    const float* const bb = wb.bounds;
-    const std::uint64_t ca = wa.node_count;
-    const std::uint64_t cb = wb.node_count;
-    const float* const q = query.data();
-    const std::uint64_t dims = D == 0 ? query.size() : D;
-    std::uint64_t i = ia, j = ib, di = da, dj = db;
-    // One step of a descent; false, and no step, on a leaf.
-    auto step = [&](const Node* nodes, std::uint64_t count, const float* bounds, std::uint64_t& at,
-                    std::uint64_t& depth, std::uint64_t* path) __attribute__((always_inline)) {
-        const Node& n = nodes[at];
-        if (n.kind != NodeKind::internal) return false;
-        // A path visits each slot at most once; anything longer is a loaded cycle.
-        if (depth >= count) [[unlikely]]
-            fault("descent longer than the arena");
-        path[depth++] = at;
-        if (n.cut_dim >= dims) [[unlikely]]
-            fault("cut dimension outside the point");
-        const std::uint64_t c = q[n.cut_dim] <= n.cut_val ? n.left : n.right;
-        if (c >= count) [[unlikely]]
-            fault("accessed freed or uninitialized node");
+// One tree's descent in forest_walk_of.
+struct WalkLane {
+    WalkedTree walked;
+    std::uint64_t i = 0;
+    std::uint64_t depth = 0;
+    std::uint64_t* path = nullptr;  // the lane's buffer
+    std::size_t tree = 0;
+    bool live = false;
+
+    // One step down, recorded on the path; false, and no step, on a leaf.
+    // Without a branch on the node's kind: the descents of a forest end at
+    // unpredictable depths.  At a leaf the step writes one path entry past
+    // the path, which the lane's buffer has room for, and stays.  The checks
+    // keep a loaded cycle or a stray index from reading outside the arena.
+    template <std::size_t D>
+    [[gnu::always_inline]] bool step(std::span<const float> query) {
+        const Node& n = walked.nodes[i];
+        const bool internal = n.kind == NodeKind::internal;
+        path[depth] = i;
+        // A leaf's children and cut are the defaults: c is then NULL_INDEX.
+        const std::uint64_t c = n.child_for(query);
+        if (internal && (depth >= walked.node_count || c >= walked.node_count)) [[unlikely]]
+            fault(depth >= walked.node_count ? "descent longer than the arena" : "accessed freed or uninitialized node");
+        i = internal ? c : i;
+        depth += internal ? 1 : 0;
+        __builtin_prefetch(&walked.nodes[i]);
         // The leaf's value reads the boxes at the bottom of the path.
-        __builtin_prefetch(bounds + c * 2 * dims);
-        at = c;
-        return true;
-    };
-    bool down_i = true, down_j = !alone;
-    while (down_i && down_j) {
-        down_i = step(na, ca, ba, i, di, pa);
-        down_j = step(nb, cb, bb, j, dj, pb);
+        __builtin_prefetch(walked.template box_of<D>(i));
+        return internal;
     }
-    while (down_i) down_i = step(na, ca, ba, i, di, pa);
-    while (down_j) down_j = step(nb, cb, bb, j, dj, pb);
-    ia = i;
-    da = di;
-    if (!alone) {
-        ib = j;
-        db = dj;
-    }
-}
+};
 
 // Sets values[t] to `leaf_value(const ReachedLeaf&)` for every non-empty tree
 // t of `trees`, descended along the query's route, and to 0 for an empty one.
@@ -182,21 +158,16 @@ template <std::size_t D>
 template <std::size_t D, class LeafValue>
 void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
                     WalkScratch& scratch, std::span<double> values, LeafValue&& leaf_value) {
+    static_assert(walk_lanes == 4, "the lanes step four at a time");
     if (values.size() != trees.size()) [[unlikely]]
         internal_failure("walk values differ in number from the trees");
-    // One tree's descent: it records the path, and once it stands on the
-    // leaf the tree's value is taken from the recorded nodes.
-    struct Descent {
-        WalkedTree walked;
-        std::uint64_t i = 0;
-        std::uint64_t depth = 0;
-        std::uint64_t* path = nullptr;
-        std::size_t tree = 0;
-    };
+    std::array<WalkLane, walk_lanes> lanes;
     std::size_t next = 0;
-    // Puts the next non-empty tree on `d`, its path in `lane`; false when
-    // none is left.
-    auto start = [&](Descent& d, WalkScratch::Lane& lane) __attribute__((always_inline)) {
+    // Puts the next non-empty tree on lane k; false, and the lane left
+    // without a tree, when none is left.
+    auto start = [&](std::size_t k) {
+        WalkLane& d = lanes[k];
+        d.live = false;
         for (; next < trees.size(); ++next) {
             const MorvikTree& tree = trees[next];
             if (tree.root == NULL_INDEX || tree.tree_mass == 0) {
@@ -204,42 +175,53 @@ void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std:
                 continue;
             }
             d.walked = WalkedTree::of(tree, query.size());
-            // The depth check below keeps every index of the path below the
+            // The depth check keeps every index of the lane's path up to the
             // node count.
-            if (lane.path.size() < d.walked.node_count) lane.path.resize(d.walked.node_count);
-            d.path = lane.path.data();
+            auto& path = scratch.lanes[k].path;
+            if (path.size() <= d.walked.node_count) allocating([&] { path.resize(d.walked.node_count + 1); });
+            d.path = path.data();
             d.tree = next++;
             d.i = tree.root;
             if (d.i >= d.walked.node_count) [[unlikely]]
                 fault("accessed freed or uninitialized node");
             d.depth = 0;
+            d.live = true;
             return true;
         }
         return false;
     };
-    auto finish = [&](const Descent& d) __attribute__((always_inline)) {
+    // Takes the value of the tree of a lane standing on its leaf.
+    auto finish = [&](const WalkLane& d) __attribute__((always_inline)) {
         const Node& n = d.walked.nodes[d.i];
         if (n.kind != NodeKind::leaf) [[unlikely]]
             fault("accessed freed or uninitialized node");
-        values[d.tree] = leaf_value(
-            ReachedLeaf{d.walked, d.i, d.depth, d.path, rows.row(n.point_idx), trees[d.tree].tree_mass});
+        values[d.tree] =
+            leaf_value(ReachedLeaf{d.walked, d.i, d.depth, d.path, rows.row(n.point_idx), trees[d.tree].tree_mass});
     };
-    // Two trees descend side by side: a descent is a chain of dependent
-    // loads, mostly cache misses once the forest outgrows the cache, and two
-    // chains keep two misses in flight.
-    Descent a, b;
-    bool has_a = start(a, scratch.lanes[0]);
-    bool has_b = has_a && start(b, scratch.lanes[1]);
-    while (has_b) {
-        descend_pair<D>(a.walked, a.i, a.depth, a.path, b.walked, b.i, b.depth, b.path, query);
-        finish(a);
-        finish(b);
-        has_a = start(a, scratch.lanes[0]);
-        has_b = has_a && start(b, scratch.lanes[1]);
+    bool all = true;
+    for (std::size_t k = 0; k < walk_lanes; ++k) all = start(k) && all;
+    while (all) {
+        // The four descend until one stands on its leaf: one mispredicted
+        // branch per tree, where a loop over the lanes would miss at every
+        // turn.
+        while (lanes[0].step<D>(query) & lanes[1].step<D>(query) & lanes[2].step<D>(query) &
+               lanes[3].step<D>(query)) {
+        }
+        unsigned on_leaf = 0;
+        for (std::size_t k = 0; k < walk_lanes; ++k)
+            on_leaf |= static_cast<unsigned>(lanes[k].walked.nodes[lanes[k].i].kind != NodeKind::internal) << k;
+        for (; on_leaf != 0; on_leaf &= on_leaf - 1) {
+            const auto k = static_cast<std::size_t>(std::countr_zero(on_leaf));
+            finish(lanes[k]);
+            all = start(k) && all;
+        }
     }
-    if (has_a) {
-        descend_pair<D>(a.walked, a.i, a.depth, a.path, a.walked, a.i, a.depth, a.path, query, true);
-        finish(a);
+    // Fewer than four trees left: they finish one at a time.
+    for (WalkLane& d : lanes) {
+        if (!d.live) continue;
+        while (d.step<D>(query)) {
+        }
+        finish(d);
     }
 }
 
@@ -289,9 +271,9 @@ template <class Rule, std::size_t D>
     // parent's, which then holds the query too (gap 0, value unchanged) all
     // the way up.
     for (std::uint64_t k = at.depth; k-- > 0;) {
-        const float gap = at.walked.template gap<D>(at.path[k], query);
+        const float gap = at.walked.template gap<D>(at.node_at(k), query);
         if (gap == 0.0f) break;
-        const Node& n = nodes[at.path[k]];
+        const Node& n = nodes[at.node_at(k)];
         const double p = separation_from_gap(gap, n.range_sum);
         v = v * (1.0 - p) + Rule::unseen(k, n.mass) * p;
     }
