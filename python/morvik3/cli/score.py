@@ -9,7 +9,6 @@ import contextlib
 import csv
 import gzip
 import operator
-import re
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -210,10 +209,10 @@ def _scored(label, chunk, future):
     try:
         return future.result()
     except (ValueError, TypeError) as e:
-        found = re.match(r"row (\d+): (.*)", str(e), re.DOTALL)
-        if not found:
+        row = getattr(e, "row", None)
+        if row is None:
             raise
-        raise InputError(f"{where(label, chunk.lines[int(found[1])])}: {found[2]}") from None
+        raise InputError(f"{where(label, chunk.lines[row])}: {str(e).removeprefix(f'row {row}: ')}") from None
 
 
 class Tracker:

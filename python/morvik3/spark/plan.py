@@ -4,7 +4,6 @@ costs that row alone.  Plain pandas and numpy: this is the code that runs
 on Spark's workers."""
 
 import hashlib
-import re
 from dataclasses import dataclass
 
 import numpy as np
@@ -149,9 +148,6 @@ def _integers(column):
     return [cell(v) for v in column.tolist()]
 
 
-_BAD_ROW = re.compile(r"row (\d+): (.*)", re.DOTALL)
-
-
 def feed(detector, arguments, n, score=True):
     """Runs the batch method over `n` rows given as `arguments`, stepping
     over every row the detector refuses.
@@ -169,16 +165,16 @@ def feed(detector, arguments, n, score=True):
         try:
             got = getattr(detector, method)(*(a[start:] for a in arguments))
         except (ValueError, TypeError, OverflowError) as e:
-            refused = _BAD_ROW.fullmatch(str(e))
-            if refused is None:
+            row = getattr(e, "row", None)
+            if row is None:
                 raise
-            bad = start + int(refused[1])
+            bad = start + row
             detector = before
             if bad > start:
                 got = getattr(detector, method)(*(a[start:bad] for a in arguments))
                 if score:
                     scores[start:bad] = got
-            errors[bad] = refused[2]
+            errors[bad] = str(e).removeprefix(f"row {row}: ")
             start = bad + 1
         else:
             if score:
