@@ -1,5 +1,7 @@
 #include "morvik/node_arena.hpp"
 
+#include <algorithm>
+
 namespace morvik3::morvik {
 
 namespace {
@@ -19,6 +21,17 @@ std::uint64_t NodeArena::allocate(const Node& node) {
     nodes.push_back(node);
     bounds.resize(nodes.size() * 2 * dims, 0.0f);
     return nodes.size() - 1;
+}
+
+void NodeArena::reserve_for(std::uint64_t count) {
+    const std::uint64_t appended = count > free.size() ? count - free.size() : 0;
+    const std::uint64_t slots = nodes.size() + appended;
+    // Geometric, as appending would grow them, so repeated calls stay cheap.
+    allocating([&] {
+        if (slots > nodes.capacity()) nodes.reserve(std::max<std::uint64_t>(slots, 2 * nodes.capacity()));
+        if (slots * 2 * dims > bounds.capacity())
+            bounds.reserve(std::max<std::uint64_t>(slots * 2 * dims, 2 * bounds.capacity()));
+    });
 }
 
 void NodeArena::release(std::uint64_t i) {

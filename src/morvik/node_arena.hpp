@@ -58,6 +58,9 @@ struct NodeArena {
 
     // Pops the last vacated slot, else appends; returns the node's index.
     std::uint64_t allocate(const Node& node);
+    // Room for `count` more allocations without allocating memory; throws
+    // std::bad_alloc, changing nothing, when memory runs out.
+    void reserve_for(std::uint64_t count);
     void release(std::uint64_t i);
 
     // Faults with "accessed freed or uninitialized node" on a vacant or

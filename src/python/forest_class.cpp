@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "morvik/forest/batch.hpp"
 #include "morvik/forest/document.hpp"
 #include "morvik/forest/impute.hpp"
 #include "morvik/forest/mod.hpp"
@@ -88,7 +89,8 @@ struct ForestClass {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
-    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
+    using Batch =
+        PointBatch<core::update, core::score, core::update_and_score, core::learn_rows, core::score_rows>;
 };
 
 using P = Protocol<ForestClass>;

@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "onlineiforest/batch.hpp"
 #include "onlineiforest/detector.hpp"
 #include "frame/rng.hpp"
 
@@ -66,7 +67,8 @@ struct OnlineIForestClass {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
-    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
+    using Batch =
+        PointBatch<core::update, core::score, core::update_and_score, core::learn_rows, core::score_rows>;
 };
 
 using P = Protocol<OnlineIForestClass>;

@@ -8,11 +8,14 @@ namespace morvik3::morvik {
 
 namespace {
 
-// The evicting trees descend to the rows they drop, all at once, and check
-// that each can delete it.  The recorded paths serve the deletions of the
+// The evicting trees descend to the rows they drop and check that each can
+// delete it.  The recorded paths serve the deletions of the
 // commit; a failure clears them.
 Result<void> check_evictions(Forest& forest) {
     const PointStore& store = forest.point_store;
+    // Memory for the trees' new nodes first: running out leaves the forest
+    // as it was.
+    for (const PendingDecision& d : forest.decisions) forest.trees[d.tree].reserve_inserts(1);
     auto& descents = forest.descents;
     descents.clear();
     for (const PendingDecision& d : forest.decisions) {

@@ -1,0 +1,40 @@
+// What the detectors' batch drivers share: how the rows of a batch reach a
+// core, and the scoring of rows shared out among a team.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "frame/error.hpp"
+#include "frame/function_ref.hpp"
+#include "frame/thread_pool.hpp"
+
+namespace morvik3 {
+
+// What a batch asks of each row.
+enum class BatchCall { update, score, update_and_score };
+
+// The rows of a batch: row(i) for i < count, asked for once each, in order,
+// by the calling thread only.
+template <class Row>
+struct BatchRows {
+    std::size_t count = 0;
+    FunctionRef<Row(std::size_t)> row;
+};
+
+// Scores `count` rows on `team`, in blocks: the calling thread takes each
+// row, `take(i, query)` turning row i into its query of `width` floats or
+// failing, then the members score the block's queries, a share each, with
+// `value(member, query)`.  The first row that fails stops the batch with its
+// error, `done` its index; the rows before it have their scores.
+[[nodiscard]] Result<void> score_in_blocks(WorkerTeam& team, std::size_t count, std::size_t width,
+                                           FunctionRef<Result<void>(std::size_t, std::span<float>)> take,
+                                           FunctionRef<double(std::size_t, std::span<const float>)> value,
+                                           std::span<double> scores, std::size_t& done);
+
+// Items [first, last) of `items` that member w of n takes: a contiguous share.
+[[nodiscard]] inline std::pair<std::size_t, std::size_t> share_of(std::size_t items, std::size_t w, std::size_t n) {
+    return {items * w / n, items * (w + 1) / n};
+}
+
+}  // namespace morvik3
