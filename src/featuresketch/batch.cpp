@@ -19,7 +19,7 @@ namespace {
 
 // Events per block: enough that the meetings between rounds are a small
 // share of a round's work.
-constexpr std::size_t block_events = 64;
+constexpr std::size_t block_events = 256;
 // Batches shorter than this run the per-event loop (benchmarks/batch.py).
 constexpr std::size_t pipelined_events = 4;
 

@@ -15,7 +15,7 @@ namespace {
 
 // Busy-waiting rounds before a waiting thread goes to sleep: about the time
 // a short phase of a batch takes.
-constexpr int spin_rounds = 4000;
+constexpr int spin_rounds = 500;
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)

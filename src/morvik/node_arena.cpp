@@ -23,14 +23,15 @@ std::uint64_t NodeArena::allocate(const Node& node) {
     return nodes.size() - 1;
 }
 
-void NodeArena::reserve_for(std::uint64_t count) {
+void NodeArena::reserve_for(std::uint64_t count, std::uint64_t limit) {
     const std::uint64_t appended = count > free.size() ? count - free.size() : 0;
     const std::uint64_t slots = nodes.size() + appended;
-    // Geometric, as appending would grow them, so repeated calls stay cheap.
+    if (slots <= nodes.capacity() && slots * 2 * dims <= bounds.capacity()) return;
+    // Doubling, as appending would, so repeated calls stay cheap.
+    const std::uint64_t grown = std::max(slots, std::min(2 * nodes.capacity(), std::max(limit, slots)));
     allocating([&] {
-        if (slots > nodes.capacity()) nodes.reserve(std::max<std::uint64_t>(slots, 2 * nodes.capacity()));
-        if (slots * 2 * dims > bounds.capacity())
-            bounds.reserve(std::max<std::uint64_t>(slots * 2 * dims, 2 * bounds.capacity()));
+        nodes.reserve(grown);
+        bounds.reserve(grown * 2 * dims);
     });
 }
 

@@ -58,9 +58,10 @@ struct NodeArena {
 
     // Pops the last vacated slot, else appends; returns the node's index.
     std::uint64_t allocate(const Node& node);
-    // Room for `count` more allocations without allocating memory; throws
+    // Room for `count` more allocations without allocating memory, grown as
+    // appending would grow it, but never past `limit` slots; throws
     // std::bad_alloc, changing nothing, when memory runs out.
-    void reserve_for(std::uint64_t count);
+    void reserve_for(std::uint64_t count, std::uint64_t limit = static_cast<std::uint64_t>(-1));
     void release(std::uint64_t i);
 
     // Faults with "accessed freed or uninitialized node" on a vacant or

@@ -13,7 +13,7 @@ namespace {
 
 // Rows per block: enough that the calling thread's steps and the meetings
 // between rounds are a small share of a block's work.
-constexpr std::size_t block_rows = 64;
+constexpr std::size_t block_rows = 256;
 // Batches shorter than this run the per-row loop (benchmarks/batch.py).
 constexpr std::size_t parallel_rows = 24;
 

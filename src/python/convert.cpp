@@ -364,12 +364,13 @@ bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
             out.kind = KeyValueLike::Kind::dict;
             return true;
         }
-        if (changed) return false;
+        if (changed || pending_propagates()) return false;
         std::string dict_error = describe_pending();
         if (pairs_of(o, out.entries)) {
             out.kind = KeyValueLike::Kind::pairs;
             return true;
         }
+        if (pending_propagates()) return false;
         std::string pairs_error = describe_pending();
         return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
     }

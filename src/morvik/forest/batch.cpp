@@ -19,7 +19,7 @@ namespace {
 
 // Rows per block: enough that the calling thread's serial steps and the
 // meetings between phases are a small share of a block's work.
-constexpr std::size_t block_rows = 64;
+constexpr std::size_t block_rows = 256;
 // Batches shorter than this run the per-row loop: waking the team and
 // sharing the rows out cost more than the threads save (benchmarks/batch.py).
 constexpr std::size_t parallel_rows = 24;
@@ -247,7 +247,8 @@ class SharedLearning {
                 if (!make_room(2 * store.capacity + 4)) return Taken::none;
             }
             try {
-                for (const PendingDecision& d : decided_) f.trees[d.tree].reserve_inserts(++inserts_[d.tree]);
+                for (const PendingDecision& d : decided_)
+                    f.trees[d.tree].reserve_inserts(++inserts_[d.tree], f.config.node_room());
             } catch (const std::bad_alloc&) {
                 error_ = out_of_memory();
                 return Taken::none;

@@ -8,14 +8,26 @@ namespace morvik3::morvik {
 
 namespace {
 
+// Memory for the accepting trees' new nodes, before anything changes: running
+// out then leaves the forest as it was.  A deletion frees the slots of its
+// leaf and of the leaf's parent, which the insertion after it takes first.
+void reserve_nodes(Forest& forest) {
+    for (std::size_t k = 0; const PendingDecision& d : forest.decisions) {
+        MorvikTree& tree = forest.trees[d.tree];
+        std::uint64_t freed = 0;
+        if (d.evict && !tree.is_empty()) {
+            const std::uint64_t leaf = forest.descents[k++].leaf;
+            if (tree.arena.get(leaf).mass == 1) freed = tree.path.empty() ? 1 : 2;
+        }
+        tree.arena.reserve_for(2 - freed);
+    }
+}
+
 // The evicting trees descend to the rows they drop and check that each can
 // delete it.  The recorded paths serve the deletions of the
 // commit; a failure clears them.
 Result<void> check_evictions(Forest& forest) {
     const PointStore& store = forest.point_store;
-    // Memory for the trees' new nodes first: running out leaves the forest
-    // as it was.
-    for (const PendingDecision& d : forest.decisions) forest.trees[d.tree].reserve_inserts(1);
     auto& descents = forest.descents;
     descents.clear();
     for (const PendingDecision& d : forest.decisions) {
@@ -33,6 +45,14 @@ Result<void> check_evictions(Forest& forest) {
     }
     if (checked && !forest.decisions.empty() && store.allocation_would_overflow())
         checked = std::unexpected(Error::overflow("point store capacity growth overflows usize"));
+    if (checked) {
+        try {
+            reserve_nodes(forest);
+        } catch (const std::bad_alloc&) {
+            for (const TreeDescent& d : descents) d.tree->path.clear();
+            throw;
+        }
+    }
     if (!checked) {
         for (const TreeDescent& d : descents) d.tree->path.clear();
     }

@@ -13,11 +13,11 @@ MorvikTree MorvikTree::create(std::uint64_t dims, Xoshiro256PlusPlus rng) {
     return t;
 }
 
-void MorvikTree::reserve_inserts(std::uint64_t inserts) {
-    arena.reserve_for(2 * inserts);
+void MorvikTree::reserve_inserts(std::uint64_t inserts, std::uint64_t room) {
+    arena.reserve_for(2 * inserts, room);
     // A path passes internal nodes only, at most half the slots.
-    const std::uint64_t depth = (arena.nodes.size() + 2 * inserts) / 2 + 1;
-    if (path.capacity() < depth) allocating([&] { path.reserve(std::max<std::uint64_t>(depth, 2 * path.capacity())); });
+    const std::uint64_t depth = std::min(arena.nodes.size() + 2 * inserts, std::max(room, arena.nodes.size())) / 2 + 1;
+    if (path.capacity() < depth) allocating([&] { path.reserve(depth); });
 }
 
 std::uint64_t MorvikTree::descend(std::span<const float> x) {
@@ -31,7 +31,6 @@ void descend_together(std::span<TreeDescent> descents) {
         MorvikTree& t = *d.tree;
         const std::uint64_t count = t.arena.nodes.size();
         t.path.clear();
-        t.reserve_inserts(0);
         if (t.arena.bounds.size() < count * 2 * t.dims) [[unlikely]]
             fault("box storage shorter than the arena");
         d.leaf = t.root;

@@ -43,10 +43,11 @@ struct MorvikTree {
     // The same descent without a path.
     [[nodiscard]] std::uint64_t find_leaf(std::span<const float> x) const;
 
-    // Room for `inserts` more insertions and the descents before them, so
-    // that they allocate no memory; throws std::bad_alloc, changing nothing,
-    // when memory runs out.
-    void reserve_inserts(std::uint64_t inserts);
+    // Room for `inserts` more insertions and the descents before them, in a
+    // tree that never holds more than `room` node slots, so that they
+    // allocate no memory; throws std::bad_alloc, changing nothing, when
+    // memory runs out.
+    void reserve_inserts(std::uint64_t inserts, std::uint64_t room);
 
     // Dry run of delete_point: changes nothing.
     [[nodiscard]] Result<void> check_delete(const RowView& rows, std::uint64_t r) const;
