@@ -103,11 +103,16 @@ void decide(Forest& forest, std::uint64_t seq, Xoshiro256PlusPlus& rng, std::vec
     const double lambda = config.effective_decay();
     // A loaded or copied forest starts without bounds; they are derived.
     if (forest.rejection_bounds.size() != config.num_trees) forest.rejection_bounds.assign(config.num_trees, {});
+    // The generator in registers, not behind a reference the loop's stores
+    // might alias.
+    Xoshiro256PlusPlus draws = rng;
+    const Sampler* const samplers = forest.samplers.data();
+    RejectionBound* const bounds = forest.rejection_bounds.data();
     for (std::uint64_t i = 0; i < config.num_trees; ++i) {
-        const SamplerDecision s =
-            forest.samplers[i].decide(rng, seq, lambda, config.initial_accept_fraction, forest.rejection_bounds[i]);
+        const SamplerDecision s = samplers[i].decide(draws, seq, lambda, config.initial_accept_fraction, bounds[i]);
         if (s.accept) decisions.push_back({s.evict, s.evicted_row, i, s.weight});
     }
+    rng = draws;
 }
 
 std::uint64_t store_observation(Forest& forest, std::span<const float> point, std::uint64_t seq,
