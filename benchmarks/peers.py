@@ -27,30 +27,10 @@ import numpy as np  # noqa: E402
 
 import morvik3  # noqa: E402
 from _machine import describe  # noqa: E402
+from forest import DIM, synthetic_stream  # noqa: E402
 
-DIM = 4
 REPEATS = 3
 NAMES = [f"x{i}" for i in range(DIM)]
-
-
-def labelled_stream(n, seed):
-    """Two slow sinusoids and two noisy random walks; 1% of the rows are
-    displaced by 1.5 to 3 (15 to 30 times the noise) in one or two
-    coordinates."""
-    rng = np.random.default_rng(seed)
-    t = np.arange(n, dtype=np.float64)
-    x = np.column_stack([
-        np.sin(t / 50.0),
-        np.cos(t / 170.0) * 2.0,
-        np.cumsum(rng.normal(scale=0.01, size=n)),
-        np.cumsum(rng.normal(scale=0.01, size=n)),
-    ]) + rng.normal(scale=0.1, size=(n, DIM))
-    anomalous = rng.random(n) < 0.01
-    anomalous[:500] = False  # let every detector see some data first
-    for i in np.flatnonzero(anomalous):
-        dims = rng.choice(DIM, size=rng.integers(1, 3), replace=False)
-        x[i, dims] += rng.uniform(1.5, 3.0, size=dims.size) * rng.choice([-1.0, 1.0], size=dims.size)
-    return x, anomalous
 
 
 def roc_auc(scores, labels):
@@ -100,24 +80,15 @@ def river_run(x):
     return run, None
 
 
-def threads_supported():
-    try:
-        morvik3.Forest(1, seed=0).score_many([[0.0]], threads=1)
-        return True
-    except TypeError:
-        return False
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=30_000)
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
-    x, anomalous = labelled_stream(args.rows, args.seed)
+    rows, anomalous = synthetic_stream(args.rows, args.seed)
+    x = np.asarray(rows)
     n = len(x)
-    rows = x.tolist()
     events = [dict(zip(NAMES, row)) for row in rows]
-    threaded = threads_supported()
 
     table = []
     river, note = river_run(x)
@@ -134,19 +105,16 @@ def main():
         table.append((name, "update_and_score per call",
                       *best(lambda: [d.update_and_score(r) for d in [make()] for r in data], n)))
         batch = x if make is forest else events
-        if threaded:
-            for threads in (1, 0):
-                table.append((name, f"update_and_score_many, threads={threads}",
-                              *best(lambda: make().update_and_score_many(batch, threads=threads), n)))
-        else:
-            table.append((name, "update_and_score_many",
-                          *best(lambda: make().update_and_score_many(batch), n)))
+        for threads in (1, 0):
+            table.append((name, f"update_and_score_many, threads={threads}",
+                          *best(lambda: make().update_and_score_many(batch, threads=threads), n)))
 
     load = open("/proc/loadavg").read().split()[:3]
     print(describe())
     print(f"load average before the table: {' '.join(load)}; sched affinity: {len(os.sched_getaffinity(0))} cores")
-    print(f"{n:,} rows of {DIM} features, {int(anomalous.sum())} injected anomalies, seed {args.seed}; "
-          f"morvik3 {morvik3.__version__}")
+    print(f"{n:,} rows of {DIM} features (benchmarks/forest.py's stream), {int(anomalous.sum())} injected "
+          f"anomalies, seed {args.seed};"
+          f" morvik3 {morvik3.__version__}")
     base = table[0][2] if river is not None else None
     print(f"{'detector':<24}{'method':<36}{'rows/s':>12}{'ROC AUC':>10}{'vs HST':>9}")
     for detector, method, rate, scores in table:

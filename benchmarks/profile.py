@@ -6,7 +6,7 @@ Wall-clock rates on a shared machine move with its load; these counts do
 not, so they are the figures to compare two builds by (a mispredicted branch
 costs some fifteen cycles, as much as a dozen instructions).  The script runs
 itself under `valgrind --tool=callgrind`, collecting only inside the
-per-call `update_and_score` entry, on the stream of benchmarks/peers.py after
+per-call `update_and_score` entry, on the stream of benchmarks/forest.py after
 a warm-up that fills the samplers (so the steady state is measured), and
 prints the count per call and the functions that take the most, inclusive.
 
@@ -31,10 +31,12 @@ NAMES = ["x0", "x1", "x2", "x3"]
 
 def workload(kind, calls):
     """Runs in the child under callgrind: warm up by batch, then the calls."""
-    import morvik3
-    from peers import labelled_stream
+    import numpy as np
 
-    x, _ = labelled_stream(WARM_UP + calls, seed=7)
+    import morvik3
+    from forest import synthetic_stream
+
+    x = np.asarray(synthetic_stream(WARM_UP + calls, seed=7)[0])
     if kind == "forest":
         detector = morvik3.Forest(4, seed=1)
         detector.update_many(x[:WARM_UP])

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "frame/error.hpp"
 #include "frame/function_ref.hpp"
@@ -31,6 +34,25 @@ struct BatchRows {
                                            FunctionRef<Result<void>(std::size_t, std::span<float>)> take,
                                            FunctionRef<double(std::size_t, std::span<const float>)> value,
                                            std::span<double> scores, std::size_t& done);
+
+// A batch that `wanted` threads share when a team of them forms: `Shared`,
+// built from `args` and the team, runs it (run(done)).  Otherwise, and when
+// memory for its buffers runs out, `alone(done)` runs it on the calling
+// thread.
+template <class Shared, class... Args>
+[[nodiscard]] Result<void> run_shared(std::size_t wanted, FunctionRef<Result<void>(std::size_t&)> alone,
+                                      std::size_t& done, Args&&... args) {
+    if (wanted <= 1) return alone(done);
+    WorkerTeam team(wanted);
+    if (team.size() <= 1) return alone(done);
+    std::optional<Shared> shared;
+    try {
+        allocating([&] { shared.emplace(std::forward<Args>(args)..., team); });
+    } catch (const std::bad_alloc&) {
+        return alone(done);
+    }
+    return shared->run(done);
+}
 
 // Items [first, last) of `items` that member w of n takes: a contiguous share.
 [[nodiscard]] inline std::pair<std::size_t, std::size_t> share_of(std::size_t items, std::size_t w, std::size_t n) {

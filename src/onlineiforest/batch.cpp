@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/thread_pool.hpp"
 
 namespace morvik3::onlineiforest {
@@ -165,17 +166,9 @@ class SharedLearning {
 Result<void> learn_rows(OnlineIForest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                         std::size_t threads, std::size_t& done) {
     if (!scores.empty() && scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
-    const std::size_t wanted = rows.count < parallel_rows ? 1 : std::min(threads, forest.trees.size());
-    if (wanted <= 1) return learn_one_by_one(forest, rows, scores, done);
-    WorkerTeam team(wanted);
-    if (team.size() <= 1) return learn_one_by_one(forest, rows, scores, done);
-    std::optional<SharedLearning> shared;
-    try {
-        allocating([&] { shared.emplace(forest, rows, scores, team); });
-    } catch (const std::bad_alloc&) {
-        return learn_one_by_one(forest, rows, scores, done);
-    }
-    return shared->run(done);
+    return run_shared<SharedLearning>(
+        rows.count < parallel_rows ? 1 : std::min(threads, forest.trees.size()),
+        [&](std::size_t& d) { return learn_one_by_one(forest, rows, scores, d); }, done, forest, rows, scores);
 }
 
 Result<void> score_rows(const OnlineIForest& forest, BatchRows<std::span<const float>> rows,

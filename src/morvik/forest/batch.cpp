@@ -400,17 +400,9 @@ std::size_t team_for(std::size_t threads, std::size_t rows, std::size_t items) {
 Result<void> learn_rows(Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                         std::size_t threads, std::size_t& done) {
     if (!scores.empty() && scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
-    const std::size_t wanted = team_for(threads, rows.count, forest_trees(forest).size());
-    if (wanted <= 1) return learn_one_by_one(forest, rows, scores, done);
-    WorkerTeam team(wanted);
-    if (team.size() <= 1) return learn_one_by_one(forest, rows, scores, done);
-    std::optional<SharedLearning> shared;
-    try {
-        allocating([&] { shared.emplace(forest, rows, scores, team); });
-    } catch (const std::bad_alloc&) {
-        return learn_one_by_one(forest, rows, scores, done);
-    }
-    return shared->run(done);
+    return run_shared<SharedLearning>(
+        team_for(threads, rows.count, forest_trees(forest).size()),
+        [&](std::size_t& d) { return learn_one_by_one(forest, rows, scores, d); }, done, forest, rows, scores);
 }
 
 Result<void> score_rows(const Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
