@@ -25,11 +25,12 @@ struct BatchRows {
     FunctionRef<Row(std::size_t)> row;
 };
 
-// Scores `count` rows on `team`, in blocks: the calling thread takes each
-// row, `take(i, query)` turning row i into its query of `width` floats or
-// failing, then the members score the block's queries, a share each, with
-// `value(member, query)`.  The first row that fails stops the batch with its
-// error, `done` its index; the rows before it have their scores.
+// Scores `count` rows on `team` (of one thread or more), in blocks: the
+// calling thread takes each row, `take(i, query)` turning row i into its
+// query of `width` floats or failing, then the members score the block's
+// queries, a share each, with `value(member, query)`.  The first row that
+// fails stops the batch with its error, `done` its index; the rows before it
+// have their scores.
 [[nodiscard]] Result<void> score_in_blocks(WorkerTeam& team, std::size_t count, std::size_t width,
                                            FunctionRef<Result<void>(std::size_t, std::span<float>)> take,
                                            FunctionRef<double(std::size_t, std::span<const float>)> value,
@@ -53,6 +54,31 @@ template <class Shared, class... Args>
     }
     return shared->run(done);
 }
+
+// A batch over rows run in rounds on a team (run_rounds): `Driver` supplies
+// serial() and parallel(member), keeps in `next_` the rows done and in
+// `error_` what stopped the batch.
+template <class Driver, class Detector>
+class RowRounds {
+  public:
+    [[nodiscard]] Result<void> run(std::size_t& done) {
+        Driver& self = static_cast<Driver&>(*this);
+        run_rounds(team_, [&] { return self.serial(); }, [&](std::size_t w) { self.parallel(w); });
+        done = next_;
+        return error_;
+    }
+
+  protected:
+    RowRounds(Detector& forest, BatchRows<std::span<const float>> rows, std::span<double> scores, WorkerTeam& team)
+        : forest_(forest), rows_(rows), scores_(scores), team_(team) {}
+
+    Detector& forest_;
+    BatchRows<std::span<const float>> rows_;
+    std::span<double> scores_;  // one per row, or none
+    WorkerTeam& team_;
+    Result<void> error_;
+    std::size_t next_ = 0;  // the next row of the batch
+};
 
 // Items [first, last) of `items` that member w of n takes: a contiguous share.
 [[nodiscard]] inline std::pair<std::size_t, std::size_t> share_of(std::size_t items, std::size_t w, std::size_t n) {

@@ -34,23 +34,19 @@ Result<void> learn_one_by_one(OnlineIForest& forest, BatchRows<std::span<const f
 }
 
 // learn_rows on a team.
-class SharedLearning {
+class SharedLearning : public RowRounds<SharedLearning, OnlineIForest> {
   public:
     SharedLearning(OnlineIForest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                    WorkerTeam& team)
-        : forest_(forest), rows_(rows), scores_(scores), team_(team), dim_(forest.config.input_dim) {
+        : RowRounds(forest, rows, scores, team), dim_(forest.config.input_dim) {
         points_.resize(block_rows * dim_);
         oldest_.resize(block_rows);
         if (!scores_.empty()) lengths_.resize(block_rows * forest.trees.size());
     }
 
-    Result<void> run(std::size_t& done) {
-        run_rounds(team_, [&] { return serial(); }, [&](std::size_t w) { parallel(w); });
-        done = next_;
-        return error_;
-    }
-
   private:
+    friend class RowRounds<SharedLearning, OnlineIForest>;
+
     bool serial() {
         finish_block();
         if (!error_ || next_ == rows_.count) return false;
@@ -146,14 +142,7 @@ class SharedLearning {
         count_ = 0;
     }
 
-    OnlineIForest& forest_;
-    BatchRows<std::span<const float>> rows_;
-    std::span<double> scores_;
-    WorkerTeam& team_;
     const std::uint64_t dim_;
-
-    Result<void> error_;
-    std::size_t next_ = 0;   // the next row of the batch
     std::size_t start_ = 0;  // the block's first row
     std::size_t count_ = 0;  // and its rows
     std::vector<float> points_;
@@ -175,14 +164,6 @@ Result<void> score_rows(const OnlineIForest& forest, BatchRows<std::span<const f
                         std::span<double> scores, std::size_t threads, std::size_t& done) {
     if (scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
     WorkerTeam team(rows.count < parallel_rows ? 1 : threads);
-    if (team.size() <= 1) {
-        for (done = 0; done < rows.count; ++done) {
-            const auto s = score(forest, rows.row(done));
-            if (!s) return std::unexpected(s.error());
-            scores[done] = *s;
-        }
-        return {};
-    }
     return score_in_blocks(
         team, rows.count, forest.config.input_dim,
         [&](std::size_t i, std::span<float> query) -> Result<void> {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/thread_pool.hpp"
 #include "morvik/bounding_box.hpp"
 #include "morvik/forest/query.hpp"
@@ -129,11 +130,11 @@ Result<void> learn_one_by_one(Forest& forest, BatchRows<std::span<const float>> 
 
 // learn_rows on a team: the blocks, their serial steps and each worker's
 // part.
-class SharedLearning {
+class SharedLearning : public RowRounds<SharedLearning, Forest> {
   public:
     SharedLearning(Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                    WorkerTeam& team)
-        : forest_(forest), rows_(rows), scores_(scores), team_(team), dim_(forest.config.dim()) {
+        : RowRounds(forest, rows, scores, team), dim_(forest.config.dim()) {
         const std::size_t trees = forest_trees(forest).size();
         points_.resize(block_rows * dim_);
         if (!scores_.empty()) values_.resize(block_rows * trees);
@@ -147,13 +148,9 @@ class SharedLearning {
         live_.build(forest.point_store);
     }
 
-    Result<void> run(std::size_t& done) {
-        run_rounds(team_, [&] { return serial(); }, [&](std::size_t w) { parallel(w); });
-        done = next_;
-        return error_;
-    }
-
   private:
+    friend class RowRounds<SharedLearning, Forest>;
+
     // A row of the block: its decisions and the row its point went to.
     struct BlockRow {
         std::size_t first = 0;  // its decisions: decisions_[first, last)
@@ -367,14 +364,7 @@ class SharedLearning {
         decisions_.clear();
     }
 
-    Forest& forest_;
-    BatchRows<std::span<const float>> rows_;
-    std::span<double> scores_;
-    WorkerTeam& team_;
     const std::uint64_t dim_;
-
-    Result<void> error_;
-    std::size_t next_ = 0;         // the next row of the batch
     std::size_t block_start_ = 0;  // the row of the batch the block starts at
     std::vector<BlockRow> block_;
     std::vector<PendingDecision> decisions_;
@@ -411,14 +401,6 @@ Result<void> score_rows(const Forest& forest, BatchRows<std::span<const float>> 
     const auto& trees = forest_trees(forest);
     const std::size_t wanted = team_for(threads, rows.count, rows.count);
     WorkerTeam team(wanted);
-    if (team.size() <= 1) {
-        for (done = 0; done < rows.count; ++done) {
-            const auto scored = score(forest, rows.row(done));
-            if (!scored) return std::unexpected(scored.error());
-            scores[done] = *scored;
-        }
-        return {};
-    }
     std::vector<WalkScratch> walks;
     std::vector<float> buffer;
     try {
