@@ -103,7 +103,8 @@ class SharedEvents {
         Error error;
     };
 
-    bool serial() {
+    // Not inlined, so that benchmarks/profile.py --threads can count it.
+    [[gnu::noinline]] bool serial() {
         finish_chained();
         if (!error_) return false;
         take_projected();
@@ -166,7 +167,7 @@ class SharedEvents {
         for (Worker& w : workers_) w.failed = none;
     }
 
-    void parallel(std::size_t index) {
+    [[gnu::noinline]] void parallel(std::size_t index) {
         project_share(index);
         run_chains(workers_[index]);
     }

@@ -25,10 +25,11 @@ std::uint64_t NodeArena::allocate(const Node& node) {
 
 void NodeArena::reserve_for(std::uint64_t count, std::uint64_t limit) {
     const std::uint64_t appended = count > free.size() ? count - free.size() : 0;
-    const std::uint64_t slots = nodes.size() + appended;
+    // Slots past the limit are never needed: no room is made for them.
+    const std::uint64_t slots = std::min(nodes.size() + appended, std::max(limit, nodes.size()));
     if (slots <= nodes.capacity() && slots * 2 * dims <= bounds.capacity()) return;
     // Doubling, as appending would, so repeated calls stay cheap.
-    const std::uint64_t grown = std::max(slots, std::min(2 * nodes.capacity(), std::max(limit, slots)));
+    const std::uint64_t grown = std::max(slots, std::min(2 * nodes.capacity(), limit));
     allocating([&] {
         nodes.reserve(grown);
         bounds.reserve(grown * 2 * dims);

@@ -167,7 +167,8 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
     };
     enum class Taken { row, last_row, none };
 
-    bool serial() {
+    // Not inlined, so that benchmarks/profile.py --threads can count it.
+    [[gnu::noinline]] bool serial() {
         if (!block_.empty()) finish_block();
         if (!error_ || next_ == rows_.count) return false;
         return fill_block();
@@ -304,7 +305,7 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
         forget(b.stored);
     }
 
-    void parallel(std::size_t index) {
+    [[gnu::noinline]] void parallel(std::size_t index) {
         Worker& w = workers_[index];
         Forest& f = forest_;
         const RowView rows(f.point_store, w.stored.data(), f.point_store.zero_or_nan_written || zero_or_nan_);
