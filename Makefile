@@ -16,8 +16,10 @@ $(PY):
 
 venv: $(PY)
 
+# Without build isolation the build tools come first: setuptools builds
+# pyspark, which is published as a source distribution only.
 install: $(PY)
-	$(PY) -m pip install --quiet scikit-build-core ninja cmake
+	$(PY) -m pip install --quiet scikit-build-core ninja cmake setuptools
 	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot,river,sklearn,spark]' || { \
 	  $(PY) -m pip install --quiet --no-build-isolation '.[test]' && \
 	  for extra in plot river sklearn spark; do \
@@ -61,6 +63,7 @@ bench: install
 	$(PY) benchmarks/calibrator.py
 	$(PY) benchmarks/cli.py
 	$(PY) benchmarks/memory.py
+	$(PY) benchmarks/hostile_inputs.py
 
 # The files for PyPI in dist/: the sdist, and a wheel built from the unpacked
 # sdist as on a fresh machine; wheelhouse/ holds that wheel repaired to a

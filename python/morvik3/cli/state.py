@@ -3,60 +3,92 @@ the file exists (refusing another detector or configuration), saved
 atomically so that a crash never leaves half a file.
 
 A state file holds one JSON object: "detector", the detector's document,
-and "calibrator", the calibrator's.  A file holding a detector's document
+"calibrator", the calibrator's, and "defaults", the name of the command
+line's defaults the run began with (see _registry.DEFAULTS; a file without
+it was written by morvik3 0.5.0).  A file holding a detector's document
 alone is read as that detector without a calibrator."""
 
+import contextlib
+import errno
 import json
 import os
-import tempfile
+import secrets
+import stat
 
 import morvik3
-from morvik3.cli.detectors import KINDS
+from morvik3._registry import DEFAULTS, KINDS
 from morvik3.cli.inputs import InputError
 
 
-def save(detector, calibrator, path):
-    """Writes the state to a temporary file beside `path`, flushes it to
-    disk, then renames it over `path`."""
+def save(scorer, path):
+    """Replaces the state file at `path` with the state of a scorer
+    (cli.score.Scorer), whole or not at all (see `write_atomically`)."""
     # The two documents are JSON objects already: joined as text, not parsed again.
-    text = f'{{"detector":{detector.to_json()},"calibrator":{calibrator.to_json()}}}'
+    text = (f'{{"detector":{scorer.detector.to_json()},"calibrator":{scorer.calibrator.to_json()},'
+            f'"defaults":{json.dumps(scorer.defaults)}}}')
+    try:
+        write_atomically(path, text)
+    except OSError as e:
+        raise InputError(f"cannot write state file {path}: {e.strerror or e}") from None
 
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=os.path.basename(path) + ".", suffix=".tmp")
+
+def write_atomically(path, text):
+    """Writes `text` to a new file beside `path`, flushes it to disk, renames
+    it over `path` and flushes the folder, so that a crash, a full disk or a
+    size limit leaves the previous file as it was and nothing beside it.
+
+    A symbolic link is written through (it stays a link to the new file), an
+    existing file keeps its permission bits (and its owner where this process
+    may give it), and anything but a regular file is refused, not replaced."""
+    target = os.path.realpath(path)
+    try:
+        existing = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        raise OSError(errno.EINVAL, "not a regular file", path)
+    # Named by hand, not by mkstemp: a new file gets the mode the umask allows.
+    # The name is cut so that the suffix still fits in a file name.
+    folder, name = os.path.split(target)
+    while True:
+        temporary = os.path.join(folder, f"{name[:200]}.{secrets.token_hex(8)}.tmp")
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
+            if existing is not None:
+                os.fchmod(f.fileno(), stat.S_IMODE(existing.st_mode))
+                with contextlib.suppress(OSError):
+                    os.fchown(f.fileno(), existing.st_uid, existing.st_gid)
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporary)
-        except OSError:
-            pass
         raise
     # The rename itself is durable only once the folder is.
-    try:
+    with contextlib.suppress(OSError):
         dir_fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(dir_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(dir_fd)
+        try:
+            os.fsync(dir_fd)
+        finally:
+            os.close(dir_fd)
 
 
-def load(path, kind, settings, widths, calibration):
-    """(detector, its config, calibrator, its config) stored at `path`, the
-    calibrator None for a file of a detector alone; None when there is no
-    such file.
+def load(path, kind, settings, widths, calibration, defaults=None):
+    """(detector, its config, calibrator, its config, the name of its
+    defaults) stored at `path`, the calibrator None for a file of a detector
+    alone; None when there is no such file.
 
     `settings` are the detector's constructor arguments given on the command
     line: each must equal the stored configuration, and so must `widths`,
-    the table's column counts of the detector's shape, and the calibrator's
-    arguments given in `calibration`."""
+    the table's column counts of the detector's shape, the calibrator's
+    arguments given in `calibration`, and the name of the `defaults` given."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -69,10 +101,15 @@ def load(path, kind, settings, widths, calibration):
     except json.JSONDecodeError as e:
         raise InputError(f"state file {path} is not a detector document: {e}") from None
     stored = None  # the calibrator's document
+    began = defaults or DEFAULTS[0]  # a detector's document alone goes on as this run says
     if isinstance(document, dict) and "detector" in document:
         stored = document.get("calibrator")
         if not isinstance(stored, dict) or not isinstance(stored.get("config"), dict):
             raise InputError(f"state file {path} has no calibrator")
+        began = document.get("defaults", "0.5.0")
+        if began not in DEFAULTS:
+            raise InputError(f"state file {path} names defaults {json.dumps(began)}, which this version does not "
+                             f"know (it knows {', '.join(DEFAULTS)})")
         document = document["detector"]
         text = json.dumps(document)
     found = next((k for k in KINDS.values() if k.recognises(document)), None)
@@ -99,6 +136,8 @@ def load(path, kind, settings, widths, calibration):
             for key, value in calibration.items()
             if stored["config"].get(key) != value
         ]
+        if defaults is not None and defaults != began:
+            conflicts.append(f"--defaults {defaults} (saved: {began})")
     if conflicts:
         raise InputError(
             f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
@@ -108,4 +147,4 @@ def load(path, kind, settings, widths, calibration):
         calibrator = None if stored is None else morvik3.ScoreCalibrator.from_json(json.dumps(stored))
     except ValueError as e:
         raise InputError(f"state file {path}: {e}") from None
-    return detector, config, calibrator, None if stored is None else stored["config"]
+    return detector, config, calibrator, None if stored is None else stored["config"], began
