@@ -5,6 +5,7 @@ exit."""
 
 import inspect
 import math
+import threading
 
 import numpy as np
 import pytest
@@ -60,6 +61,9 @@ def test_every_thread_count_gives_the_loop_bit_for_bit(case, threads):
     scores = batch.update_and_score_many(x, threads=threads)
     assert scores.tolist() == [loop.update_and_score(r) for r in rows]
     assert batch.to_json() == loop.to_json()
+    # Single calls between batches: a batch must not trust what it kept.
+    for r in rows[:5]:
+        assert batch.update_and_score(r) == loop.update_and_score(r)
     previews = rows[::-1][:300]
     assert batch.score_many(previews, threads=threads).tolist() == [loop.score(r) for r in previews]
     assert batch.update_many(x, threads=threads) is None
@@ -132,6 +136,23 @@ def test_threads_is_keyword_only():
         Forest(2, seed=1).score_many(np.zeros((3, 2)), 2)
     threads = inspect.signature(Forest.update_many).parameters["threads"]
     assert (threads.kind, threads.default) == (inspect.Parameter.KEYWORD_ONLY, 1)
+
+
+def test_batches_on_several_python_threads_share_the_pool_or_run_alone():
+    make, data = CASES["Forest"]
+    x = data()
+    expected = make().update_and_score_many(x).tolist()
+    results = [None] * 4
+
+    def run(k):
+        results[k] = make().update_and_score_many(x, threads=2).tolist()
+
+    workers = [threading.Thread(target=run, args=(k,)) for k in range(len(results))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert results == [expected] * len(results)
 
 
 def test_a_forked_child_uses_its_own_pool():

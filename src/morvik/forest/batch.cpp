@@ -27,92 +27,6 @@ constexpr std::size_t parallel_rows = 24;
 
 Result<void> out_of_memory() { return std::unexpected(Error::out_of_memory("")); }
 
-// Exact 32-bit equality takes -0 for +0: both hash as +0.
-std::uint64_t hash_point(std::span<const float> x) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ x.size();
-    for (const float v : x) {
-        std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-        if ((bits & 0x7fffffffu) == 0) bits = 0;
-        h = (h ^ bits) * 0xFF51AFD7ED558CCDULL;
-        h ^= h >> 32;
-    }
-    return h;
-}
-
-// The point store's occupied rows, by value: a point equal to none of them
-// cannot be merged into a duplicate leaf by any tree.  Open addressing with
-// linear probing; a row appears once, rows of equal values each have their
-// entry.
-class LiveRows {
-  public:
-    void build(const PointStore& store) {
-        const RowView rows(store);
-        std::size_t slots = 16;
-        while (slots < 2 * (store.size + block_rows)) slots *= 2;
-        slots_.assign(slots, {});
-        used_ = 0;
-        for (std::uint64_t r = 0; r < store.capacity && r < store.occupied.size(); ++r)
-            if (store.occupied[r]) add(r, rows.row(r));
-    }
-
-    [[nodiscard]] bool holds_equal(std::span<const float> x, const RowView& rows) const {
-        const std::uint64_t h = hash_point(x);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = h & mask; slots_[i].row != NULL_INDEX; i = (i + 1) & mask)
-            if (slots_[i].hash == h && rows.equals(slots_[i].row, x)) return true;
-        return false;
-    }
-
-    void add(std::uint64_t row, std::span<const float> values) {
-        if (2 * (used_ + 1) > slots_.size()) grow();
-        place({hash_point(values), row});
-        ++used_;
-    }
-
-    // Forgets `row`, whose values are `values`; a row it does not hold is
-    // left alone.
-    void remove(std::uint64_t row, std::span<const float> values) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = hash_point(values) & mask;
-        for (; slots_[i].row != row; i = (i + 1) & mask)
-            if (slots_[i].row == NULL_INDEX) return;
-        // Backward shift: later entries of the probe run move up, so no
-        // tombstone is left.
-        for (std::size_t j = (i + 1) & mask; slots_[j].row != NULL_INDEX; j = (j + 1) & mask) {
-            const std::size_t home = slots_[j].hash & mask;
-            if (((j - home) & mask) >= ((j - i) & mask)) {
-                slots_[i] = slots_[j];
-                i = j;
-            }
-        }
-        slots_[i] = {};
-        --used_;
-    }
-
-  private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint64_t row = NULL_INDEX;
-    };
-
-    void place(Slot s) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = s.hash & mask;
-        while (slots_[i].row != NULL_INDEX) i = (i + 1) & mask;
-        slots_[i] = s;
-    }
-
-    void grow() {
-        std::vector<Slot> old(2 * slots_.size());
-        old.swap(slots_);
-        for (const Slot& s : old)
-            if (s.row != NULL_INDEX) place(s);
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-};
-
 Result<void> learn_one_by_one(Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                               std::size_t& done) {
     for (done = 0; done < rows.count; ++done) {
@@ -145,7 +59,8 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
             std::tie(workers_[w].first_tree, workers_[w].last_tree) = share_of(trees, w, workers_.size());
             workers_[w].stored.assign(forest.point_store.capacity, nullptr);
         }
-        live_.build(forest.point_store);
+        // Kept from the last batch when no update came between.
+        if (!forest.live_rows.current()) forest.live_rows.build(forest.point_store, block_rows);
     }
 
   private:
@@ -251,7 +166,7 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
                 error_ = out_of_memory();
                 return Taken::none;
             }
-            may_merge = live_.holds_equal(x, coordinator_view());
+            may_merge = forest_.live_rows.holds_equal(x, coordinator_view());
         }
 
         // The row is taken: from here on it only commits.
@@ -260,7 +175,7 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
         decisions_.insert(decisions_.end(), decided_.begin(), decided_.end());
         if (h != NULL_INDEX) {
             stored_[h] = x.data();
-            live_.add(h, x);
+            forest_.live_rows.add(h, x);
             zero_or_nan_ = zero_or_nan_ || !box::settled(x.data(), x.size());
             if (!may_merge) {
                 for (std::size_t i = b.first; i < b.last; ++i) decisions_[i].inserted_row = h;
@@ -298,7 +213,7 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
         const PointStore& store = forest_.point_store;
         const RowView rows = coordinator_view();
         auto forget = [&](std::uint64_t r) {
-            if (!store.occupied[r]) live_.remove(r, rows.row(r));
+            if (!store.occupied[r]) forest_.live_rows.remove(r, rows.row(r));
         };
         for (const PendingDecision& d : decisions)
             if (d.evict) forget(d.evicted_row);
@@ -377,7 +292,6 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
     std::vector<const float*> stored_;       // the calling thread's view of the block's rows
     bool zero_or_nan_ = false;               // some point of the block holds a zero or a NaN
     std::vector<Worker> workers_;
-    LiveRows live_;
 };
 
 // How many of `threads` share a batch of `rows` over `items` to split.
@@ -391,9 +305,15 @@ std::size_t team_for(std::size_t threads, std::size_t rows, std::size_t items) {
 Result<void> learn_rows(Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
                         std::size_t threads, std::size_t& done) {
     if (!scores.empty() && scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
-    return run_shared<SharedLearning>(
-        team_for(threads, rows.count, forest_trees(forest).size()),
-        [&](std::size_t& d) { return learn_one_by_one(forest, rows, scores, d); }, done, forest, rows, scores);
+    try {
+        return run_shared<SharedLearning>(
+            team_for(threads, rows.count, forest_trees(forest).size()),
+            [&](std::size_t& d) { return learn_one_by_one(forest, rows, scores, d); }, done, forest, rows, scores);
+    } catch (...) {
+        // A batch that broke off midway leaves the live rows unsure.
+        forest.live_rows.drop();
+        throw;
+    }
 }
 
 Result<void> score_rows(const Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,

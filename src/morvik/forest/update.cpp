@@ -158,6 +158,7 @@ Result<void> update(Forest& forest, std::span<const float> point) {
     if (auto ok = check_evictions(forest); !ok) return ok;
 
     // Nothing can fail from here on.
+    forest.live_rows.drop();
     const std::uint64_t h = store_observation(forest, point, seq, rng, !forest.decisions.empty());
     if (h == NULL_INDEX) return {};
     apply_to_trees(forest, h);
