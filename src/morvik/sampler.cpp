@@ -52,19 +52,20 @@ void Sampler::add(double w, std::uint64_t r) {
         }
     } else {
         if (size == 0) internal_failure("sampler of capacity 0");
+        // The larger child (the left one on a tie) rises while it outweighs
+        // w (w stays on a tie): the same moves as comparing w with the left
+        // child and the larger of the two with the right, but with selects
+        // where those branches would be coin flips.
         for (;;) {
-            std::size_t largest = i;
-            double top = w;
             const std::size_t left = 2 * i + 1;
-            const std::size_t right = 2 * i + 2;
-            if (left < size && weights[left] > top) {
-                largest = left;
-                top = weights[left];
-            }
-            if (right < size && weights[right] > top) largest = right;
-            if (largest == i) break;
-            put(i, largest);
-            i = largest;
+            if (left >= size) break;
+            const std::size_t right = left + 1;
+            const double left_weight = weights[left];
+            const double right_weight = right < size ? weights[right] : left_weight;
+            const std::size_t larger = right_weight > left_weight ? right : left;
+            if (!(weights[larger] > w)) break;
+            put(i, larger);
+            i = larger;
         }
     }
     weights[i] = w;

@@ -139,7 +139,9 @@ struct WalkLane {
         path[depth] = i;
         // A leaf's children and cut are the defaults: c is then NULL_INDEX.
         const std::uint64_t c = n.child_for(query);
-        if (internal && (depth >= walked.node_count || c >= walked.node_count)) [[unlikely]]
+        // One test, never taken: a branch on `internal` alone would be the
+        // coin flip the step avoids.
+        if (internal & ((depth >= walked.node_count) | (c >= walked.node_count))) [[unlikely]]
             fault(depth >= walked.node_count ? "descent longer than the arena" : "accessed freed or uninitialized node");
         i = internal ? c : i;
         depth += internal ? 1 : 0;
