@@ -29,30 +29,30 @@ from _machine import describe
 REPEATS = 3
 
 
-def best_rate(make, run, rows):
-    """Rows per second (wall clock, CPU time) of the fastest of REPEATS runs,
-    each on a fresh copy."""
+def fastest(make, run, clock=time.thread_time):
+    """Wall-clock and `clock` seconds of the fastest of REPEATS runs, each on
+    a fresh copy."""
     wall, cpu = [], []
     for _ in range(REPEATS):
         detector = make()
-        start, start_cpu = time.perf_counter(), time.thread_time()
+        start, start_cpu = time.perf_counter(), clock()
         run(detector)
         wall.append(time.perf_counter() - start)
-        cpu.append(time.thread_time() - start_cpu)
-    return rows / min(wall), rows / min(cpu)
+        cpu.append(clock() - start_cpu)
+    return min(wall), min(cpu)
+
+
+def best_rate(make, run, rows):
+    """Rows per second by wall clock and by this thread's CPU time."""
+    wall, cpu = fastest(make, run)
+    return rows / wall, rows / cpu
 
 
 def best_threaded(make, run, rows):
-    """Rows per second (wall clock) and process CPU seconds per row of the
-    fastest of REPEATS runs, each on a fresh copy."""
-    wall, cpu = [], []
-    for _ in range(REPEATS):
-        detector = make()
-        start, start_cpu = time.perf_counter(), time.process_time()
-        run(detector)
-        wall.append(time.perf_counter() - start)
-        cpu.append(time.process_time() - start_cpu)
-    return rows / min(wall), min(cpu) / rows
+    """Rows per second by wall clock, and the whole process's CPU seconds per
+    row: what every thread of a shared batch spent."""
+    wall, cpu = fastest(make, run, time.process_time)
+    return rows / wall, cpu / rows
 
 
 def threads_table(forest_make, forest_rows_, sketch_make, events_):
