@@ -111,7 +111,7 @@ def main():
 
     load = open("/proc/loadavg").read().split()[:3]
     print(describe())
-    print(f"load average before the table: {' '.join(load)}; sched affinity: {len(os.sched_getaffinity(0))} cores")
+    print(f"load average as the runs ended: {' '.join(load)}; sched affinity: {len(os.sched_getaffinity(0))} cores")
     print(f"{n:,} rows of {DIM} features (benchmarks/forest.py's stream), {int(anomalous.sum())} injected "
           f"anomalies, seed {args.seed};"
           f" morvik3 {morvik3.__version__}")
