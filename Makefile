@@ -1,40 +1,68 @@
 # Two entry points: `make run` sets up and runs the demo, `make test`
 # sets up and runs the whole test suite (C++ unit tests, then pytest).
 # `make fuzz` and `make asan` are longer checks outside `make test`.
-VENV := .venv
+#
+# PYTHON=/path/to/python3.x picks the interpreter (default: the newest found
+# by tools/find_python.sh, in .venv/); each interpreter so named gets its own
+# virtual environment (.venv-314t/, ...) and C++ build, so runs on two
+# interpreters never reuse each other's.
+ifdef PYTHON
+ENV_TAG := -$(shell "$(PYTHON)" -c 'import sys, sysconfig; print(sysconfig.get_config_var("py_version_nodot") + sys.abiflags)')
+endif
+VENV := .venv$(ENV_TAG)
 PY := $(VENV)/bin/python
-CPP_BUILD := build/cpp-tests
+CPP_BUILD := build/cpp-tests$(ENV_TAG)
 ASAN_BUILD := build/asan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_EXAMPLES ?= 20000
+# The extras `make test` adds to the package; `make run` needs only `plot`.
+TEST_EXTRAS := test plot river sklearn spark
 
-.PHONY: run test venv install gtest cpp-tests java bench wheel fuzz asan clean
+.PHONY: run test venv install install-test gtest cpp-tests java bench wheel fuzz asan clean
+
+comma := ,
+space := $(subst ,, )
 
 $(PY):
-	python_exe=$$(tools/find_python.sh) && "$$python_exe" -m venv $(VENV)
+	python_exe=$(or $(PYTHON),$$(tools/find_python.sh)) && "$$python_exe" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
 venv: $(PY)
 
+# Installs the extras $(2) of the package installed for the interpreter $(1):
+# all at once, or, when one has no build for this interpreter, one by one,
+# leaving that one out (its tests skip) unless it is `test` or `bench`.
+# Unlike the package itself, the extras' libraries build in isolation: some
+# ship only sources that need their own build requirements.
+define install_extras
+$(1) -m pip install --quiet 'morvik3[$(subst $(space),$(comma),$(strip $(2)))]' || { \
+  for extra in $(2); do \
+    $(1) -m pip install --quiet "morvik3[$$extra]" || { case $$extra in test|bench) exit 1;; esac; \
+      echo "morvik3: the $$extra extra does not install for $$($(1) -V); its tests are skipped" >&2; }; \
+  done; }
+endef
+
+# The package, built without isolation so that rebuilds reuse its build
+# folder, and the plot extra: all the demo needs.
 install: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core ninja cmake
-	$(PY) -m pip install --quiet --no-build-isolation '.[test,plot,river,sklearn,spark]' || { \
-	  $(PY) -m pip install --quiet --no-build-isolation '.[test]' && \
-	  for extra in plot river sklearn spark; do \
-	    $(PY) -m pip install --quiet --no-build-isolation ".[$$extra]" || \
-	      echo "morvik3: the $$extra extra does not install for $$($(PY) -V); its tests are skipped" >&2; \
-	  done; }
+	$(PY) -m pip install --quiet --no-build-isolation .
+	$(call install_extras,$(PY),plot)
+
+install-test: install
+	$(call install_extras,$(PY),$(TEST_EXTRAS))
 
 run: install
 	$(PY) -m morvik3 demo
 
-gtest: $(PY)
-	$(PY) -m pip install --quiet cmake ninja
+# GoogleTest, for the C++ tests.
+gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
 	  (apt-get update -qq && apt-get install -y -qq libgtest-dev) >/dev/null || \
 	  { echo "GoogleTest (libgtest-dev) is required for the C++ tests" >&2; exit 1; }; fi
 
-cpp-tests: gtest
+cpp-tests: $(PY) gtest
+	$(PY) -m pip install --quiet cmake ninja
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DMORVIK3_BUILD_EXTENSION=OFF -DMORVIK3_BUILD_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j2
@@ -47,11 +75,16 @@ java:
 	    apt-get install -y -qq openjdk-21-jre-headless)) >/dev/null || \
 	  { echo "Java 17 or newer (openjdk-17-jre-headless) is required for the Spark tests" >&2; exit 1; }; fi
 
-test: install cpp-tests java
-	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q
+# The tests of threads run in a pytest of their own, where nothing the rest
+# of the suite imports (pandas, which Spark and scikit-learn load) turns the
+# GIL of a free-threaded interpreter back on.
+THREAD_TESTS := tests/test_stress.py tests/test_concurrency.py
+test: install-test cpp-tests java
+	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q $(addprefix --ignore=,$(THREAD_TESTS))
+	$(PY) -m pytest -q -m 'stress or not stress' $(THREAD_TESTS)
 
 bench: install
-	$(PY) -m pip install --quiet '.[bench]' --no-build-isolation
+	$(call install_extras,$(PY),bench)
 	$(PY) benchmarks/forest.py
 	$(PY) benchmarks/featuresketch.py
 	$(PY) benchmarks/onlineiforest.py
@@ -72,7 +105,7 @@ wheel: $(PY)
 	$(VENV)/bin/auditwheel show wheelhouse/*.whl
 
 # The document fuzzer for FUZZ_EXAMPLES mutated documents per class.
-fuzz: install
+fuzz: install-test
 	MORVIK3_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q tests/test_document_fuzz.py
 
 # The extension and the C++ tests built with AddressSanitizer and
@@ -80,7 +113,7 @@ fuzz: install
 # is not instrumented, so the sanitizer and C++ runtimes are preloaded; the
 # tests that run out of memory on purpose skip themselves there, and the Spark
 # tests are left out: the preload would reach the Java runtime they start.
-asan: install gtest
+asan: install-test gtest
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK3_BUILD_EXTENSION=ON -DMORVIK3_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCMAKE_CXX_FLAGS="$(SANITIZE)" \
@@ -95,4 +128,4 @@ asan: install gtest
 	  $(PY) -m pytest -q --ignore-glob='tests/test_spark_*'
 
 clean:
-	rm -rf build dist wheelhouse $(VENV)
+	rm -rf build dist wheelhouse .venv .venv-*
