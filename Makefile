@@ -1,6 +1,6 @@
 # Two entry points: `make run` sets up and runs the demo, `make test`
 # sets up and runs the whole test suite (C++ unit tests, then pytest).
-# `make fuzz` and `make asan` are longer checks outside `make test`.
+# `make fuzz`, `make asan` and `make tsan` are longer checks outside `make test`.
 #
 # PYTHON=/path/to/python3.x picks the interpreter (default: the newest found
 # by tools/find_python.sh, in .venv/); each interpreter so named gets its own
@@ -13,12 +13,18 @@ VENV := .venv$(ENV_TAG)
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests$(ENV_TAG)
 ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_EXAMPLES ?= 20000
+# A free-threaded debug CPython built with ThreadSanitizer, for `make tsan`
+# (where the toolchain's build-python3.14t.sh --tsan puts one).
+TSAN_PYTHON ?= $(or $(XDG_DATA_HOME),$(HOME)/.local/share)/cpython/3.14t-tsan/bin/python3.14
+TSAN_VENV := .venv-tsan
+TSAN_PY := $(TSAN_VENV)/bin/python
 # The extras `make test` adds to the package; `make run` needs only `plot`.
 TEST_EXTRAS := test plot river sklearn spark
 
-.PHONY: run test venv install install-test gtest cpp-tests java bench wheel fuzz asan clean
+.PHONY: run test venv install install-test gtest cpp-tests java bench wheel fuzz asan tsan clean
 
 comma := ,
 space := $(subst ,, )
@@ -104,6 +110,19 @@ wheel: $(PY)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir wheelhouse dist/*.whl
 	$(VENV)/bin/auditwheel show wheelhouse/*.whl
 
+# Builds the extension and the C++ tests into $(1) with the compiler and
+# linker flags $(2), for the interpreter of the environment $(3), and puts
+# the package beside the extension in $(1)/python for PYTHONPATH.
+define sanitized_build
+$(3)/bin/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(3)/bin/ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK3_BUILD_EXTENSION=ON -DMORVIK3_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE=$(CURDIR)/$(3)/bin/python -DCMAKE_CXX_FLAGS="$(2)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(2)" -DCMAKE_MODULE_LINKER_FLAGS="$(2)" >/dev/null
+$(3)/bin/cmake --build $(1) -j2
+rm -rf $(1)/python && mkdir -p $(1)/python/morvik3
+cp -r python/morvik3/. $(1)/python/morvik3/ && cp $(1)/morvik3*.so $(1)/python/morvik3/
+endef
+
 # The document fuzzer for FUZZ_EXAMPLES mutated documents per class.
 fuzz: install-test
 	MORVIK3_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q tests/test_document_fuzz.py
@@ -114,18 +133,35 @@ fuzz: install-test
 # tests that run out of memory on purpose skip themselves there, and the Spark
 # tests are left out: the preload would reach the Java runtime they start.
 asan: install-test gtest
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK3_BUILD_EXTENSION=ON -DMORVIK3_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCMAKE_CXX_FLAGS="$(SANITIZE)" \
-	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)" -DCMAKE_MODULE_LINKER_FLAGS="$(SANITIZE)" >/dev/null
-	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
+	$(call sanitized_build,$(ASAN_BUILD),$(SANITIZE),$(VENV))
 	ASAN_OPTIONS=allocator_may_return_null=1 $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
-	rm -rf $(ASAN_BUILD)/python && mkdir -p $(ASAN_BUILD)/python/morvik3
-	cp -r python/morvik3/. $(ASAN_BUILD)/python/morvik3/ && cp $(ASAN_BUILD)/morvik3*.so $(ASAN_BUILD)/python/morvik3/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 MORVIK3_SANITIZED=1 \
 	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python MORVIK3_PROBE=$(CURDIR)/$(ASAN_BUILD)/morvik3_probe \
 	  $(PY) -m pytest -q --ignore-glob='tests/test_spark_*'
+
+# The extension and the C++ tests built with ThreadSanitizer, against a
+# free-threaded CPython built with it (TSAN_PYTHON): the C++ tests, then the
+# stress suite and the concurrency tests, in a virtual environment of their
+# own whose libraries are built for that interpreter.  Any report fails the
+# run (exit status 66); pytest leaves the reports on standard error.
+TSAN := -fsanitize=thread -fno-omit-frame-pointer
+# The package's dependencies, the suite's, and the library of an adapter.
+TSAN_LIBRARIES := numpy tqdm pytest scikit-learn
+TSAN_OPTIONS := halt_on_error=0 second_deadlock_stack=1 allocator_may_return_null=1
+# pip runs slowly under ThreadSanitizer: the libraries install once, when the
+# environment is made.
+$(TSAN_PY):
+	@[ -x "$(TSAN_PYTHON)" ] || { echo "make tsan needs a free-threaded CPython built with ThreadSanitizer:" \
+	  "TSAN_PYTHON=$(TSAN_PYTHON) is missing (build-python3.14t.sh --tsan builds one there)" >&2; exit 1; }
+	"$(TSAN_PYTHON)" -m venv $(TSAN_VENV)
+	$(TSAN_PY) -m pip install --quiet --no-compile cmake ninja $(TSAN_LIBRARIES)
+
+tsan: $(TSAN_PY) gtest
+	$(call sanitized_build,$(TSAN_BUILD),$(TSAN),$(TSAN_VENV))
+	TSAN_OPTIONS="$(TSAN_OPTIONS)" $(TSAN_VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2
+	TSAN_OPTIONS="$(TSAN_OPTIONS)" PYTHONPATH=$(CURDIR)/$(TSAN_BUILD)/python \
+	  $(TSAN_PY) -m pytest -q --capture=sys -m 'stress or not stress' $(THREAD_TESTS)
 
 clean:
 	rm -rf build dist wheelhouse .venv .venv-*
