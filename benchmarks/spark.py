@@ -25,8 +25,8 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 from _machine import describe  # noqa: E402
+from morvik3._registry import KINDS  # noqa: E402
 from morvik3.spark import key_seed, score_by_key  # noqa: E402
-from morvik3.spark.plan import CLASSES  # noqa: E402
 
 REPEATS = 2
 
@@ -47,7 +47,7 @@ def generate(keys, rows, seed=11):
 def one_process(data, detector):
     start = time.perf_counter()
     for key, x in data.items():
-        CLASSES[detector](2, seed=key_seed(0, key)).update_and_score_many(x)
+        KINDS[detector].create((2,), seed=key_seed(0, key)).update_and_score_many(x)
     return time.perf_counter() - start
 
 

@@ -5,6 +5,7 @@ import gzip
 import hashlib
 import io
 import json
+import math
 import os
 import subprocess
 import sys
@@ -112,11 +113,58 @@ def test_onlineiforest_scores_the_numeric_columns(table):
     assert [float(r[4]) for r in rows] == expected
 
 
-def test_univariate_defaults_shingle_eight_rows(table):
+def steady_ranks(scores, window, leaf):
+    """OnlineIForest's scores rescaled to the depth of the points its window
+    held, ranked among the last `window` of them, those of the first
+    2 * leaf rows ranked (against none: 0.5) but not kept."""
+    settled = min(2 * leaf, window)
+    rescaled = [s ** (math.log2(window / leaf) / math.log2(max(min(i + 1, window), settled) / leaf))
+                for i, s in enumerate(scores)]
+    return [0.5] * settled + mid_ranks(rescaled[settled:], window)
+
+
+@pytest.mark.parametrize(
+    ("options", "make", "calibrate"),
+    [
+        ((), lambda: Forest(1, capacity=1024, seed=0), mid_ranks),
+        (("--defaults", "0.5.0"), lambda: Forest(1, shingle_size=8, seed=0), mid_ranks),
+        (("--detector", "onlineiforest", "--window-size", "100"), lambda: OnlineIForest(1, window_size=100, seed=0),
+         lambda scores: steady_ranks(scores, 100, 32)),
+        (("--detector", "onlineiforest", "--window-size", "100", "--defaults", "0.5.0"),
+         lambda: OnlineIForest(1, window_size=100, seed=0), mid_ranks),
+    ],
+)
+def test_defaults_for_one_column(table, options, make, calibrate):
     path, header, cells, x = table
-    _, rows = read_csv(morvik3("score", path, "-q", "--columns", "latency").stdout)
-    expected = loop_scores(Forest(1, shingle_size=8, seed=0), x[:, 1:].tolist())
+    _, rows = read_csv(morvik3("score", path, "-q", "--columns", "latency", *options).stdout)
+    expected = loop_scores(make(), x[:, 1:].tolist())
     assert [float(r[4]) for r in rows] == expected
+    assert [float(r[5]) for r in rows] == pytest.approx(calibrate(expected), abs=1e-15)
+
+
+def test_a_resumed_onlineiforest_run_goes_on_with_the_defaults_it_began_with(table):
+    path, header, cells, _ = table
+    # The first run ends while the trees still cannot split (before row 64).
+    first = write_csv(path.parent / "first.csv", header, cells[:50])
+    second = write_csv(path.parent / "second.csv", header, cells[50:])
+    state = path.parent / "state.json"
+    for defaults in ("measured", "0.5.0"):
+        options = ("-q", "--detector", "onlineiforest", "--window-size", "100", "--top-percent", "5",
+                   "--calibration-warmup", "10", "--defaults", defaults)
+        one = read_csv(morvik3("score", path, *options).stdout)[1]
+        a = read_csv(morvik3("score", first, *options, "--state", state).stdout)[1]
+        saved = json.loads(state.read_text())
+        if defaults == "0.5.0":  # as morvik3 0.5.0 wrote it, without the name
+            del saved["defaults"]
+            state.write_text(json.dumps(saved))
+        b = read_csv(morvik3("score", second, *options[:-2], "--state", state).stdout)[1]
+        assert a + b == one
+        assert json.loads(state.read_text())["defaults"] == defaults
+        other = "0.5.0" if defaults == "measured" else "measured"
+        refused = morvik3("score", second, *options[:-2], "--defaults", other, "--state", state, check=False)
+        assert refused.returncode == 2
+        assert f"this run has --defaults {other} (saved: {defaults})" in refused.stderr
+        state.unlink()
 
 
 def test_state_resumed_over_two_runs_equals_one_run(table):

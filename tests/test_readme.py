@@ -1,10 +1,13 @@
-"""The README's Usage example runs as written and shows what its comments say."""
+"""The README's Usage example runs as written and shows what its comments
+say, and its `morvik3 evaluate` example shows the command's own output."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 
-from readme_examples import example
+from readme_examples import README, console, example
 
 
 def test_usage_example_runs_as_written(capsys):
@@ -23,3 +26,10 @@ def test_usage_example_runs_as_written(capsys):
     # The records batch follows the single record, so its clock only moves forward.
     assert namespace["records"].current_time() == 10_001
     assert np.all(np.isfinite(namespace["preview"]))
+
+
+def test_evaluate_example_shows_what_the_command_writes():
+    arguments, shown = console("How good is it on my data?")
+    done = subprocess.run([sys.executable, "-m", "morvik3", *arguments], capture_output=True, text=True,
+                          cwd=README.parent, timeout=300, check=True)
+    assert done.stdout == shown

@@ -26,6 +26,7 @@ except ImportError as error:  # pragma: no cover - exercised by a subprocess tes
 
 import morvik3
 from morvik3._categories import category_code
+from morvik3._registry import KINDS, Kind
 
 __all__ = ["FeatureSketch", "Forest", "MStream", "OnlineIForest"]
 
@@ -93,11 +94,11 @@ class _PointDetector(base.AnomalyDetector, Generic[_Native]):
     """A detector of fixed-length points whose features, and so the native
     detector's dimension, are known from the first observation on."""
 
-    _native: ClassVar[Callable[..., Any]]
+    _kind: ClassVar[Kind]
 
     def __init__(self) -> None:
         # A detector of one feature checks the arguments now rather than at the first observation.
-        self._native(1, **self._get_params())
+        self._kind.create((1,), **self._get_params())
         self._features: tuple[Hashable, ...] | None = None
         self._detector: _Native | None = None
 
@@ -118,7 +119,7 @@ class _PointDetector(base.AnomalyDetector, Generic[_Native]):
     def _point(self, x: Mapping[Any, Any]) -> tuple[_Native, list[Any]]:
         if self._detector is None or self._features is None:
             features = _ordered(x)
-            self._detector = self._native(self._dimension(len(features)), **self._get_params())
+            self._detector = self._kind.create((self._dimension(len(features)),), **self._get_params())
             self._features = features
         return self._detector, _values(x, self._features)
 
@@ -145,7 +146,7 @@ class Forest(_PointDetector[morvik3.Forest]):
     multiple of `shingle_size`.
     """
 
-    _native = morvik3.Forest
+    _kind = KINDS["forest"]
 
     def __init__(
         self,
@@ -186,7 +187,7 @@ class OnlineIForest(_PointDetector[morvik3.OnlineIForest]):
     which is the number of features of the first observation.
     """
 
-    _native = morvik3.OnlineIForest
+    _kind = KINDS["onlineiforest"]
 
     def __init__(
         self,
@@ -237,8 +238,9 @@ class MStream(base.AnomalyDetector):
         if len(set(keys)) != len(keys):
             raise ValueError(f"the keys must be distinct: {_listed(keys)}")
         self._keys = keys
-        self._detector = morvik3.MStream(
-            len(self.numeric_keys), len(self.categorical_keys), num_rows, num_buckets, alpha, seed
+        self._detector: morvik3.MStream = KINDS["mstream"].create(
+            (len(self.numeric_keys), len(self.categorical_keys)),
+            num_rows=num_rows, num_buckets=num_buckets, alpha=alpha, seed=seed,
         )
 
     @property
@@ -294,7 +296,7 @@ class FeatureSketch(base.AnomalyDetector):
         self.sketch_buckets = sketch_buckets
         self.decay_half_life = decay_half_life
         self.seed = seed
-        self._detector = morvik3.FeatureSketch(**self._get_params())
+        self._detector: morvik3.FeatureSketch = KINDS["featuresketch"].create((), **self._get_params())
 
     @property
     def detector(self) -> morvik3.FeatureSketch:

@@ -22,14 +22,14 @@ try:
 except ImportError as error:  # pragma: no cover - exercised by a subprocess test
     raise ImportError("morvik3.sklearn needs scikit-learn: pip install 'morvik3[sklearn]'") from error
 
-import morvik3
+from morvik3._registry import KINDS
 
 __all__ = ["ForestOutlierDetector", "OnlineIForestOutlierDetector"]
 
 
 class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
     """The estimator protocol over a native detector of points. A subclass
-    names its native class in `_native`; its parameters other than
+    names its detector's registry entry in `_kind`; its parameters other than
     `contamination` and `random_state` are that class's constructor's."""
 
     def fit(self, X, y=None):
@@ -67,7 +67,7 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
             vars(self).pop("detector_", None)
             # The seed is drawn from random_state as scikit-learn's own estimators draw theirs.
             seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int64).max, dtype=np.int64))
-            self.detector_ = self._native(X.shape[1], **self._native_params(), seed=seed)
+            self.detector_ = self._kind.create((X.shape[1],), **self._native_params(), seed=seed)
         self.detector_.update_many(X)
         self.offset_ = float(np.percentile(self._score_samples(X), 100.0 * contamination))
         return self
@@ -108,7 +108,7 @@ class ForestOutlierDetector(_StreamingOutlierDetector):
         The number of columns of `X`.
     """
 
-    _native = morvik3.Forest
+    _kind = KINDS["forest"]
 
     def __init__(
         self,
@@ -154,7 +154,7 @@ class OnlineIForestOutlierDetector(_StreamingOutlierDetector):
         The number of columns of `X`.
     """
 
-    _native = morvik3.OnlineIForest
+    _kind = KINDS["onlineiforest"]
 
     def __init__(self, num_trees=32, window_size=2048, max_leaf_samples=32, contamination=0.1, random_state=None):
         self.num_trees = num_trees

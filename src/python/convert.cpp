@@ -359,13 +359,14 @@ bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
         out.kind = KeyValueLike::Kind::pairs;
         return true;
     }
+    if (pending_propagates()) return false;
     std::string pairs_error = describe_pending();
     bool changed = false;
     if (dict_of(o, out.entries, changed)) {
         out.kind = KeyValueLike::Kind::dict;
         return true;
     }
-    if (changed) return false;
+    if (changed || pending_propagates()) return false;
     std::string dict_error = describe_pending();
     return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
 }
@@ -388,6 +389,7 @@ bool to_str_or_bytes(PyObject* o, const char* name, TextArg& out) {
     } else {
         not_an_instance(o, "str");
     }
+    if (pending_propagates()) return false;
     std::string str_error = describe_pending();
     if (PyBytes_Check(o)) {
         out.keep(o, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
@@ -404,6 +406,7 @@ bool to_str_or_bytes(PyObject* o, const char* name, TextArg& out) {
         out.copy_.assign(bytes.begin(), bytes.end());
         return true;
     }
+    if (pending_propagates()) return false;
     std::string bytes_error = describe_pending();
     return enum_failure(name, "StrOrBytes", "Str", str_error, "Bytes", bytes_error);
 }

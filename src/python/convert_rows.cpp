@@ -6,6 +6,8 @@
 #include <string>
 #include <type_traits>
 
+#include "frame/excerpt.hpp"
+
 namespace morvik3::py {
 
 namespace {
@@ -102,7 +104,7 @@ bool BufferView::open(PyObject* o) {
 
 bool BufferView::open_writable(PyObject* o) {
     release();
-    if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+    if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
     open_ = true;
     return true;
 }
@@ -155,13 +157,10 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
             size_ = static_cast<std::size_t>(buffer_.shape(0));
             length_ = buffer_.shape(0);
             const auto stride = static_cast<Py_ssize_t>(sizeof(T));
-            const auto align = static_cast<Py_ssize_t>(alignof(T));
-            const auto address = static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(buffer_.data()));
-            direct_ = buffer_.element() == element_of<T>() &&
-                      (buffer_.shape(1) <= 1 || buffer_.stride(1) == stride) && address % align == 0 &&
-                      buffer_.stride(0) % align == 0;
+            contiguous_ = buffer_.element() == element_of<T>() &&
+                          (buffer_.shape(1) <= 1 || buffer_.stride(1) == stride);
             width_ = static_cast<std::size_t>(buffer_.shape(1));
-            if (!direct_) scratch_.resize(width_);
+            scratch_.resize(width_);
             return true;
         }
         // A dtype the in-place reader does not take: row by row, as the single call would.
@@ -178,12 +177,15 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
 }
 
 template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
-std::span<const T> NumberRows<T, ConvertRow>::operator[](std::size_t i) {
+std::span<const T> NumberRows<T, ConvertRow>::row(std::size_t i, std::span<T> scratch) const {
     if (read_ == nullptr) return std::span<const T>(values_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
-    const char* row = buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0);
-    if (direct_) return std::span<const T>(reinterpret_cast<const T*>(row), width_);
-    read_(row, buffer_.stride(1), width_, scratch_.data());
-    return scratch_;
+    const char* at = buffer_.data() + static_cast<Py_ssize_t>(i) * buffer_.stride(0);
+    if (contiguous_) {
+        if (width_ != 0) std::memcpy(scratch.data(), at, width_ * sizeof(T));
+    } else {
+        read_(at, buffer_.stride(1), width_, scratch.data());
+    }
+    return scratch.first(width_);
 }
 
 template class NumberRows<float, to_f32_vector>;
@@ -277,29 +279,44 @@ PyObject* new_float64_array(std::size_t n) {
     return PyObject_CallMethod(numpy.get(), "empty", "n", static_cast<Py_ssize_t>(n));
 }
 
-void prefix_row_error(std::size_t row) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) return;
-    Ref original(exc);
-    Ref message(PyObject_Str(exc));
-    Ref text(message ? PyUnicode_FromFormat("row %zu: %U", row, message.get()) : nullptr);
-    Ref reworded(text ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(exc)), text.get()) : nullptr);
-    if (!reworded || !PyExceptionInstance_Check(reworded.get())) {
-        // A type that cannot be built from a message alone keeps its own
-        // message; the row goes into a note.
-        PyErr_Clear();
-        Ref note(PyUnicode_FromFormat("in row %zu", row));
-        if (note) {
-            Ref added(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-            if (!added) PyErr_Clear();
+double* open_results(BufferView& view, PyObject* array, std::size_t n) {
+    if (!view.open_writable(array)) return nullptr;
+    if (view.element() == Element::f64 && view.bytes() == static_cast<Py_ssize_t>(n * sizeof(double)))
+        return reinterpret_cast<double*>(view.data());
+    const std::string got = std::to_string(view.bytes()) + " bytes of format '" + excerpt(view.format()) + "'";
+    view.release();
+    raise_internal("numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
+                   " float64 values");
+    return nullptr;
+}
+
+void mark_row_error(std::size_t row) {
+    Ref exc(PyErr_GetRaisedException());
+    if (!exc) return;
+    if (!propagates_as_itself(exc.get())) {
+        Ref number(PyLong_FromSize_t(row));
+        if (!number || PyObject_SetAttrString(exc.get(), "row", number.get()) < 0) PyErr_Clear();
+        // The message takes the prefix where it is the exception's only
+        // argument; any other exception keeps its arguments and is told the
+        // row in a note.
+        Ref args(PyException_GetArgs(exc.get()));
+        Ref message(PyObject_Str(exc.get()));
+        PyObject* only = args && PyTuple_GET_SIZE(args.get()) == 1 ? PyTuple_GET_ITEM(args.get(), 0) : nullptr;
+        const bool plain = message && (PyTuple_GET_SIZE(args.get()) == 0 ||
+                                       (only != nullptr && PyUnicode_Check(only) &&
+                                        PyUnicode_Compare(only, message.get()) == 0));
+        Ref text(plain ? PyUnicode_FromFormat("row %zu: %U", row, message.get()) : nullptr);
+        Ref prefixed(text ? PyTuple_Pack(1, text.get()) : nullptr);
+        if (prefixed) {
+            PyException_SetArgs(exc.get(), prefixed.get());
         } else {
             PyErr_Clear();
+            Ref note(PyUnicode_FromFormat("in row %zu", row));
+            Ref added(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get()) : nullptr);
+            if (!added) PyErr_Clear();
         }
-        PyErr_SetRaisedException(original.release());
-        return;
     }
-    PyException_SetCause(reworded.get(), PyException_GetCause(exc));
-    PyErr_SetRaisedException(reworded.release());
+    PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace morvik3::py

@@ -43,6 +43,8 @@ class BufferView {
     [[nodiscard]] Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
     [[nodiscard]] Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
     [[nodiscard]] char* data() const { return static_cast<char*>(view_.buf); }
+    [[nodiscard]] Py_ssize_t bytes() const { return view_.len; }
+    [[nodiscard]] const char* format() const { return view_.format != nullptr ? view_.format : "B"; }
     // The element type, from the format and item size; none when not numeric
     // in the machine's byte order.
     [[nodiscard]] Element element() const;
@@ -98,23 +100,29 @@ bool RowColumn::iterate(PyObject* o, const char* name, Each&& each) {
 }
 
 // Rows of numbers, each a span of T; `ConvertRow` is the single call's vector
-// conversion.  A 2-D array of a numeric dtype is read in place, a row at a
-// time into one scratch row (or viewed directly when it already holds
-// contiguous T).
+// conversion.  A 2-D array of a numeric dtype is read in place, each row
+// copied out once into scratch before a core sees it: another thread may
+// write the caller's array meanwhile, and a core that checked a value must
+// store that same value.
 template <class T, bool (*ConvertRow)(PyObject*, const char*, std::vector<T>&)>
 class NumberRows : public RowColumn {
   public:
     // False with an exception when the argument as a whole is unusable.
     bool convert(PyObject* o, const char* name, const char* row_name);
     // Row i < size(); valid until the next call.  Runs detached.
-    std::span<const T> operator[](std::size_t i);
+    std::span<const T> operator[](std::size_t i) { return row(i, scratch_); }
+    // Row i < size(), copied into `scratch` (width() values) where it lies in
+    // the caller's array; valid while `scratch` is.  Reads nothing else of
+    // the column, so threads may each fetch rows with their own scratch.
+    std::span<const T> row(std::size_t i, std::span<T> scratch) const;
+    [[nodiscard]] std::size_t width() const { return width_; }
 
   private:
     using Reader = void (*)(const char* row, Py_ssize_t stride, std::size_t count, T* out);
 
     BufferView buffer_;
     Reader read_ = nullptr;
-    bool direct_ = false;  // rows are contiguous T: viewed in place
+    bool contiguous_ = false;  // rows are contiguous T: copied whole
     std::size_t width_ = 0;
     std::vector<T> scratch_;
     // Rows converted one by one, back to back: row i is values_[starts_[i], starts_[i + 1]).
@@ -168,9 +176,16 @@ class EventRows : public RowColumn {
 
 // A new float64 numpy array of n elements, uninitialised.
 PyObject* new_float64_array(std::size_t n);
+// The storage of the n float64 values of `array`, from new_float64_array,
+// opened in `view`.  Whatever answered to numpy.empty is checked first, and
+// anything but n float64 values in one block is an internal failure (nullptr
+// with the exception set) before a single value is written.
+double* open_results(BufferView& view, PyObject* array, std::size_t n);
 
-// Rewords the current exception as "row N: <message>", same type, keeping
-// its cause.
-void prefix_row_error(std::size_t row);
+// Marks the current exception as the failure of row N: a `row` attribute of
+// N, and "row N: " before its message; the exception object itself, with its
+// type, attributes, traceback, cause and notes, is what is raised.  Leaves
+// exceptions that propagate as themselves alone.
+void mark_row_error(std::size_t row);
 
 }  // namespace morvik3::py

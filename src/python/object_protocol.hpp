@@ -478,14 +478,15 @@ struct Protocol {
         double* target = nullptr;
         if constexpr (batch_answers<Call>()) {
             scores = Ref(new_float64_array(rows));
-            if (!scores || !output.open_writable(scores.get())) return nullptr;
-            target = reinterpret_cast<double*>(output.data());
+            if (!scores) return nullptr;
+            target = open_results(output, scores.get(), rows);
+            if (target == nullptr) return nullptr;
         }
         if (rows == 0) {
             // Nothing to compute: like a loop over no rows, no borrow is taken.
             if (failing != nullptr) {
                 failing->restore_error();
-                prefix_row_error(0);
+                mark_row_error(0);
                 return nullptr;
             }
             if constexpr (!batch_answers<Call>()) Py_RETURN_NONE;
@@ -527,7 +528,7 @@ struct Protocol {
         } else {
             return scores.release();
         }
-        prefix_row_error(row);
+        mark_row_error(row);
         return nullptr;
     }
 
@@ -556,38 +557,48 @@ struct Protocol {
         if constexpr (Call == BatchCall::update_and_score) return C::Batch::update_and_score(state, row...);
     }
 
-    // The rows all columns can give, the column whose row then failed to
+    // The rows every column holds, and the column whose row `rows` failed to
     // convert (the first such column, as the single call converts its
-    // arguments in order), and a ValueError when the arguments' lengths differ.
+    // arguments in order); false with a ValueError naming both lengths when
+    // the arguments' lengths differ.
     template <class Columns>
     static bool batch_rows(Columns& columns, std::size_t& rows, RowColumn*& failing) {
+        constexpr std::size_t N = std::tuple_size_v<Columns>;
+        const auto all = std::apply([](auto&... c) { return std::array<RowColumn*, N>{&c...}; }, columns);
+        const auto differ = [](const char* name, const std::string& has, std::size_t other_index, std::size_t other) {
+            const std::string text = std::string("argument '") + name + "' has " + has + " rows, but '" +
+                                     C::Batch::arguments[other_index] + "' has " + std::to_string(other);
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return false;
+        };
+        // Lengths known for certain: reported by len(), or counted to the end.
+        std::size_t known = N;
         rows = std::numeric_limits<std::size_t>::max();
-        Py_ssize_t length = -1;
-        const char* length_of = nullptr;
-        bool agree = true;
-        std::size_t i = 0;
-        auto visit = [&](RowColumn& column) {
-            const char* name = C::Batch::arguments[i++];
-            rows = std::min(rows, column.size());
-            Py_ssize_t known = column.length();
-            if (known < 0 && !column.failed()) known = static_cast<Py_ssize_t>(column.size());
-            if (known < 0 || !agree) return;
-            if (length_of == nullptr) {
-                length = known;
-                length_of = name;
-            } else if (known != length) {
-                agree = false;
-                const std::string text = std::string("argument '") + name + "' has " + std::to_string(known) +
-                                         " rows, but '" + length_of + "' has " + std::to_string(length);
-                PyErr_SetString(PyExc_ValueError, text.c_str());
+        for (std::size_t i = 0; i < N; ++i) {
+            const Py_ssize_t reported = all[i]->length();
+            if (reported < 0 && all[i]->failed()) continue;
+            const auto length = reported >= 0 ? static_cast<std::size_t>(reported) : all[i]->size();
+            if (known == N) {
+                known = i;
+                rows = length;
+            } else if (length != rows) {
+                return differ(C::Batch::arguments[i], std::to_string(length), known, rows);
             }
-        };
-        std::apply([&](auto&... column) { (visit(column), ...); }, columns);
-        if (!agree) return false;
-        auto pick = [&](RowColumn& column) {
-            if (failing == nullptr && column.failed() && column.size() == rows) failing = &column;
-        };
-        std::apply([&](auto&... column) { (pick(column), ...); }, columns);
+        }
+        failing = nullptr;
+        std::size_t failed_at = std::numeric_limits<std::size_t>::max();
+        for (RowColumn* column : all) {
+            if (column->failed() && column->size() < failed_at) {
+                failed_at = column->size();
+                failing = column;
+            }
+        }
+        // An argument that failed past the end of another has more rows.
+        if (failing != nullptr && known != N && failed_at > rows) {
+            const auto at = static_cast<std::size_t>(std::find(all.begin(), all.end(), failing) - all.begin());
+            return differ(C::Batch::arguments[at], "more than " + std::to_string(rows), known, rows);
+        }
+        rows = std::min(rows, failed_at);
         return true;
     }
 
@@ -690,12 +701,16 @@ struct Protocol {
             constexpr const char* learning =
                 "Rows run in order under one borrow without holding the interpreter, with\n"
                 "the results of the per-row loop bit for bit. A row that fails raises the\n"
-                "error the single call would, prefixed \"row N: \" (N counting from 0); the\n"
-                "rows before it stay learned, that row and the rest are not.";
+                "error the single call would, prefixed \"row N: \" and with N in its `row`\n"
+                "attribute (N counting from 0); the rows before it stay learned, that row\n"
+                "and the rest are not. KeyboardInterrupt, SystemExit and MemoryError are\n"
+                "raised as they are.";
             constexpr const char* previewing =
                 "Rows run under one borrow without holding the interpreter, with the\n"
                 "results of the per-row loop bit for bit. A row that fails raises the\n"
-                "error the single call would, prefixed \"row N: \" (N counting from 0).";
+                "error the single call would, prefixed \"row N: \" and with N in its `row`\n"
+                "attribute (N counting from 0). KeyboardInterrupt, SystemExit and\n"
+                "MemoryError are raised as they are.";
             table.push_back({"update_many", as_method<batch<BatchCall::update>>(), kw,
                              batch_doc("update_many",
                                        batch_answers<BatchCall::update>()

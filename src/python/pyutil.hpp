@@ -64,6 +64,20 @@ PyObject* raise_internal(std::string_view message);
 // internal failure for anything else.
 void raise_current_exception() noexcept;
 
+// KeyboardInterrupt, SystemExit and MemoryError: whatever raised them, they
+// are raised on as they are, never taken for a bad argument or a bad row.
+inline bool propagates_as_itself(PyObject* exc) {
+    return PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt) ||
+           PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+// The same of the exception being raised.
+inline bool pending_propagates() {
+    PyObject* exc = PyErr_GetRaisedException();
+    const bool propagates = exc != nullptr && propagates_as_itself(exc);
+    PyErr_SetRaisedException(exc);
+    return propagates;
+}
+
 inline PyObject* str_from(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

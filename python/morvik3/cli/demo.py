@@ -9,9 +9,9 @@ import time
 from importlib import resources
 
 from morvik3.cli import plot
-from morvik3.cli.detectors import KINDS
+from morvik3._registry import DEFAULTS, KINDS
 from morvik3.cli.inputs import Table, open_input
-from morvik3.cli.score import Tracker
+from morvik3.cli.score import Tracker, counted
 
 SEED = 0
 
@@ -24,7 +24,7 @@ def run(args):
     folder = data_folder()
     windows = json.loads((folder / "windows.json").read_text(encoding="utf-8"))
     kind = KINDS["forest"]
-    settings = kind.defaults((1,))
+    settings = kind.defaults[DEFAULTS[0]].settings((1,))
     plots = plot.available()
     if plots:
         os.makedirs(args.plots, exist_ok=True)
@@ -39,7 +39,7 @@ def run(args):
             chunk = next(table.chunks([1 << 40]))
         finally:
             source.close()
-        detector = kind.create((1,), settings, SEED)
+        detector = kind.create((1,), seed=SEED, **settings)
         scores = detector.update_and_score_many(*chunk.batch)
         tracker = Tracker(gap=settings["shingle_size"], keep_series=False)
         tracker.add(chunk, scores)
@@ -51,7 +51,7 @@ def run(args):
         for number, ((first, last), (start, end)) in enumerate(zip(ranges, spans), 1):
             print(f"  window {number}: {start[:16]} .. {end[:16]}  (lines {chunk.lines[first]}-{chunk.lines[last]})")
         top = tracker.top(args.top)
-        print(f"  top {len(top)} scores (at least {tracker.gap} rows apart):")
+        print(f"  top {len(top)} scores (at least {counted(tracker.gap, 'row')} apart):")
         print(f"    {'line':>6}  {'timestamp':<19}  {'value':>12}  {'score':>7}  where")
         hits = 0
         for score, row, line, stamp in top:

@@ -131,8 +131,8 @@ class Table:
     module a chunk of records at a time.
 
     The numeric columns are those named by `columns`, else every column
-    (besides the timestamp and categorical columns) whose first data row
-    holds a number.  `narrow` is the float type the detector computes with:
+    (besides the timestamp and categorical columns and those named in
+    `ignore`) whose first data row holds a number.  `narrow` is the float type the detector computes with:
     a value that is not finite in it is a bad cell.
 
     With `records` the rows are MStream records: besides the numeric columns,
@@ -141,7 +141,7 @@ class Table:
     `tick`) that must be positive and never decrease."""
 
     def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64,
-                 categorical=(), records=False):
+                 categorical=(), records=False, ignore=()):
         self.label = source.label
         self.skip_bad = skip_bad
         self.skipped = Skipped()
@@ -164,11 +164,11 @@ class Table:
         self.time_index = self._time_index(time_column)
         if records and self.time_index is None:
             raise InputError(f"{where(self.label, 1)}: no timestamp column (name it with --time-column)")
-        self.categorical = [self._index(name) for name in categorical]
+        self.categorical = [self.index(name) for name in categorical]
         if columns is not None:
-            self.columns = [self._index(name) for name in columns]
+            self.columns = [self.index(name) for name in columns]
         else:
-            others = {self.time_index, *self.categorical}
+            others = {self.time_index, *self.categorical, *map(self.index, ignore)}
             self.columns = [i for i, cell in enumerate(first) if i not in others and i < self.width and parses(cell)]
             if not self.columns and not self.categorical:
                 hint = "--numeric or --categorical" if records else "--columns"
@@ -207,7 +207,7 @@ class Table:
                 lines.extend(line for _, line in kept)
         return rows, lines
 
-    def _index(self, name):
+    def index(self, name):
         matches = [i for i, h in enumerate(self.header) if h == name]
         if not matches:
             known = ", ".join(self.header)
@@ -218,7 +218,7 @@ class Table:
 
     def _time_index(self, name):
         if name is not None:
-            return self._index(name)
+            return self.index(name)
         for i, h in enumerate(self.header):
             if h.strip().lower() in TIME_NAMES:
                 return i
@@ -354,17 +354,18 @@ SECOND = datetime.timedelta(seconds=1)
 MAX_TICK = 2**63 - 1
 
 
-def tick(text):
-    """The integer tick of a time cell: an integer as it is, an ISO 8601 date
-    and time as whole seconds since 1970 (in UTC when it names no offset)."""
+def tick(text, unit=SECOND):
+    """The integer tick of a time cell: an integer as that many seconds, an
+    ISO 8601 date and time as the time since 1970 (in UTC when it names no
+    offset), both in whole `unit`s."""
     try:
-        return int(text)
+        seconds = int(text)
     except ValueError:
-        pass
-    moment = datetime.datetime.fromisoformat(text.strip())
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=datetime.UTC)
-    return (moment - EPOCH) // SECOND
+        moment = datetime.datetime.fromisoformat(text.strip())
+        if moment.tzinfo is None:
+            moment = moment.replace(tzinfo=datetime.UTC)
+        return (moment - EPOCH) // unit
+    return seconds if unit is SECOND else seconds * (SECOND // unit)
 
 
 class Events:
@@ -379,6 +380,7 @@ class Events:
         self.skip_bad = skip_bad
         self.skipped = Skipped()
         self.names = []
+        self.widths = ()
         self.time_name = time_column
         with read_errors(self.label):
             self._first = self._next_event(first=True)

@@ -9,7 +9,6 @@ import contextlib
 import csv
 import gzip
 import operator
-import re
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -20,39 +19,27 @@ from tqdm import tqdm
 
 import morvik3
 from morvik3.cli import plot, state
-from morvik3.cli.detectors import KINDS, foreign_settings, given_settings
+from morvik3._registry import DEFAULTS, KINDS, foreign_settings, given_settings
 from morvik3.cli.inputs import Events, InputError, Table, open_input, where
 
 CHUNK_ROWS = 32768
 TOP_ROWS = 10
-CALIBRATION = {"window": 10000, "warmup": 100}  # the calibrator's defaults
 
 
 def run(args):
     kind = KINDS[args.detector]
-    _check_options(kind, args)
+    check_options(kind, args)
     if args.plot and not plot.available():
         raise InputError(plot.MISSING)
     started = time.perf_counter()
     source = open_input(args.input)
     try:
-        if kind.input == "events":
-            reader = Events(source, args.time_column, args.skip_bad_rows)
-            widths = ()
-        else:
-            records = kind.input == "records"
-            columns = args.numeric if records else args.columns
-            reader = Table(source, columns, args.time_column, args.skip_bad_rows, kind.narrow,
-                           categorical=args.categorical or (), records=records)
-            widths = reader.widths
-        scorer, settings, resumed = _scorer(kind, args, widths)
-        if kind.input == "records":
-            reader.last_tick = scorer.detector.current_time() or 0
+        reader, scorer, settings, resumed = prepare(kind, args, source)
         tracker = Tracker(gap=settings.get("shingle_size", 1), keep_series=bool(args.plot))
         with Output(args.output, reader.output_header(), scorer.cut is not None) as output:
             _stream(scorer, reader, source, output, tracker, args)
         if args.state:
-            state.save(scorer.detector, scorer.calibrator, args.state)
+            state.save(scorer, args.state)
     finally:
         source.close()
     elapsed = time.perf_counter() - started
@@ -69,7 +56,24 @@ def run(args):
     return 0
 
 
-def _check_options(kind, args):
+def prepare(kind, args, source, ignore=()):
+    """The reader of `source` and the scorer of its rows, as the options in
+    `args` ask (from --state when it exists), the detector's settings, and
+    whether it was resumed.  The columns named in `ignore` are never scored."""
+    if kind.input == "events":
+        reader = Events(source, args.time_column, args.skip_bad_rows)
+    else:
+        records = kind.input == "records"
+        columns = args.numeric if records else args.columns
+        reader = Table(source, columns, args.time_column, args.skip_bad_rows, kind.narrow,
+                       categorical=args.categorical or (), records=records, ignore=ignore)
+    scorer, settings, resumed = _scorer(kind, args, reader.widths)
+    if kind.input == "records":
+        reader.last_tick = scorer.detector.current_time() or 0
+    return reader, scorer, settings, resumed
+
+
+def check_options(kind, args):
     """Refuses options that do not apply to the detector."""
     foreign = foreign_settings(kind, args)
     if foreign:
@@ -87,34 +91,46 @@ def _check_options(kind, args):
 
 @dataclass
 class Scored:
-    """A chunk's scores, calibrated scores, and flags (with --threshold or --top-percent)."""
+    """A chunk's scores, calibrated scores, flags (with --threshold or
+    --top-percent), and how many of its leading rows could not be flagged."""
 
     scores: np.ndarray
     calibrated: np.ndarray
     flags: np.ndarray | None
+    quiet: int
 
 
 @dataclass
 class Scorer:
     """What the worker runs on each chunk: the detector, then the calibrator
-    over its scores, then the flags.  `cut` is the calibrated score from
-    which a row is flagged, None without flags."""
+    over its scores (made steady first by `steady`, see Defaults), then the
+    flags.  `cut` is the calibrated score from which a row is flagged, None
+    without flags; no row is flagged before the calibrator holds `warmup`
+    scores."""
 
     kind: object
     detector: object
     calibrator: morvik3.ScoreCalibrator
     warmup: int
     cut: float | None
+    defaults: str
+    steady: object = None
 
     def __call__(self, chunk):
+        seen = self.detector.entries_seen()
         scores = self.kind.feed(self.detector, chunk)
-        warming = self.warmup - self.calibrator.entries_seen()  # rows not to flag
-        calibrated = self.calibrator.update_many(scores)
+        ranked, passing = (scores, 0) if self.steady is None else self.steady(self.detector, scores, seen)
+        held = self.calibrator.entries_seen()
+        calibrated = np.empty(len(scores))
+        calibrated[:passing] = self.calibrator.score_many(ranked[:passing])
+        calibrated[passing:] = self.calibrator.update_many(ranked[passing:])
+        # The rows before the calibrator holds `warmup` scores; those ranked without keeping add none.
+        quiet = 0 if held >= self.warmup else min(len(scores), passing + self.warmup - held)
         flags = None
         if self.cut is not None:
             flags = calibrated >= self.cut
-            flags[: max(0, warming)] = False
-        return Scored(scores, calibrated, flags)
+            flags[:quiet] = False
+        return Scored(scores, calibrated, flags, quiet)
 
 
 def _scorer(kind, args, widths):
@@ -124,77 +140,96 @@ def _scorer(kind, args, widths):
     calibration = {key: value for key, value in (("window", args.calibration_window),
                                                  ("warmup", args.calibration_warmup)) if value is not None}
     cut = args.threshold if args.top_percent is None else 1 - args.top_percent / 100
-    loaded = state.load(args.state, kind, given, widths, calibration) if args.state else None
+    loaded = state.load(args.state, kind, given, widths, calibration, args.defaults) if args.state else None
     calibrator = None
     if loaded is not None:
-        detector, config, calibrator, stored = loaded
+        detector, config, calibrator, stored, name = loaded
         settings = {s.key: config[s.key] for s in kind.settings}
     else:
-        settings = kind.defaults(widths) | given
+        name = args.defaults or DEFAULTS[0]
+        settings = kind.defaults[name].settings(widths) | given
         try:
-            detector = kind.create(widths, settings, args.seed)
+            detector = kind.create(widths, seed=args.seed, **settings)
         except (ValueError, OverflowError) as e:
             raise InputError(f"invalid detector settings: {e}") from None
+    defaults = kind.defaults[name]
     if calibrator is None:  # a new run, or a state file of a detector alone
-        calibration = CALIBRATION | calibration
+        calibration = defaults.calibration(settings) | calibration
         try:
             calibrator = morvik3.ScoreCalibrator(**calibration)
         except (ValueError, OverflowError) as e:
             raise InputError(f"invalid calibration settings: {e}") from None
     else:
         calibration = stored
-    return Scorer(kind, detector, calibrator, calibration["warmup"], cut), settings, loaded is not None
+    scorer = Scorer(kind, detector, calibrator, calibration["warmup"], cut, name, defaults.steady)
+    return scorer, settings, loaded is not None
 
 
 def _stream(scorer, reader, source, output, tracker, args):
-    checkpoint = args.checkpoint
-    counts = {"read": 0, "learned": 0}
-
-    def sizes():
-        # Chunks end on every checkpoint, so that a checkpoint holds whole chunks.
-        while True:
-            read = counts["read"]
-            yield CHUNK_ROWS if not checkpoint else min(CHUNK_ROWS, checkpoint - read % checkpoint)
-
     bar = tqdm(
         unit=" rows", unit_scale=True, file=sys.stderr, disable=args.quiet or not sys.stderr.isatty(),
         desc=source.label, dynamic_ncols=True,
     )
 
-    def settle(chunk, future):
-        scored = _scored(source.label, chunk, future)
-        counts["learned"] += len(chunk.lines)
+    def read(rows):
+        if source.size:
+            position = source.position()
+            if position:
+                bar.total = max(rows, round(rows * source.size / position))
+
+    def take(chunk, scored):
         tracker.add(chunk, scored.scores, scored.flags)
         bar.update(len(chunk.lines))
-        return scored
+        output.write(chunk, scored)
+
+    def save():
+        # The rows of a checkpoint are written out before it is taken.
+        output.flush()
+        state.save(scorer, args.state)
+
+    with bar:
+        stream(scorer, reader, take, read, args.checkpoint, save)
+
+
+def stream(scorer, reader, take, read=None, checkpoint=None, save=None):
+    """Scores the reader's chunks on a worker thread while the next chunk is
+    read, and hands each chunk with what the scorer made of it to
+    `take(chunk, scored)`, in order.  `read(rows)` follows every chunk read,
+    with the count of rows read so far.  With `checkpoint`, chunks end on
+    every multiple of that many rows, and `save()` follows the `take` of
+    the rows before it."""
+    counts = {"read": 0, "learned": 0}
+
+    def sizes():
+        # Chunks end on every checkpoint, so that a checkpoint holds whole chunks.
+        while True:
+            done = counts["read"]
+            yield CHUNK_ROWS if not checkpoint else min(CHUNK_ROWS, checkpoint - done % checkpoint)
 
     # The worker needs the interpreter briefly at the start and end of every
     # chunk; a short switch interval keeps it from waiting on this thread.
     interval = sys.getswitchinterval()
     sys.setswitchinterval(min(interval, 0.0005))
-    with bar, ThreadPoolExecutor(1, thread_name_prefix="morvik3-score") as pool, _restore(interval):
+    with ThreadPoolExecutor(1, thread_name_prefix="morvik3-score") as pool, _restore(interval):
         pending = None
         for chunk in reader.chunks(sizes()):
             counts["read"] += len(chunk.lines)
-            if source.size:
-                position = source.position()
-                if position:
-                    bar.total = max(counts["read"], round(counts["read"] * source.size / position))
+            if read is not None:
+                read(counts["read"])
             if pending is None:
                 pending = chunk, pool.submit(scorer, chunk)
                 continue
-            done, scored = pending[0], settle(*pending)
+            done, scored = pending[0], _scored(reader.label, *pending)
+            counts["learned"] += len(done.lines)
             due = checkpoint and counts["learned"] % checkpoint == 0
             if due:
-                # The rows of a checkpoint are written out before it is taken.
-                output.write(done, scored)
-                output.flush()
-                state.save(scorer.detector, scorer.calibrator, args.state)
+                take(done, scored)
+                save()
             pending = chunk, pool.submit(scorer, chunk)
             if not due:
-                output.write(done, scored)  # while the worker scores the next chunk
+                take(done, scored)  # while the worker scores the next chunk
         if pending is not None:
-            output.write(pending[0], settle(*pending))
+            take(pending[0], _scored(reader.label, *pending))
 
 
 @contextlib.contextmanager
@@ -210,10 +245,10 @@ def _scored(label, chunk, future):
     try:
         return future.result()
     except (ValueError, TypeError) as e:
-        found = re.match(r"row (\d+): (.*)", str(e), re.DOTALL)
-        if not found:
+        row = getattr(e, "row", None)
+        if row is None:
             raise
-        raise InputError(f"{where(label, chunk.lines[int(found[1])])}: {found[2]}") from None
+        raise InputError(f"{where(label, chunk.lines[row])}: {str(e).removeprefix(f'row {row}: ')}") from None
 
 
 class Tracker:
@@ -310,7 +345,7 @@ class Output:
 def _summary(label, scorer, reader, tracker, elapsed, resumed, args, flagged):
     err = sys.stderr
     rate = tracker.rows / elapsed if elapsed > 0 else float("inf")
-    print(f"morvik3: scored {_count(tracker.rows, 'row')} of {label} in {elapsed:.1f} s ({rate:,.0f} rows/s)",
+    print(f"morvik3: scored {counted(tracker.rows, 'row')} of {label} in {elapsed:.1f} s ({rate:,.0f} rows/s)",
           file=err)
     print(f"  detector: {scorer.detector!r}", file=err)
     print(f"  calibrator: {scorer.calibrator!r}", file=err)
@@ -318,24 +353,24 @@ def _summary(label, scorer, reader, tracker, elapsed, resumed, args, flagged):
         print(f"  state: {'resumed from and ' if resumed else ''}saved to {args.state}", file=err)
     skipped = reader.skipped
     if skipped.count:
-        print(f"  skipped {_count(skipped.count, 'bad row')}:", file=err)
+        print(f"  skipped {counted(skipped.count, 'bad row')}:", file=err)
         for message in skipped.first:
             print(f"    {message}", file=err)
         if skipped.count > len(skipped.first):
             print(f"    ... and {skipped.count - len(skipped.first):,} more", file=err)
     if flagged is not None:
         rule = f"top {args.top_percent}%: " if args.top_percent is not None else ""
-        print(f"  flagged {_count(flagged, 'row')} as anomalies ({rule}calibrated score >= {scorer.cut:g}, "
-              f"once {_count(scorer.warmup, 'score')} were seen)", file=err)
+        print(f"  flagged {counted(flagged, 'row')} as anomalies ({rule}calibrated score >= {scorer.cut:g}, "
+              f"once {counted(scorer.warmup, 'score')} were seen)", file=err)
     # Scores of zero come from a detector still warming up: no anomaly there.
     top = [entry for entry in tracker.top() if entry[0] > 0]
     if top:
         stamp = reader.time_name
-        print(f"  top anomalies (at least {_count(tracker.gap, 'row')} apart):", file=err)
+        print(f"  top anomalies (at least {counted(tracker.gap, 'row')} apart):", file=err)
         print(f"    {'line':>10}  " + ("" if stamp is None else f"{stamp:<25} ") + f"{'score':>10}", file=err)
         for score, _, line, time in top:
             print(f"    {line:>10}  " + ("" if stamp is None else f"{time:<25} ") + f"{score:>10.4f}", file=err)
 
 
-def _count(n, noun):
+def counted(n, noun):
     return f"{n:,} {noun}" + ("" if n == 1 else "s")

@@ -3,7 +3,9 @@ the file exists (refusing another detector or configuration), saved
 atomically so that a crash never leaves half a file.
 
 A state file holds one JSON object: "detector", the detector's document,
-and "calibrator", the calibrator's.  A file holding a detector's document
+"calibrator", the calibrator's, and "defaults", the name of the command
+line's defaults the run began with (see _registry.DEFAULTS; a file without
+it was written by morvik3 0.5.0).  A file holding a detector's document
 alone is read as that detector without a calibrator."""
 
 import json
@@ -11,15 +13,16 @@ import os
 import tempfile
 
 import morvik3
-from morvik3.cli.detectors import KINDS
+from morvik3._registry import DEFAULTS, KINDS
 from morvik3.cli.inputs import InputError
 
 
-def save(detector, calibrator, path):
-    """Writes the state to a temporary file beside `path`, flushes it to
-    disk, then renames it over `path`."""
+def save(scorer, path):
+    """Writes the state of a scorer (cli.score.Scorer) to a temporary file
+    beside `path`, flushes it to disk, then renames it over `path`."""
     # The two documents are JSON objects already: joined as text, not parsed again.
-    text = f'{{"detector":{detector.to_json()},"calibrator":{calibrator.to_json()}}}'
+    text = (f'{{"detector":{scorer.detector.to_json()},"calibrator":{scorer.calibrator.to_json()},'
+            f'"defaults":{json.dumps(scorer.defaults)}}}')
 
     folder = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=os.path.basename(path) + ".", suffix=".tmp")
@@ -48,15 +51,15 @@ def save(detector, calibrator, path):
         os.close(dir_fd)
 
 
-def load(path, kind, settings, widths, calibration):
-    """(detector, its config, calibrator, its config) stored at `path`, the
-    calibrator None for a file of a detector alone; None when there is no
-    such file.
+def load(path, kind, settings, widths, calibration, defaults=None):
+    """(detector, its config, calibrator, its config, the name of its
+    defaults) stored at `path`, the calibrator None for a file of a detector
+    alone; None when there is no such file.
 
     `settings` are the detector's constructor arguments given on the command
     line: each must equal the stored configuration, and so must `widths`,
-    the table's column counts of the detector's shape, and the calibrator's
-    arguments given in `calibration`."""
+    the table's column counts of the detector's shape, the calibrator's
+    arguments given in `calibration`, and the name of the `defaults` given."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -69,10 +72,15 @@ def load(path, kind, settings, widths, calibration):
     except json.JSONDecodeError as e:
         raise InputError(f"state file {path} is not a detector document: {e}") from None
     stored = None  # the calibrator's document
+    began = defaults or DEFAULTS[0]  # a detector's document alone goes on as this run says
     if isinstance(document, dict) and "detector" in document:
         stored = document.get("calibrator")
         if not isinstance(stored, dict) or not isinstance(stored.get("config"), dict):
             raise InputError(f"state file {path} has no calibrator")
+        began = document.get("defaults", "0.5.0")
+        if began not in DEFAULTS:
+            raise InputError(f"state file {path} names defaults {json.dumps(began)}, which this version does not "
+                             f"know (it knows {', '.join(DEFAULTS)})")
         document = document["detector"]
         text = json.dumps(document)
     found = next((k for k in KINDS.values() if k.recognises(document)), None)
@@ -99,6 +107,8 @@ def load(path, kind, settings, widths, calibration):
             for key, value in calibration.items()
             if stored["config"].get(key) != value
         ]
+        if defaults is not None and defaults != began:
+            conflicts.append(f"--defaults {defaults} (saved: {began})")
     if conflicts:
         raise InputError(
             f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
@@ -108,4 +118,4 @@ def load(path, kind, settings, widths, calibration):
         calibrator = None if stored is None else morvik3.ScoreCalibrator.from_json(json.dumps(stored))
     except ValueError as e:
         raise InputError(f"state file {path}: {e}") from None
-    return detector, config, calibrator, None if stored is None else stored["config"]
+    return detector, config, calibrator, None if stored is None else stored["config"], began

@@ -7,10 +7,11 @@ from collections.abc import Mapping, Sequence
 from pyspark.sql import functions as F
 from pyspark.sql import types as T
 
-from morvik3.spark.plan import CLASSES, MAX_SEED, TICK, Plan
+from morvik3._registry import KINDS
+from morvik3.spark.plan import MAX_SEED, TICK, Plan
 
-# Column names a detector reads: numeric ones, (numeric, categorical) for an
-# mstream, or one map column for a featuresketch.
+# Column names a detector reads: numeric ones, (numeric, categorical) for
+# "records" input, or one map column for "events".
 Values = str | Sequence[str] | tuple[Sequence[str], Sequence[str]]
 
 STATE = "state"
@@ -21,8 +22,9 @@ ERROR = T.StructField("error", T.StringType())
 def plan(frame, key, time, values, detector, params, seed):
     """The Plan of a run over `frame`; raises for arguments that could
     never work, so that no job starts with them."""
-    if detector not in CLASSES:
-        raise ValueError(f"unknown detector {detector!r}; choose one of {', '.join(sorted(CLASSES))}")
+    if detector not in KINDS:
+        raise ValueError(f"unknown detector {detector!r}; choose one of {', '.join(sorted(KINDS))}")
+    kind = KINDS[detector]
     try:
         seed = operator.index(seed)
     except TypeError:
@@ -38,13 +40,13 @@ def plan(frame, key, time, values, detector, params, seed):
             raise ValueError(f"the DataFrame already has a column {taken!r}; rename it first")
 
     layout = {}
-    if detector == "featuresketch":
+    if kind.input == "events":
         if not isinstance(values, str):
-            raise TypeError("values of a featuresketch is the name of one map column (feature name to value)")
+            raise TypeError(f"values of a {detector} is the name of one map column (feature name to value)")
         layout["features"] = values
-    elif detector == "mstream":
+    elif kind.input == "records":
         if not isinstance(values, tuple | list) or len(values) != 2:
-            raise TypeError("values of an mstream is a pair (numeric columns, categorical columns)")
+            raise TypeError(f"values of an {detector} is a pair (numeric columns, categorical columns)")
         layout["numeric"] = _names(values[0], "numeric values", empty=True)
         layout["categorical"] = _names(values[1], "categorical values", empty=True)
     else:
@@ -53,10 +55,10 @@ def plan(frame, key, time, values, detector, params, seed):
     for name in filter(None, named):
         if name not in found:
             raise ValueError(f"the DataFrame has no column {name!r} (columns: {', '.join(found)})")
-    if detector == "featuresketch" and not isinstance(found[values], T.MapType):
+    if kind.input == "events" and not isinstance(found[values], T.MapType):
         raise TypeError(f"column {values!r} must be a map of feature name to value, not {found[values].simpleString()}")
-    if detector == "mstream":
-        layout["ticks"] = _ticks(time, found[time])
+    if kind.input == "records":
+        layout["ticks"] = _ticks(detector, time, found[time])
 
     result = Plan(detector, dict(params or {}), seed, keys, time, **layout)
     result.create(0)  # the detector's own message for settings it refuses
@@ -72,15 +74,15 @@ def _names(given, what, empty=False):
     return names
 
 
-def _ticks(time, kind):
-    """The column of MStream timestamps: the time column itself when it
+def _ticks(detector, time, type_):
+    """The column of record timestamps: the time column itself when it
     holds integers, or a column of whole seconds that Spark computes from a
     timestamp (exact in any session time zone)."""
-    if isinstance(kind, T.IntegralType):
+    if isinstance(type_, T.IntegralType):
         return None
-    if isinstance(kind, T.TimestampType):
+    if isinstance(type_, T.TimestampType):
         return TICK
-    raise TypeError(f"the time column of an mstream must hold integers or timestamps, not {kind.simpleString()}")
+    raise TypeError(f"the time column of an {detector} must hold integers or timestamps, not {type_.simpleString()}")
 
 
 def prepared(frame, plan):

@@ -4,24 +4,16 @@ costs that row alone.  Plain pandas and numpy: this is the code that runs
 on Spark's workers."""
 
 import hashlib
-import re
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
-import morvik3
+from morvik3._registry import KINDS
 
 MAX_SEED = 2**64 - 1
 # Column of MStream ticks computed by Spark from a timestamp column.
 TICK = "__morvik3_tick"
-
-CLASSES = {
-    "forest": morvik3.Forest,
-    "onlineiforest": morvik3.OnlineIForest,
-    "mstream": morvik3.MStream,
-    "featuresketch": morvik3.FeatureSketch,
-}
 
 
 def key_seed(seed: int, key: object) -> int:
@@ -50,9 +42,9 @@ def _plain(value):
 class Plan:
     """The detector every key gets and the columns it reads.
 
-    `numeric` and `categorical` are the point columns (forest and
-    onlineiforest read `numeric` only), `features` the map column of a
-    featuresketch; `ticks` is the column of MStream timestamps."""
+    `numeric` and `categorical` are the point columns (a detector of
+    "table" input reads `numeric` only), `features` the map column of one of
+    "events" input; `ticks` is the column of the timestamps of "records"."""
 
     detector: str
     params: dict
@@ -68,16 +60,16 @@ class Plan:
         """A fresh detector for `key`."""
         return self.create(key_seed(self.seed, key))
 
+    @property
+    def kind(self):
+        return KINDS[self.detector]
+
     def create(self, seed):
-        cls = CLASSES[self.detector]
-        if self.detector == "mstream":
-            return cls(len(self.numeric), len(self.categorical), seed=seed, **self.params)
-        if self.detector == "featuresketch":
-            return cls(seed=seed, **self.params)
-        return cls(len(self.numeric), seed=seed, **self.params)
+        widths = [len(getattr(self, sort)) for _, sort in self.kind.shape]
+        return self.kind.create(widths, seed=seed, **self.params)
 
     def load(self, document):
-        return CLASSES[self.detector].from_json(document)
+        return self.kind.cls.from_json(document)
 
     def order(self, frame):
         """`frame`'s rows in the order the detector takes them: by time, ties
@@ -109,10 +101,10 @@ class Plan:
 
     def arguments(self, frame):
         """The arguments of the batch methods for the rows of `frame`."""
-        if self.detector == "featuresketch":
+        if self.kind.input == "events":
             return (frame[self.features].tolist(),)
         points = _numbers(frame, self.numeric)
-        if self.detector != "mstream":
+        if self.kind.input == "table":
             return (points,)
         ticks = frame[self.ticks or self.time]
         ticks = ticks.to_numpy(np.int64) if ticks.dtype.kind in "iu" else _integers(ticks)
@@ -149,9 +141,6 @@ def _integers(column):
     return [cell(v) for v in column.tolist()]
 
 
-_BAD_ROW = re.compile(r"row (\d+): (.*)", re.DOTALL)
-
-
 def feed(detector, arguments, n, score=True):
     """Runs the batch method over `n` rows given as `arguments`, stepping
     over every row the detector refuses.
@@ -169,16 +158,16 @@ def feed(detector, arguments, n, score=True):
         try:
             got = getattr(detector, method)(*(a[start:] for a in arguments))
         except (ValueError, TypeError, OverflowError) as e:
-            refused = _BAD_ROW.fullmatch(str(e))
-            if refused is None:
+            row = getattr(e, "row", None)
+            if row is None:
                 raise
-            bad = start + int(refused[1])
+            bad = start + row
             detector = before
             if bad > start:
                 got = getattr(detector, method)(*(a[start:bad] for a in arguments))
                 if score:
                     scores[start:bad] = got
-            errors[bad] = refused[2]
+            errors[bad] = str(e).removeprefix(f"row {row}: ")
             start = bad + 1
         else:
             if score:
