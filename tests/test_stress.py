@@ -38,8 +38,8 @@ SCRIPT_STEPS = 60
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # The borrow errors each kind of call may meet on an object other threads use.
-# Learning calls take the object exclusively and reading calls share it
-# (see Concurrency in the README); static calls touch no existing object.
+# Learning calls take the object's borrow exclusively and reading calls share
+# it; static calls touch no existing object.
 # Configuration properties still take a shared borrow: once they answer
 # without one, their entry becomes set().
 BORROW_ERRORS = {
