@@ -99,6 +99,7 @@ bench: install
 	$(PY) benchmarks/calibrator.py
 	$(PY) benchmarks/cli.py
 	$(PY) benchmarks/memory.py
+	$(PY) benchmarks/hostile_inputs.py
 
 # The files for PyPI in dist/: the sdist, and a wheel built from the unpacked
 # sdist as on a fresh machine; wheelhouse/ holds that wheel repaired to a

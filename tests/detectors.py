@@ -25,9 +25,8 @@ class Detector:
     make: Callable[[], object]
     observe: Callable[[random.Random, int], tuple]
     beyond_memory: list = field(default_factory=list)  # (args, kwargs) that pass validation
-    # Turns a parsed document into one whose configuration needs more memory
-    # than any machine and that still passes every structural check; None
-    # when the document's own arrays grow with the configuration.
+    # Turns a parsed document into one whose configuration is valid but needs
+    # more memory than any machine (the rest of the document need not agree).
     edit_beyond_memory: Callable[[dict], None] | None = None
     seeded: bool = True  # whether the constructor takes `seed`
 
@@ -54,8 +53,11 @@ def _score(rng, i):
     return (rng.choice([rng.gauss(0.0, 1.0), float(rng.randrange(3)), float("inf"), -float("inf")]),)
 
 
-def _wide_value_projection(doc):
-    doc["config"]["value_projection_dims"] = 2**62
+def _configured(**beyond):
+    def edit(doc):
+        doc["config"].update(beyond)
+
+    return edit
 
 
 _ALL = [
@@ -64,25 +66,28 @@ _ALL = [
         lambda: morvik3.Forest(3, num_trees=4, capacity=8, seed=11),
         _point(3),
         beyond_memory=[((1,), {"num_trees": HUGE}), ((HUGE,), {"num_trees": 1, "capacity": 2})],
+        edit_beyond_memory=_configured(num_trees=HUGE),
     ),
     Detector(
         "FeatureSketch",
         lambda: morvik3.FeatureSketch(chains_per_ensemble=2, chain_depth=3, sketch_buckets=16, seed=11),
         _feature,
         beyond_memory=[((), {"sketch_buckets": HUGE}), ((), {"value_projection_dims": HUGE})],
-        edit_beyond_memory=_wide_value_projection,
+        edit_beyond_memory=_configured(value_projection_dims=2**62),
     ),
     Detector(
         "OnlineIForest",
         lambda: morvik3.OnlineIForest(3, num_trees=4, window_size=16, max_leaf_samples=4, seed=11),
         _point(3),
         beyond_memory=[((1,), {"num_trees": HUGE}), ((1,), {"window_size": HUGE})],
+        edit_beyond_memory=_configured(window_size=HUGE),
     ),
     Detector(
         "MStream",
         lambda: morvik3.MStream(2, 1, num_rows=2, num_buckets=16, seed=11),
         _record,
         beyond_memory=[((2, 1), {"num_buckets": HUGE}), ((2, 1), {"num_rows": HUGE})],
+        edit_beyond_memory=_configured(num_buckets=HUGE),
     ),
     Detector(
         "ScoreCalibrator",

@@ -416,7 +416,8 @@ numbers = re.compile(r"(?<=[:,\[])-?\d[\d.e+-]*")
 @settings(max_examples=300, deadline=None)
 @given(data=st.data())
 def test_edited_documents_load_cleanly_or_fail_cleanly(busy_text, data):
-    """Any edit either fails with the document error or gives a forest that works."""
+    """Any edit either fails with the document error (MemoryError for a
+    configuration beyond memory, checked first) or gives a forest that works."""
     text = busy_text
     edit = data.draw(st.sampled_from(["number", "number", "cut", "delete"]))
     if edit == "number":
@@ -434,6 +435,10 @@ def test_edited_documents_load_cleanly_or_fail_cleanly(busy_text, data):
         text = text[:at] + text[at + 1:]
     try:
         f = Forest.from_json(text)
+    except MemoryError as e:
+        assert "of physical memory" in str(e)
+        event(f"{edit}: beyond memory")
+        return
     except ValueError as e:
         assert str(e).startswith(PREFIX)
         event(f"{edit}: rejected")

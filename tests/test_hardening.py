@@ -21,11 +21,12 @@ from hostile import Grows
 per_class = pytest.mark.parametrize("detector", DETECTORS, ids=IDS)
 
 
-# --- 1. A sequence that reports a huge length ---------------------------------
+# --- 1. A sequence that reports a wrong length ---------------------------------
 
 
 @per_class
 def test_overstated_lengths_convert_what_is_there(detector):
+    # Plausible lengths: one beyond what memory could hold is refused at once.
     out = run_child(
         f"""
         import random
@@ -51,7 +52,7 @@ def test_overstated_length_of_the_wrong_size_is_reported_as_such():
         import morvik3
         from hostile import Overstated
         f = morvik3.Forest(1, num_trees=1, capacity=2, seed=1)
-        for length in (2**62, 2**63 - 1):
+        for length in (10**6, 2**24):
             try:
                 f.update(Overstated([1.0, 2.0, 3.0], length))
             except ValueError as e:
@@ -77,15 +78,11 @@ def test_huge_sequences_end_in_memory_error_not_abort():
         assert f.to_json() == before
         try:
             morvik3.Forest.from_json(range(2**62))
-        except TypeError as e:
-            print(str(e).splitlines()[-1])
+        except MemoryError:
+            print("MemoryError")
         """
     )
-    assert out.splitlines() == [
-        "MemoryError",
-        "MemoryError",
-        "- variant Bytes (Bytes): OverflowError: out of range integral type conversion attempted",
-    ]
+    assert out.splitlines() == ["MemoryError"] * 3
 
 
 # --- 2. Running out of memory outside the cores -------------------------------

@@ -30,8 +30,8 @@ class _Neighbor(TypedDict):
 class Forest:
     """A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage."""
 
-    def __new__(
-        cls,
+    def __init__(
+        self,
         input_dim: SupportsIndex,
         shingle_size: SupportsIndex = 1,
         num_trees: SupportsIndex = 50,
@@ -41,7 +41,7 @@ class Forest:
         internal_shingling: bool = True,
         initial_accept_fraction: SupportsFloat = 0.125,
         seed: SupportsIndex | None = None,
-    ) -> Forest: ...
+    ) -> None: ...
     @property
     def input_dim(self) -> int:
         """Number of features of one base observation."""
@@ -125,15 +125,15 @@ class _DetailedScore(TypedDict):
 class MStream:
     """mStream detector for mixed numerical/categorical records."""
 
-    def __new__(
-        cls,
+    def __init__(
+        self,
         numeric_dim: SupportsIndex,
         categorical_dim: SupportsIndex,
         num_rows: SupportsIndex = 2,
         num_buckets: SupportsIndex = 1024,
         alpha: SupportsFloat = 0.8,
         seed: SupportsIndex | None = None,
-    ) -> MStream: ...
+    ) -> None: ...
     @property
     def numeric_dim(self) -> int:
         """Number of numerical features in each record."""
@@ -195,14 +195,14 @@ class MStream:
 class OnlineIForest:
     """Online Isolation Forest detector for numerical streams."""
 
-    def __new__(
-        cls,
+    def __init__(
+        self,
         input_dim: SupportsIndex,
         num_trees: SupportsIndex = 32,
         window_size: SupportsIndex = 2048,
         max_leaf_samples: SupportsIndex = 32,
         seed: SupportsIndex | None = None,
-    ) -> OnlineIForest: ...
+    ) -> None: ...
     @property
     def input_dim(self) -> int:
         """Number of numerical features in each point."""
@@ -252,8 +252,8 @@ class OnlineIForest:
 class FeatureSketch:
     """FeatureSketch detector for sparse, schema-evolving feature streams."""
 
-    def __new__(
-        cls,
+    def __init__(
+        self,
         value_projection_dims: SupportsIndex = 32,
         presence_projection_dims: SupportsIndex = 32,
         chains_per_ensemble: SupportsIndex = 16,
@@ -262,7 +262,7 @@ class FeatureSketch:
         sketch_buckets: SupportsIndex = 2048,
         decay_half_life: SupportsIndex = 2048,
         seed: SupportsIndex | None = None,
-    ) -> FeatureSketch: ...
+    ) -> None: ...
     @property
     def value_projection_dims(self) -> int:
         """Length of the random projection of the feature values."""
@@ -321,7 +321,7 @@ class FeatureSketch:
 class ScoreCalibrator:
     """Streaming calibration of anomaly scores into [0, 1]."""
 
-    def __new__(cls, window: SupportsIndex = 10000, warmup: SupportsIndex = 100) -> ScoreCalibrator: ...
+    def __init__(self, window: SupportsIndex = 10000, warmup: SupportsIndex = 100) -> None: ...
     @property
     def window(self) -> int:
         """Number of most recent scores a score is ranked against."""

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/excerpt.hpp"
+#include "frame/document.hpp"
 
 namespace morvik3::calibrator {
 
@@ -131,21 +132,17 @@ std::string to_json(const ScoreCalibrator& c) {
     return json::write(d);
 }
 
-Result<ScoreCalibrator> from_json(std::string_view text) {
-    const std::string prefix = "invalid ScoreCalibrator JSON: ";
-    auto parsed = json::read<doc::ScoreCalibrator>(text);
-    if (!parsed) return std::unexpected(Error::invalid_argument(prefix + parsed.error()));
+Result<ScoreCalibrator> from_json(std::string_view text, std::uint64_t memory) {
+    constexpr std::string_view prefix = "invalid ScoreCalibrator JSON: ";
+    auto parsed = read_document<doc::ScoreCalibrator>(text, prefix, "ScoreCalibrator", memory);
+    if (!parsed) return std::unexpected(parsed.error());
     const doc::ScoreCalibrator& d = *parsed;
-    if (auto valid = d.config.validate(); !valid)
-        return std::unexpected(Error::invalid_argument(prefix + valid.error().message));
     // The window holds the last scores seen: all of them until it is full.
     const std::uint64_t held = std::min(d.entries_seen, d.config.window);
     if (d.scores.size() != held)
         return std::unexpected(Error::invalid_argument(
-            prefix + "scores must hold the last " + count(held) + " scores (the lesser of entries_seen " +
+            std::string(prefix) + "scores must hold the last " + count(held) + " scores (the lesser of entries_seen " +
             count(d.entries_seen) + " and window " + count(d.config.window) + "), not " + count(d.scores.size())));
-    // Sizes are checked against memory before the window is built.
-    if (auto fits = check_fits("ScoreCalibrator", memory_need(d.config)); !fits) return std::unexpected(fits.error());
     ScoreCalibrator c{d.config, d.entries_seen, RankedWindow(d.config.window)};
     for (const doc::Score& s : d.scores) c.window.push(s.value);
     return c;

@@ -60,7 +60,10 @@ struct ScoreCalibrator {
 // infinite score is written as the string "inf" or "-inf".
 [[nodiscard]] std::string to_json(const ScoreCalibrator& calibrator);
 // invalid_argument "invalid ScoreCalibrator JSON: " + what is wrong.
-[[nodiscard]] Result<ScoreCalibrator> from_json(std::string_view text);
+// A configuration needing more than `memory` bytes (the machine's physical
+// memory; 0 checks nothing) is refused with out_of_memory before the rest of
+// the document is read (frame/document.hpp).
+[[nodiscard]] Result<ScoreCalibrator> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
 // "ScoreCalibrator(window=10000, warmup=100, entries_seen=0)"
 [[nodiscard]] std::string repr(const ScoreCalibrator& calibrator);

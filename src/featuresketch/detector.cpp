@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/scratch.hpp"
+#include "frame/document.hpp"
 
 namespace morvik3::featuresketch {
 
@@ -219,13 +220,15 @@ Result<double> update_and_score(FeatureSketch& sketch, const KeyValueLike& event
 
 std::string to_json(const FeatureSketch& sketch) { return json::write(sketch); }
 
-Result<FeatureSketch> from_json(std::string_view text) {
+Result<FeatureSketch> from_json(std::string_view text, std::uint64_t memory) {
     const std::string prefix = "invalid FeatureSketch JSON: ";
-    auto parsed = json::read<FeatureSketch>(text);
-    if (!parsed) return std::unexpected(Error::invalid_argument(prefix + parsed.error()));
-    if (parsed->format_version != 1)
-        return std::unexpected(Error::invalid_argument(prefix + "unsupported format version"));
-    if (auto valid = validate_config(parsed->config); !valid) return std::unexpected(valid.error());
+    const auto unsupported = [&] { return std::unexpected(Error::invalid_argument(prefix + "unsupported format version")); };
+    // The version is judged before the configuration it may describe differently.
+    if (auto version = json::read_field<std::uint32_t, FeatureSketch>(text, "format_version"); version && *version != 1)
+        return unsupported();
+    auto parsed = read_document<FeatureSketch>(text, prefix, "FeatureSketch", validate_config, memory);
+    if (!parsed) return std::unexpected(parsed.error());
+    if (parsed->format_version != 1) return unsupported();
     if (auto problem = shape_problem(*parsed)) return std::unexpected(Error::invalid_argument(prefix + *problem));
     return std::move(*parsed);
 }

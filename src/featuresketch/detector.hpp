@@ -97,7 +97,10 @@ struct FeatureSketch {
 [[nodiscard]] std::string to_json(const FeatureSketch& sketch);
 // Parses, checks the format version and the configuration, then checks that
 // the layouts and sketches have the shapes the configuration implies.
-[[nodiscard]] Result<FeatureSketch> from_json(std::string_view text);
+// A configuration needing more than `memory` bytes (the machine's physical
+// memory; 0 checks nothing) is refused with out_of_memory before the rest of
+// the document is read (frame/document.hpp).
+[[nodiscard]] Result<FeatureSketch> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
 [[nodiscard]] std::string repr(const FeatureSketch& sketch);
 

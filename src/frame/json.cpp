@@ -246,6 +246,12 @@ bool Reader::fail_at(std::size_t index, std::string message) {
 
 bool Reader::fail(std::string message) { return fail_at(pos_, std::move(message)); }
 
+bool Reader::over_allowance() {
+    const std::size_t named = std::min(fields_, field_names_.size());
+    if (named == 0) return fail("the document holds more than its configuration allows");
+    return fail("field `" + std::string(field_names_[named - 1]) + "` holds more than the configuration allows");
+}
+
 bool Reader::fail_peek(std::string message) {
     return fail_at(std::min(text_.size(), pos_ + 1), std::move(message));
 }

@@ -125,7 +125,10 @@ inline constexpr int max_nesting = 127;
 // records its error and returns false; callers then return false at once.
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    static constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
+
+    // `allowance`: the bytes the values read may take between them (see charge).
+    explicit Reader(std::string_view text, std::uint64_t allowance = unlimited) : text_(text), allowance_(allowance) {}
 
     enum class NumberKind { u64, i64, f64 };
     struct Number {
@@ -186,6 +189,22 @@ public:
     // The document must end here (trailing whitespace allowed).
     [[nodiscard]] bool finish();
 
+    // Takes `bytes` for one more element or box from the allowance; once it
+    // is spent, fails naming the field being read.
+    [[nodiscard]] bool charge(std::size_t bytes) {
+        if (bytes <= allowance_) {
+            allowance_ -= bytes;
+            return true;
+        }
+        return over_allowance();
+    }
+    // The record field whose value is being read, for that message.
+    void enter_field(std::string_view name) {
+        if (fields_ < field_names_.size()) field_names_[fields_] = name;
+        ++fields_;
+    }
+    void leave_field() { --fields_; }
+
     [[nodiscard]] const std::string& error() const { return error_; }
 
 private:
@@ -196,12 +215,17 @@ private:
     [[nodiscard]] bool hex4(std::uint32_t& v);
     [[nodiscard]] bool fail_at(std::size_t index, std::string message);
     [[nodiscard]] bool number_mismatch(const Number& n, bool as_type, std::string_view expecting);
+    [[nodiscard]] bool over_allowance();
 
     std::string_view text_;
     std::size_t pos_ = 0;
     int depth_left_ = max_nesting + 1;
     std::string scratch_;  // decoded strings that held escapes
     std::string error_;
+    std::uint64_t allowance_;
+    // Fields are nested no deeper than containers are.
+    std::array<std::string_view, max_nesting + 2> field_names_{};
+    std::size_t fields_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -328,6 +352,7 @@ struct Codec<std::optional<T>> : NullableCodec<T, std::optional<T>> {
 template <class T>
 struct Codec<std::unique_ptr<T>> : NullableCodec<T, std::unique_ptr<T>> {
     [[nodiscard]] static bool read(Reader& r, std::unique_ptr<T>& v) {
+        if (!r.charge(sizeof(T))) return false;
         return NullableCodec<T, std::unique_ptr<T>>::read(r, v, [](std::unique_ptr<T>& b) -> T& {
             b = std::make_unique<T>();
             return *b;
@@ -356,6 +381,7 @@ struct SequenceCodec {
         for (;;) {
             if (!r.next_element(first, more)) return false;
             if (!more) break;
+            if (!r.charge(sizeof(T))) return false;
             T e{};
             if (!Codec<T>::read(r, e)) return false;
             v.push_back(std::move(e));
@@ -678,7 +704,9 @@ private:
         const auto expecting = [] { return detail::record_length_expecting<T>(); };
         return std::apply(
             [&](const auto&... f) {
-                return (read_element(r, v.*(f.member), first, index, expecting) && ...);
+                return (((r.enter_field(f.name), read_element(r, v.*(f.member), first, index, expecting)) &&
+                         (r.leave_field(), true)) &&
+                        ...);
             },
             fields);
     }
@@ -698,6 +726,14 @@ private:
             ++index;
             return Codec<M>::read(r, m);
         }
+    }
+
+    template <class M>
+    [[nodiscard]] static bool read_field_value(Reader& r, std::string_view name, M& m) {
+        r.enter_field(name);
+        const bool ok = Codec<M>::read(r, m);
+        r.leave_field();
+        return ok;
     }
 
     [[nodiscard]] static bool read_members(Reader& r, T& v) {
@@ -729,10 +765,7 @@ private:
             std::apply(
                 [&](const auto&... f) {
                     std::size_t i = 0;
-                    ((i++ == index
-                          ? (void)(ok = Codec<typename std::remove_cvref_t<decltype(f)>::Member>::read(r, v.*(f.member)))
-                          : (void)0),
-                     ...);
+                    ((i++ == index ? (void)(ok = read_field_value(r, f.name, v.*(f.member))) : (void)0), ...);
                 },
                 fields);
             if (!ok) return false;
@@ -857,13 +890,71 @@ template <class T>
 }
 
 // Parses the whole document; the error is the reader's message with its
-// " at line L column C" suffix.
+// " at line L column C" suffix.  The elements of its sequences and its boxed
+// records may take `allowance` bytes between them (Reader::charge).
 template <class T>
-[[nodiscard]] std::expected<T, std::string> read(std::string_view text) {
+[[nodiscard]] std::expected<T, std::string> read(std::string_view text, std::uint64_t allowance = Reader::unlimited) {
     T value{};
-    Reader r(text);
+    Reader r(text, allowance);
     if (!Codec<T>::read(r, value) || !r.finish()) return std::unexpected(r.error());
     return value;
+}
+
+// The value of the field `name` of a document of record type T, read alone:
+// the fields before it are only scanned, and nothing after it is read, so
+// that what it says can bound the reading of the rest.  Errors are those of
+// reading the whole document up to there.
+template <class M, Record T>
+[[nodiscard]] std::expected<M, std::string> read_field(std::string_view text, std::string_view name) {
+    constexpr auto fields = T::json_fields();
+    std::size_t index = 0;
+    std::apply([&](const auto&... f) { (void)((f.name == name || (++index, false)) || ...); }, fields);
+    M value{};
+    Reader r(text);
+    // Every failure has recorded its message: return it.
+    const auto fail = [&](bool) { return std::unexpected(r.error()); };
+    const int c = r.peek();
+    if (c < 0) return fail(r.eof_value());
+    if (c == '{' && !is_tuple_struct<T>()) {
+        if (!r.enter()) return fail(false);
+        r.eat();
+        bool first = true;
+        for (;;) {
+            std::string_view key;
+            bool more = false;
+            if (!r.next_key(first, key, more)) return fail(false);
+            if (!more) break;
+            const bool wanted = key == name;
+            if (!r.colon()) return fail(false);
+            if (!wanted) {
+                if (!r.skip_value()) return fail(false);
+                continue;
+            }
+            if (!Codec<M>::read(r, value)) return fail(false);
+            return value;
+        }
+        if (!r.close_object()) return fail(false);
+        return fail(r.fail("missing field `" + std::string(name) + "`"));
+    }
+    if (c == '[') {
+        if (!r.enter()) return fail(false);
+        r.eat();
+        bool first = true;
+        for (std::size_t i = 0;; ++i) {
+            bool more = false;
+            if (!r.next_element(first, more)) return fail(false);
+            if (!more) {
+                (void)r.close_array();
+                return fail(r.invalid_length(i, detail::record_length_expecting<T>()));
+            }
+            if (i == index) {
+                if (!Codec<M>::read(r, value)) return fail(false);
+                return value;
+            }
+            if (!r.skip_value()) return fail(false);
+        }
+    }
+    return fail(r.invalid_type(detail::record_expecting<T>()));
 }
 
 }  // namespace morvik3::json

@@ -33,6 +33,15 @@ std::string figure(std::uint64_t bytes) {
     return text + shown;
 }
 
+// "<what> needs N bytes (...)<detail>, more than the M bytes (...) of physical memory of this machine"
+Result<void> refuse_beyond(std::string_view what, ByteCount need, std::string_view detail, std::uint64_t available) {
+    if (available == 0 || need.bytes <= available) return {};
+    const std::string needed = need.bytes == ByteCount::max ? "more than " + figure(need.bytes) : figure(need.bytes);
+    return std::unexpected(Error::out_of_memory(std::string(what) + " needs " + needed + std::string(detail) +
+                                                ", more than the " + figure(available) +
+                                                " of physical memory of this machine"));
+}
+
 }  // namespace
 
 std::uint64_t allocated_bytes(const void* p, std::uint64_t requested) {
@@ -63,13 +72,14 @@ std::uint64_t physical_memory() {
 }
 
 Result<void> check_fits(std::string_view what, ByteCount need, std::uint64_t available) {
-    if (available == 0 || need.bytes <= available) return {};
-    const std::string needed = need.bytes == ByteCount::max ? "more than " + figure(need.bytes) : figure(need.bytes);
-    return std::unexpected(Error::out_of_memory(std::string(what) + " needs " + needed +
-                                                " at full size (storage and per-call working memory), more than "
-                                                "the " + figure(available) + " of physical memory of this machine"));
+    return refuse_beyond(what, need, " at full size (storage and per-call working memory)", available);
 }
 
 Result<void> check_fits(std::string_view what, ByteCount need) { return check_fits(what, need, physical_memory()); }
+
+Result<void> check_items_fit(std::string_view what, std::uint64_t count, std::uint64_t each) {
+    return refuse_beyond(std::string(what) + " of " + std::to_string(count) + " items", ByteCount::of(count, each),
+                         "", physical_memory());
+}
 
 }  // namespace morvik3

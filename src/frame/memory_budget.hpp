@@ -62,5 +62,15 @@ template <class T>
 [[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need, std::uint64_t available);
 // The same against physical_memory().
 [[nodiscard]] Result<void> check_fits(std::string_view what, ByteCount need);
+// The same for `count` items of `each` bytes that `what` says it holds.
+[[nodiscard]] Result<void> check_items_fit(std::string_view what, std::uint64_t count, std::uint64_t each);
+
+// What reading the document of a configuration that needs `need` may build
+// besides the state: the parsed document holds the same numbers in records
+// that can take several times their room (a window point is a vector of its
+// own), and a small configuration still has records of a fixed size.
+[[nodiscard]] inline std::uint64_t document_allowance(ByteCount need) {
+    return (need * 16 + ByteCount{std::uint64_t{1} << 20}).bytes;
+}
 
 }  // namespace morvik3

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "frame/scratch.hpp"
+#include "frame/document.hpp"
 
 namespace morvik3::mstream {
 
@@ -409,12 +410,11 @@ Result<DetailedScore> update_and_score_detailed(MStream& m, std::span<const doub
 
 std::string to_json(const MStream& m) { return json::write(m); }
 
-Result<MStream> from_json(std::string_view text) {
+Result<MStream> from_json(std::string_view text, std::uint64_t memory) {
     const std::string prefix = "invalid MStream JSON: ";
-    auto parsed = json::read<MStream>(text);
-    if (!parsed) return std::unexpected(Error::invalid_argument(prefix + parsed.error()));
-    if (auto valid = validate_config(parsed->config); !valid)
-        return std::unexpected(Error::invalid_argument(prefix + valid.error().message));
+    const auto check = [&](const MStreamConfig& c) { return prefixed(prefix, validate_config(c)); };
+    auto parsed = read_document<MStream>(text, prefix, "MStream", check, memory);
+    if (!parsed) return std::unexpected(parsed.error());
     if (auto problem = shape_problem(*parsed)) return std::unexpected(Error::invalid_argument(prefix + *problem));
     // A clock this module kept never ticks past its timestamp, so the next
     // tick cannot wrap; a document that says otherwise was edited.

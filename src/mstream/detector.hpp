@@ -106,7 +106,10 @@ struct DetailedScore {
 [[nodiscard]] std::string to_json(const MStream& m);
 // Parses, validates the configuration, then checks that every sketch and
 // list has the shape the configuration implies.
-[[nodiscard]] Result<MStream> from_json(std::string_view text);
+// A configuration needing more than `memory` bytes (the machine's physical
+// memory; 0 checks nothing) is refused with out_of_memory before the rest of
+// the document is read (frame/document.hpp).
+[[nodiscard]] Result<MStream> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
 [[nodiscard]] std::string repr(const MStream& m);
 

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "frame/document.hpp"
+
 namespace morvik3::onlineiforest {
 
 namespace {
@@ -203,6 +205,11 @@ std::optional<std::string> height_problem(const OnlineITree& tree, const std::ve
 }
 
 std::optional<std::string> build(doc::OnlineIForest& d, OnlineIForest& f) {
+    // Fewer trees load as they are; more than the configuration's would need
+    // more memory than it was checked for.
+    if (d.trees.size() > d.config.num_trees)
+        return "the document has " + count(d.trees.size()) + " trees, more than num_trees " +
+               count(d.config.num_trees);
     if (auto why = window_problem(d)) return why;
     f.config = d.config;
     f.max_depth = d.config.max_depth();
@@ -247,14 +254,12 @@ std::string to_json(const OnlineIForest& f) {
     return json::write(d);
 }
 
-Result<OnlineIForest> from_json(std::string_view text) {
-    const std::string prefix = "invalid OnlineIForest JSON: ";
-    auto parsed = json::read<doc::OnlineIForest>(text);
-    if (!parsed) return std::unexpected(Error::invalid_argument(prefix + parsed.error()));
-    if (auto valid = parsed->config.validate(); !valid)
-        return std::unexpected(Error::invalid_argument(prefix + valid.error().message));
+Result<OnlineIForest> from_json(std::string_view text, std::uint64_t memory) {
+    constexpr std::string_view prefix = "invalid OnlineIForest JSON: ";
+    auto parsed = read_document<doc::OnlineIForest>(text, prefix, "OnlineIForest", memory);
+    if (!parsed) return std::unexpected(parsed.error());
     OnlineIForest f;
-    if (auto why = build(*parsed, f)) return std::unexpected(Error::invalid_argument(prefix + *why));
+    if (auto why = build(*parsed, f)) return std::unexpected(Error::invalid_argument(std::string(prefix) + *why));
     return f;
 }
 

@@ -100,7 +100,10 @@ struct OnlineIForest {
 [[nodiscard]] std::string to_json(const OnlineIForest& forest);
 // invalid_argument "invalid OnlineIForest JSON: " + the reader's message, the
 // constructor's message for the configuration, or the first inconsistency.
-[[nodiscard]] Result<OnlineIForest> from_json(std::string_view text);
+// A configuration needing more than `memory` bytes (the machine's physical
+// memory; 0 checks nothing) is refused with out_of_memory before the rest of
+// the document is read (frame/document.hpp).
+[[nodiscard]] Result<OnlineIForest> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
 // "OnlineIForest(input_dim=3, num_trees=32, window_size=2048, max_leaf_samples=32, entries_seen=0)"
 [[nodiscard]] std::string repr(const OnlineIForest& forest);

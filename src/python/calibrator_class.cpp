@@ -16,6 +16,7 @@ struct ScoreCalibratorClass {
     using State = core::ScoreCalibrator;
     using Config = core::ScoreCalibratorConfig;
     static constexpr const char* name = "ScoreCalibrator";
+    static constexpr ClassSlot slot = ClassSlot::score_calibrator;
     static constexpr const char* doc =
         "ScoreCalibrator(window=10000, warmup=100)\n--\n\n"
         "Streaming calibration of anomaly scores into [0, 1].\n\n"
@@ -59,7 +60,7 @@ struct ScoreCalibratorClass {
     }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch {
@@ -78,15 +79,15 @@ struct ScoreCalibratorClass {
 
 using P = Protocol<ScoreCalibratorClass>;
 
-PyObject* ScoreCalibratorClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+int ScoreCalibratorClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Signature sig("ScoreCalibrator.__new__()", {"window", "warmup"}, 0);
     PyObject* a[2];
-    if (!sig.parse(args, kwargs, a)) return nullptr;
+    if (!sig.parse(args, kwargs, a)) return -1;
     core::ScoreCalibratorConfig config;
-    if (a[0] && !to_u64(a[0], "window", config.window)) return nullptr;
-    if (a[1] && !to_u64(a[1], "warmup", config.warmup)) return nullptr;
+    if (a[0] && !to_u64(a[0], "window", config.window)) return -1;
+    if (a[1] && !to_u64(a[1], "warmup", config.warmup)) return -1;
 
-    return P::construct(type, checked_config(config, config.validate()), core::ScoreCalibrator::create);
+    return P::construct(self, checked_config(config, config.validate()), core::ScoreCalibrator::create);
 }
 
 constexpr char score_arg[] = "score";

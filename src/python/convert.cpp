@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "frame/memory_budget.hpp"
+
 namespace morvik3::py {
 
 namespace {
@@ -124,9 +126,11 @@ bool is_sequence(PyObject* o) {
 }
 
 // Visits the items of a non-str sequence in order, calling `each(item)`
-// (a borrowed reference, valid during the call) until it returns false.
+// (a borrowed reference, valid during the call) until it returns false.  A
+// length beyond what `item_bytes` each could take of the machine's memory is
+// refused at once, before any item is read.
 template <class Each>
-bool for_each_item(PyObject* o, Py_ssize_t& hint, Each&& each) {
+bool for_each_item(PyObject* o, const char* name, std::size_t item_bytes, Py_ssize_t& hint, Each&& each) {
     if (PyUnicode_Check(o)) return set_type_error("Can't extract `str` to `Vec`");
     if (!is_sequence(o)) {
         if (PyErr_Occurred()) return false;
@@ -137,6 +141,7 @@ bool for_each_item(PyObject* o, Py_ssize_t& hint, Each&& each) {
         PyErr_Clear();
         hint = 0;
     }
+    if (!items_fit(name, hint, item_bytes)) return false;
     if (PyTuple_CheckExact(o)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
             if (!each(PyTuple_GET_ITEM(o, i))) return false;
@@ -172,11 +177,11 @@ bool for_each_item(PyObject* o, Py_ssize_t& hint, Each&& each) {
 constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 16;
 
 template <class T, class Convert>
-bool vector_of(PyObject* o, std::vector<T>& out, Convert&& convert) {
+bool vector_of(PyObject* o, const char* name, std::vector<T>& out, Convert&& convert) {
     out.clear();
     Py_ssize_t hint = 0;
     bool reserved = false;
-    return for_each_item(o, hint, [&](PyObject* item) {
+    return for_each_item(o, name, sizeof(T), hint, [&](PyObject* item) {
         if (!reserved) {
             out.reserve(static_cast<std::size_t>(std::min(hint, max_reserved_items)));
             reserved = true;
@@ -212,10 +217,10 @@ bool enum_failure(const char* name, const char* enum_name, const char* v1, const
     return set_type_error(text);
 }
 
-bool pairs_of(PyObject* o, std::vector<std::pair<std::string, double>>& out) {
+bool pairs_of(PyObject* o, const char* name, std::vector<std::pair<std::string, double>>& out) {
     out.clear();
     Py_ssize_t hint = 0;
-    return for_each_item(o, hint, [&](PyObject* item) {
+    return for_each_item(o, name, sizeof(out.front()), hint, [&](PyObject* item) {
         if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
         const Py_ssize_t n = PyTuple_GET_SIZE(item);
         if (n != 2) {
@@ -293,6 +298,14 @@ bool dict_of(PyObject* o, std::vector<std::pair<std::string, double>>& out, bool
 
 }  // namespace
 
+bool items_fit(const char* name, Py_ssize_t length, std::size_t item_bytes) {
+    if (length <= 0) return true;
+    const auto fits = check_items_fit(std::string("argument '") + name + "'", static_cast<std::uint64_t>(length),
+                                      item_bytes);
+    if (!fits) raise(fits.error());
+    return static_cast<bool>(fits);
+}
+
 bool to_u64(PyObject* o, const char* name, std::uint64_t& out) { return u64_of(o, out) || fail_argument(name); }
 
 bool to_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
@@ -333,7 +346,7 @@ bool to_bool(PyObject* o, const char* name, bool& out) {
 }
 
 bool to_f64_vector(PyObject* o, const char* name, std::vector<double>& out) {
-    return vector_of(o, out, f64_of) || fail_argument(name);
+    return vector_of(o, name, out, f64_of) || fail_argument(name);
 }
 
 bool to_f32_vector(PyObject* o, const char* name, std::vector<float>& out) {
@@ -343,19 +356,19 @@ bool to_f32_vector(PyObject* o, const char* name, std::vector<float>& out) {
         v = static_cast<float>(d);
         return true;
     };
-    return vector_of(o, out, narrow) || fail_argument(name);
+    return vector_of(o, name, out, narrow) || fail_argument(name);
 }
 
 bool to_i64_vector(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
-    return vector_of(o, out, i64_of) || fail_argument(name);
+    return vector_of(o, name, out, i64_of) || fail_argument(name);
 }
 
 bool to_index_list(PyObject* o, const char* name, std::vector<std::uint64_t>& out) {
-    return vector_of(o, out, u64_of) || fail_argument(name);
+    return vector_of(o, name, out, u64_of) || fail_argument(name);
 }
 
 bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
-    if (pairs_of(o, out.entries)) {
+    if (pairs_of(o, name, out.entries)) {
         out.kind = KeyValueLike::Kind::pairs;
         return true;
     }
@@ -402,7 +415,7 @@ bool to_str_or_bytes(PyObject* o, const char* name, TextArg& out) {
         return true;
     }
     std::vector<std::uint8_t> bytes;
-    if (vector_of(o, bytes, u8_of)) {
+    if (vector_of(o, name, bytes, u8_of)) {
         out.copy_.assign(bytes.begin(), bytes.end());
         return true;
     }

@@ -15,6 +15,11 @@
 
 namespace morvik3::py {
 
+// False with a MemoryError when `length` items of `item_bytes` each, as an
+// argument says it holds, exceed the machine's physical memory: converting
+// them could only fail, and only after a long time.
+bool items_fit(const char* name, Py_ssize_t length, std::size_t item_bytes);
+
 bool to_u64(PyObject* o, const char* name, std::uint64_t& out);
 // Absent (nullptr) or None gives nullopt.
 bool to_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out);

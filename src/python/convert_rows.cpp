@@ -168,7 +168,7 @@ bool NumberRows<T, ConvertRow>::convert(PyObject* o, const char* name, const cha
     }
     starts_.push_back(0);
     std::vector<T> row;
-    return iterate(o, name, [&](PyObject* item) {
+    return iterate(o, name, sizeof(std::size_t), [&](PyObject* item) {
         if (!ConvertRow(item, row_name, row)) return false;
         values_.insert(values_.end(), row.begin(), row.end());
         starts_.push_back(values_.size());
@@ -219,7 +219,7 @@ bool IndexColumn::convert(PyObject* o, const char* name, const char* row_name) {
         length_ = buffer.shape(0);
         return true;
     }
-    return iterate(o, name, [&](PyObject* item) {
+    return iterate(o, name, sizeof(std::uint64_t), [&](PyObject* item) {
         std::uint64_t v = 0;
         if (!to_u64(item, row_name, v)) return false;
         values_.push_back(v);
@@ -252,7 +252,7 @@ bool ValueColumn::convert(PyObject* o, const char* name, const char* row_name) {
         // A dtype the in-place reader does not take: element by element, as the single call would.
         buffer_.release();
     }
-    return iterate(o, name, [&](PyObject* item) {
+    return iterate(o, name, sizeof(double), [&](PyObject* item) {
         double v = 0.0;
         if (!to_f64(item, row_name, v)) return false;
         values_.push_back(v);
@@ -263,7 +263,7 @@ bool ValueColumn::convert(PyObject* o, const char* name, const char* row_name) {
 // ---- EventRows ----
 
 bool EventRows::convert(PyObject* o, const char* name, const char* row_name) {
-    return iterate(o, name, [&](PyObject* item) {
+    return iterate(o, name, sizeof(KeyValueLike), [&](PyObject* item) {
         KeyValueLike event;
         if (!to_key_value(item, row_name, event)) return false;
         events_.push_back(std::move(event));
@@ -279,13 +279,13 @@ PyObject* new_float64_array(std::size_t n) {
     return PyObject_CallMethod(numpy.get(), "empty", "n", static_cast<Py_ssize_t>(n));
 }
 
-double* open_results(BufferView& view, PyObject* array, std::size_t n) {
+double* open_results(BufferView& view, PyObject* array, std::size_t n, PyTypeObject* owner) {
     if (!view.open_writable(array)) return nullptr;
     if (view.element() == Element::f64 && view.bytes() == static_cast<Py_ssize_t>(n * sizeof(double)))
         return reinterpret_cast<double*>(view.data());
     const std::string got = std::to_string(view.bytes()) + " bytes of format '" + excerpt(view.format()) + "'";
     view.release();
-    raise_internal("numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
+    raise_internal(state_of(owner), "numpy.empty(" + std::to_string(n) + ") gave " + got + ", not " + std::to_string(n) +
                    " float64 values");
     return nullptr;
 }

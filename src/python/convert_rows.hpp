@@ -67,9 +67,10 @@ class RowColumn {
 
   protected:
     // Iterates `o`, calling `each(item)` per row until it returns false; the
-    // exception of that row is kept.  False when `o` cannot be iterated.
+    // exception of that row is kept.  False when `o` cannot be iterated, or
+    // says it holds more rows than memory could, at `row_bytes` a row.
     template <class Each>
-    bool iterate(PyObject* o, const char* name, Each&& each);
+    bool iterate(PyObject* o, const char* name, std::size_t row_bytes, Each&& each);
     // Keeps the current exception as the one of row size().
     void fail_row() { error_ = Ref(PyErr_GetRaisedException()); }
     bool not_iterable(PyObject* o, const char* name);
@@ -80,11 +81,12 @@ class RowColumn {
 };
 
 template <class Each>
-bool RowColumn::iterate(PyObject* o, const char* name, Each&& each) {
+bool RowColumn::iterate(PyObject* o, const char* name, std::size_t row_bytes, Each&& each) {
     Ref it(PyObject_GetIter(o));
     if (!it) return not_iterable(o, name);
     length_ = PyObject_Size(o);
     if (length_ < 0) PyErr_Clear();
+    if (!items_fit(name, length_, row_bytes)) return false;
     while (true) {
         Ref item(PyIter_Next(it.get()));
         if (!item) {
@@ -178,9 +180,9 @@ class EventRows : public RowColumn {
 PyObject* new_float64_array(std::size_t n);
 // The storage of the n float64 values of `array`, from new_float64_array,
 // opened in `view`.  Whatever answered to numpy.empty is checked first, and
-// anything but n float64 values in one block is an internal failure (nullptr
-// with the exception set) before a single value is written.
-double* open_results(BufferView& view, PyObject* array, std::size_t n);
+// anything but n float64 values in one block is an internal failure of
+// `owner` (nullptr with the exception set) before a single value is written.
+double* open_results(BufferView& view, PyObject* array, std::size_t n, PyTypeObject* owner);
 
 // Marks the current exception as the failure of row N: a `row` attribute of
 // N, and "row N: " before its message; the exception object itself, with its

@@ -17,6 +17,7 @@ struct FeatureSketchClass {
     using State = core::FeatureSketch;
     using Config = core::FeatureSketchConfig;
     static constexpr const char* name = "FeatureSketch";
+    static constexpr ClassSlot slot = ClassSlot::feature_sketch;
     static constexpr const char* doc =
         "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
         "chain_depth=8, sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"
@@ -76,7 +77,7 @@ struct FeatureSketchClass {
     }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch;
@@ -84,25 +85,25 @@ struct FeatureSketchClass {
 
 using P = Protocol<FeatureSketchClass>;
 
-PyObject* FeatureSketchClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+int FeatureSketchClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Signature sig("FeatureSketch.__new__()",
                                {"value_projection_dims", "presence_projection_dims", "chains_per_ensemble",
                                 "chain_depth", "sketch_rows", "sketch_buckets", "decay_half_life", "seed"},
                                0);
     PyObject* a[8];
-    if (!sig.parse(args, kwargs, a)) return nullptr;
+    if (!sig.parse(args, kwargs, a)) return -1;
     core::FeatureSketchConfig config;
     std::optional<std::uint64_t> seed;
-    if (a[0] && !to_u64(a[0], "value_projection_dims", config.value_projection_dims)) return nullptr;
-    if (a[1] && !to_u64(a[1], "presence_projection_dims", config.presence_projection_dims)) return nullptr;
-    if (a[2] && !to_u64(a[2], "chains_per_ensemble", config.chains_per_ensemble)) return nullptr;
-    if (a[3] && !to_u64(a[3], "chain_depth", config.chain_depth)) return nullptr;
-    if (a[4] && !to_u64(a[4], "sketch_rows", config.sketch_rows)) return nullptr;
-    if (a[5] && !to_u64(a[5], "sketch_buckets", config.sketch_buckets)) return nullptr;
-    if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return nullptr;
-    if (!to_seed(a[7], "seed", seed)) return nullptr;
+    if (a[0] && !to_u64(a[0], "value_projection_dims", config.value_projection_dims)) return -1;
+    if (a[1] && !to_u64(a[1], "presence_projection_dims", config.presence_projection_dims)) return -1;
+    if (a[2] && !to_u64(a[2], "chains_per_ensemble", config.chains_per_ensemble)) return -1;
+    if (a[3] && !to_u64(a[3], "chain_depth", config.chain_depth)) return -1;
+    if (a[4] && !to_u64(a[4], "sketch_rows", config.sketch_rows)) return -1;
+    if (a[5] && !to_u64(a[5], "sketch_buckets", config.sketch_buckets)) return -1;
+    if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return -1;
+    if (!to_seed(a[7], "seed", seed)) return -1;
 
-    return P::construct(type, seed, checked_config(config, core::validate_config(config)),
+    return P::construct(self, seed, checked_config(config, core::validate_config(config)),
                         core::FeatureSketch::create);
 }
 

@@ -21,6 +21,7 @@ struct ForestClass {
     using State = core::Forest;
     using Config = core::MorvikConfig;
     static constexpr const char* name = "Forest";
+    static constexpr ClassSlot slot = ClassSlot::forest;
     static constexpr const char* doc =
         "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
         "internal_shingling=True, initial_accept_fraction=0.125, seed=None)\n--\n\n"
@@ -85,7 +86,7 @@ struct ForestClass {
     }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     using Batch = PointBatch<core::update, core::score, core::update_and_score>;
@@ -95,30 +96,30 @@ using P = Protocol<ForestClass>;
 
 constexpr char point_arg[] = "point";
 
-PyObject* ForestClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+int ForestClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Signature sig("Forest.__new__()",
                                {"input_dim", "shingle_size", "num_trees", "capacity", "time_decay", "output_after",
                                 "internal_shingling", "initial_accept_fraction", "seed"},
                                1);
     PyObject* a[9];
-    if (!sig.parse(args, kwargs, a)) return nullptr;
+    if (!sig.parse(args, kwargs, a)) return -1;
     std::uint64_t input_dim = 0, shingle_size = 1, num_trees = 50, capacity = 256, output_after = 0;
     double time_decay = 0.0, initial_accept_fraction = 0.125;
     bool internal_shingling = true;
     std::optional<std::uint64_t> seed;
-    if (!to_u64(a[0], "input_dim", input_dim)) return nullptr;
-    if (a[1] && !to_u64(a[1], "shingle_size", shingle_size)) return nullptr;
-    if (a[2] && !to_u64(a[2], "num_trees", num_trees)) return nullptr;
-    if (a[3] && !to_u64(a[3], "capacity", capacity)) return nullptr;
-    if (a[4] && !to_f64(a[4], "time_decay", time_decay)) return nullptr;
-    if (a[5] && !to_u64(a[5], "output_after", output_after)) return nullptr;
-    if (a[6] && !to_bool(a[6], "internal_shingling", internal_shingling)) return nullptr;
-    if (a[7] && !to_f64(a[7], "initial_accept_fraction", initial_accept_fraction)) return nullptr;
-    if (!to_seed(a[8], "seed", seed)) return nullptr;
+    if (!to_u64(a[0], "input_dim", input_dim)) return -1;
+    if (a[1] && !to_u64(a[1], "shingle_size", shingle_size)) return -1;
+    if (a[2] && !to_u64(a[2], "num_trees", num_trees)) return -1;
+    if (a[3] && !to_u64(a[3], "capacity", capacity)) return -1;
+    if (a[4] && !to_f64(a[4], "time_decay", time_decay)) return -1;
+    if (a[5] && !to_u64(a[5], "output_after", output_after)) return -1;
+    if (a[6] && !to_bool(a[6], "internal_shingling", internal_shingling)) return -1;
+    if (a[7] && !to_f64(a[7], "initial_accept_fraction", initial_accept_fraction)) return -1;
+    if (!to_seed(a[8], "seed", seed)) return -1;
 
     const auto config = core::MorvikConfig::build(input_dim, shingle_size, capacity, num_trees, time_decay,
                                                   output_after, internal_shingling, initial_accept_fraction);
-    return P::construct(type, seed, config, core::Forest::create);
+    return P::construct(self, seed, config, core::Forest::create);
 }
 
 // Methods taking one `point`, narrowed to 32-bit floats.

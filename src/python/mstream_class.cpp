@@ -17,6 +17,7 @@ struct MStreamClass {
     using State = core::MStream;
     using Config = core::MStreamConfig;
     static constexpr const char* name = "MStream";
+    static constexpr ClassSlot slot = ClassSlot::mstream;
     static constexpr const char* doc =
         "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
         "mStream detector for mixed numerical/categorical records.\n\n"
@@ -69,7 +70,7 @@ struct MStreamClass {
     }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch {
@@ -90,21 +91,21 @@ struct MStreamClass {
 
 using P = Protocol<MStreamClass>;
 
-PyObject* MStreamClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+int MStreamClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Signature sig("MStream.__new__()",
                                {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"}, 2);
     PyObject* a[6];
-    if (!sig.parse(args, kwargs, a)) return nullptr;
+    if (!sig.parse(args, kwargs, a)) return -1;
     core::MStreamConfig config;
     std::optional<std::uint64_t> seed;
-    if (!to_u64(a[0], "numeric_dim", config.numeric_dim)) return nullptr;
-    if (!to_u64(a[1], "categorical_dim", config.categorical_dim)) return nullptr;
-    if (a[2] && !to_u64(a[2], "num_rows", config.num_rows)) return nullptr;
-    if (a[3] && !to_u64(a[3], "num_buckets", config.num_buckets)) return nullptr;
-    if (a[4] && !to_f64(a[4], "alpha", config.alpha)) return nullptr;
-    if (!to_seed(a[5], "seed", seed)) return nullptr;
+    if (!to_u64(a[0], "numeric_dim", config.numeric_dim)) return -1;
+    if (!to_u64(a[1], "categorical_dim", config.categorical_dim)) return -1;
+    if (a[2] && !to_u64(a[2], "num_rows", config.num_rows)) return -1;
+    if (a[3] && !to_u64(a[3], "num_buckets", config.num_buckets)) return -1;
+    if (a[4] && !to_f64(a[4], "alpha", config.alpha)) return -1;
+    if (!to_seed(a[5], "seed", seed)) return -1;
 
-    return P::construct(type, seed, checked_config(config, core::validate_config(config)), core::MStream::create);
+    return P::construct(self, seed, checked_config(config, core::validate_config(config)), core::MStream::create);
 }
 
 // {"total": float, "record": float, "numeric_features": [...], "categorical_features": [...]}

@@ -16,10 +16,11 @@
 //   static std::string to_json(const State&);
 //   static Result<State> from_json(std::string_view);    // parse + every load check
 //   static std::string repr(const State&);
-//   static PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
+//   static int tp_init(PyObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
 //   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
 //   static constexpr auto properties();                  // std::tuple of Property: read-only attributes
 //   static std::uint64_t memory_bytes(const State&);     // bytes the state holds now
+//   static constexpr ClassSlot slot;                     // its place in the module state
 //   static constexpr const char* doc_memory_bytes;       // says what that counts
 //
 // A class that also supplies `struct Batch` gets update_many, score_many and
@@ -93,10 +94,38 @@ class BorrowFlag {
     std::atomic<std::int64_t> count_{0};
 };
 
+// The configuration of a detector as its properties read it: a copy kept
+// beside the state under a lock of its own, held only to copy it, so that
+// the properties answer while another thread holds the borrow.
+template <class Config>
+class ConfigCopy {
+  public:
+    [[nodiscard]] std::optional<Config> get() {
+        PyMutex_Lock(&lock_);
+        const std::optional<Config> copy = value_;
+        PyMutex_Unlock(&lock_);
+        return copy;
+    }
+    void set(const Config& config) {
+        PyMutex_Lock(&lock_);
+        value_ = config;
+        PyMutex_Unlock(&lock_);
+    }
+
+  private:
+    PyMutex lock_{};
+    std::optional<Config> value_;
+};
+
+// An instance.  One made by `__new__` alone (as unpickling makes it) holds
+// no detector until `__init__` builds one or `__setstate__` loads one;
+// `initialised` changes only under the exclusive borrow.
 template <class C>
 struct Object {
     PyObject_HEAD
     BorrowFlag borrow;
+    ConfigCopy<typename C::Config> config;
+    bool initialised;
     typename C::State state;
 };
 
@@ -201,8 +230,10 @@ PyObject* finish(Raw& raw, Convert& convert) {
     }
 }
 
+// `owner` is the class of the call, whose module's internal failure a broken
+// invariant raises.
 template <class F, class Convert>
-PyObject* compute(bool detach, F& f, Convert& convert) {
+PyObject* compute(PyTypeObject* owner, bool detach, F& f, Convert& convert) {
     Outcome<F> out;
     if (detach) {
         Detached d;
@@ -211,23 +242,35 @@ PyObject* compute(bool detach, F& f, Convert& convert) {
         out.run(f);
     }
     if (out.out_of_memory) return PyErr_NoMemory();
-    if (!out.value) return raise_internal(out.internal);
+    if (!out.value) return raise_internal(state_of(owner), out.internal);
     return finish(*out.value, convert);
 }
 
 inline constexpr auto default_convert = [](const auto& v) { return to_py(v); };
 
+// The module state of an entry point, from its first argument: the class
+// itself for `__new__`, the module for a static method (see
+// add_static_methods), else an instance of the class.
+inline ModuleState* module_of(PyTypeObject* type, auto...) { return state_of(type); }
+inline ModuleState* module_of(PyObject* self, auto...) {
+    return PyModule_Check(self) ? state_of_module(self) : state_of(Py_TYPE(self));
+}
+
 // The guard around an entry point `Fn` from the interpreter.
 template <auto Fn>
 struct Entry;
-template <class... A, PyObject* (*Fn)(A...)>
+template <class R, class... A, R (*Fn)(A...)>
 struct Entry<Fn> {
-    static PyObject* call(A... a) noexcept {
+    static R call(A... a) noexcept {
         try {
             return Fn(a...);
         } catch (...) {
-            raise_current_exception();
-            return nullptr;
+            raise_current_exception(module_of(a...));
+            if constexpr (std::is_same_v<R, int>) {
+                return -1;
+            } else {
+                return nullptr;
+            }
         }
     }
 };
@@ -260,48 +303,84 @@ struct Protocol {
     using Config = typename C::Config;
     using Self = Object<C>;
 
-    static inline PyTypeObject* type = nullptr;
-
     static Self* cast(PyObject* o) { return reinterpret_cast<Self*>(o); }
 
-    // A new instance owning `state`.
-    static PyObject* wrap(PyTypeObject* t, State&& state) {
+    // `__new__`: an instance holding no detector yet.  It takes and ignores
+    // the constructor's arguments, so that unpickling, which calls it with
+    // `__getnewargs__()` before `__setstate__`, builds nothing to throw away.
+    static PyObject* tp_new(PyTypeObject* t, PyObject*, PyObject*) {
         PyObject* o = t->tp_alloc(t, 0);
         if (o == nullptr) return nullptr;
         Self* self = cast(o);
         new (&self->borrow) BorrowFlag();
-        new (&self->state) State(std::move(state));
+        new (&self->config) ConfigCopy<Config>();
+        self->initialised = false;
+        new (&self->state) State();
         return o;
     }
 
-    // Constructor tail shared by the classes: resolves the seed, then, for a
+    // A new instance owning `state`.
+    static PyObject* wrap(PyTypeObject* t, State&& state) {
+        PyObject* o = tp_new(t, nullptr, nullptr);
+        if (o == nullptr) return nullptr;
+        install(cast(o), std::move(state));
+        return o;
+    }
+
+    // Gives `self` the detector `state`; the caller holds the exclusive
+    // borrow, or the only reference.
+    static void install(Self* self, State&& state) {
+        self->state = std::move(state);
+        self->config.set(self->state.config);
+        self->initialised = true;
+    }
+
+    // Under a borrow: whether the instance holds a detector, raising when not.
+    static bool holds_detector(Self* self) {
+        if (self->initialised) return true;
+        return not_initialised();
+    }
+    static bool not_initialised() {
+        PyErr_Format(PyExc_RuntimeError, "this %s holds no detector: %s.__new__() was not followed by __init__() or "
+                                         "__setstate__()", C::name, C::name);
+        return false;
+    }
+
+    // `__init__` tail shared by the classes: resolves the seed, then, for a
     // valid configuration that fits in memory, lets `create(config, seed)`
-    // build the state (a State or a Result<State>), and wraps it.
+    // build the state (a State or a Result<State>) and gives it to `o`.
     template <class Create>
-    static PyObject* construct(PyTypeObject* t, std::optional<std::uint64_t> seed, const Result<Config>& config,
-                               Create&& create) {
+    static int construct(PyObject* o, std::optional<std::uint64_t> seed, const Result<Config>& config,
+                         Create&& create) {
         const std::uint64_t resolved = resolve_seed(seed);
-        return construct(t, config, [&](const Config& c) { return create(c, resolved); });
+        return construct(o, config, [&](const Config& c) { return create(c, resolved); });
     }
 
     // The same for a class without a generator: `create(config)`.
     template <class Create>
-    static PyObject* construct(PyTypeObject* t, const Result<Config>& config, Create&& create) {
-        if (!config) return raise(config.error());
-        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error());
-        auto state = create(*config);
-        if constexpr (detail::is_result<decltype(state)>::value) {
-            if (!state) return raise(state.error());
-            return wrap(t, std::move(*state));
+    static int construct(PyObject* o, const Result<Config>& config, Create&& create) {
+        if (!config) return raise(config.error()), -1;
+        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error()), -1;
+        auto built = create(*config);
+        State* state = nullptr;
+        if constexpr (detail::is_result<decltype(built)>::value) {
+            if (!built) return raise(built.error()), -1;
+            state = &*built;
         } else {
-            return wrap(t, std::move(state));
+            state = &built;
         }
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return -1;
+        install(self, std::move(*state));
+        return 0;
     }
 
     static void dealloc(PyObject* o) {
         PyTypeObject* t = Py_TYPE(o);
         Self* self = cast(o);
         self->state.~State();
+        self->config.~ConfigCopy<Config>();
         self->borrow.~BorrowFlag();
         t->tp_free(o);
         Py_DECREF(t);
@@ -313,10 +392,10 @@ struct Protocol {
     static PyObject* shared(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         const State& state = self->state;
         auto call = [&] { return f(state); };
-        return detail::compute(detach, call, convert);
+        return detail::compute(Py_TYPE(o), detach, call, convert);
     }
 
     // Exclusive access; `f(State&)` runs detached.
@@ -324,10 +403,10 @@ struct Protocol {
     static PyObject* exclusive(PyObject* o, F&& f, Convert convert = detail::default_convert, bool detach = true) {
         Self* self = cast(o);
         ExclusiveBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         State& state = self->state;
         auto call = [&] { return f(state); };
-        return detail::compute(detach, call, convert);
+        return detail::compute(Py_TYPE(o), detach, call, convert);
     }
 
     // Cheap read-only accessors: shared access, attached.
@@ -351,14 +430,19 @@ struct Protocol {
         return shared(o, [](const State& s) { return core_calls::document(s); });
     }
 
-    static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Static methods, handed the module whose class they make (see
+    // add_static_methods).
+    static PyObject* from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyTypeObject* cls = class_of(module);
+        if (cls == nullptr) return nullptr;
         static const Signature sig(sig_name("from_json"), {"json"}, 1);
         PyObject* a[1];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         TextArg text;
         if (!to_str_or_bytes(a[0], "json", text)) return nullptr;
         auto call = [&] { return load(text.view()); };
-        return detail::compute(true, call, wrap_loaded);
+        auto wrap_loaded = [&](State& state) { return wrap(cls, std::move(state)); };
+        return detail::compute(cls, true, call, wrap_loaded);
     }
 
     static PyObject* save_json(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -370,7 +454,9 @@ struct Protocol {
         return shared(o, [&](const State& s) { return write_file(path, core_calls::document(s)); });
     }
 
-    static PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* load_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyTypeObject* cls = class_of(module);
+        if (cls == nullptr) return nullptr;
         static const Signature sig(sig_name("load_json"), {"path"}, 1);
         PyObject* a[1];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
@@ -381,13 +467,14 @@ struct Protocol {
             if (!text) return std::unexpected(text.error());
             return load(*text);
         };
-        return detail::compute(true, call, wrap_loaded);
+        auto wrap_loaded = [&](State& state) { return wrap(cls, std::move(state)); };
+        return detail::compute(cls, true, call, wrap_loaded);
     }
 
     static PyObject* copy(PyObject* o) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         try {
             State duplicate(self->state);
             return wrap(Py_TYPE(o), std::move(duplicate));
@@ -411,24 +498,33 @@ struct Protocol {
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         TextArg text;
         if (!to_text(a[0], "state", text)) return nullptr;
-        // The whole document is parsed and checked before the state changes.
-        return exclusive(o, [&](State& s) -> Result<void> {
-            Result<State> loaded = load(text.view());
-            if (!loaded) return std::unexpected(loaded.error());
-            s = std::move(*loaded);
-            return {};
-        });
+        // The whole document is parsed and checked before the state changes;
+        // an instance made by __new__ alone gets its detector here.
+        Self* self = cast(o);
+        ExclusiveBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        auto call = [&] { return load(text.view()); };
+        auto take = [&](State& loaded) {
+            install(self, std::move(loaded));
+            return Py_NewRef(Py_None);
+        };
+        return detail::compute(Py_TYPE(o), true, call, take);
     }
 
     static PyObject* getnewargs(PyObject* o, PyObject*) {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         return C::getnewargs(self->state);
     }
 
     static PyObject* repr(PyObject* o) {
-        return read(o, [](const State& s) { return core_calls::text(s); });
+        // Under the borrow, like the state it describes.
+        Self* self = cast(o);
+        SharedBorrow borrow(self->borrow);
+        if (!borrow) return nullptr;
+        if (!self->initialised) return PyUnicode_FromFormat("<%s holding no detector>", C::name);
+        return to_py(core_calls::text(self->state));
     }
 
     // Reading the pages of large tables can take a while: detached.
@@ -436,9 +532,13 @@ struct Protocol {
         return shared(o, [](const State& s) { return core_calls::held(s); });
     }
 
+    // From the configuration's copy, without the borrow: a configuration
+    // never changes under a call, only with a whole new state.
     template <std::size_t I>
     static PyObject* property(PyObject* o, void*) {
-        return read(o, [](const State& s) { return std::invoke(std::get<I>(C::properties()).get, s.config); });
+        const std::optional<Config> config = cast(o)->config.get();
+        if (!config) return not_initialised(), nullptr;
+        return to_py(std::invoke(std::get<I>(C::properties()).get, *config));
     }
 
     // ---- batches ----
@@ -479,7 +579,7 @@ struct Protocol {
         if constexpr (batch_answers<Call>()) {
             scores = Ref(new_float64_array(rows));
             if (!scores) return nullptr;
-            target = open_results(output, scores.get(), rows);
+            target = open_results(output, scores.get(), rows, Py_TYPE(o));
             if (target == nullptr) return nullptr;
         }
         if (rows == 0) {
@@ -497,7 +597,7 @@ struct Protocol {
         Self* self = cast(o);
         using Borrow = std::conditional_t<Call == BatchCall::score, SharedBorrow, ExclusiveBorrow>;
         Borrow borrow(self->borrow);
-        if (!borrow) return nullptr;
+        if (!borrow || !holds_detector(self)) return nullptr;
         std::conditional_t<Call == BatchCall::score, const State&, State&> state = self->state;
         std::size_t row = 0;
         auto work = [&]() -> Result<void> {
@@ -518,7 +618,7 @@ struct Protocol {
         if (out.out_of_memory) {
             PyErr_NoMemory();
         } else if (!out.value) {
-            raise_internal(out.internal);
+            raise_internal(state_of(Py_TYPE(o)), out.internal);
         } else if (!*out.value) {
             raise(out.value->error());
         } else if (failing != nullptr) {
@@ -613,13 +713,15 @@ struct Protocol {
   public:
     // ---- type creation ----
 
+    // A new type object of the class, one per import of the module, kept in
+    // the module's state.
     static PyObject* create_type(PyObject* module) {
-        if (type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(type));
         static std::vector<PyMethodDef> table = build_methods();
         static std::vector<PyGetSetDef> attributes = build_properties();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<C::tp_new>::call)},
+            {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<tp_new>::call)},
+            {Py_tp_init, reinterpret_cast<void*>(&detail::Entry<C::tp_init>::call)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
             {Py_tp_doc, const_cast<char*>(C::doc)},
             {Py_tp_methods, table.data()},
@@ -634,25 +736,47 @@ struct Protocol {
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
             slots,
         };
-        PyObject* t = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
-        if (t == nullptr) return nullptr;
-        type = reinterpret_cast<PyTypeObject*>(Py_NewRef(t));  // kept for the process
-        return t;
+        Ref type(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
+        if (!type || !add_static_methods(type.get(), module)) return nullptr;
+        state_of_module(module)->classes[static_cast<std::size_t>(C::slot)] = Py_NewRef(type.get());
+        return type.release();
     }
 
   private:
-    static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }
-
-    // Parses a document with the class's own checks, then checks that what it
-    // describes fits in memory.  Touches no Python object.
-    static Result<State> load(std::string_view text) {
-        Result<State> state = C::from_json(text);
-        if (!state) return state;
-        if (auto fits = fits_in_memory(state->config); !fits) return std::unexpected(fits.error());
-        return state;
+    // The static methods that make an instance.  METH_STATIC would hand them
+    // nothing to tell which import of the module (which interpreter's) they
+    // belong to, so each is a function of the module, as the module's own
+    // functions are, wrapped as a static method by hand; the type is still
+    // being set up, so its dictionary takes them directly.
+    static bool add_static_methods(PyObject* type, PyObject* module) {
+        constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
+        static PyMethodDef methods[] = {
+            {"from_json", as_method<from_json>(), flags, method_doc("from_json(json)", C::doc_from_json)},
+            {"load_json", as_method<load_json>(), flags, method_doc("load_json(path)", C::doc_load_json)},
+        };
+        Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+        for (PyMethodDef& def : methods) {
+            Ref function(PyCFunction_NewEx(&def, module, nullptr));
+            Ref method(function ? PyStaticMethod_New(function.get()) : nullptr);
+            if (!method || PyDict_SetItemString(dict.get(), def.ml_name, method.get()) < 0) return false;
+        }
+        PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+        return true;
     }
 
-    static PyObject* wrap_loaded(State& state) { return wrap(type, std::move(state)); }
+    // The class of this import of the module, for its static methods.
+    static PyTypeObject* class_of(PyObject* module) {
+        ModuleState* state = state_of_module(module);
+        PyObject* cls = state != nullptr ? state->classes[static_cast<std::size_t>(C::slot)] : nullptr;
+        if (cls == nullptr) PyErr_Format(PyExc_RuntimeError, "the module of %s is gone", C::name);
+        return reinterpret_cast<PyTypeObject*>(cls);
+    }
+
+    static Result<void> fits_in_memory(const Config& config) { return check_fits(C::name, core_calls::needed(config)); }
+
+    // Parses a document with the class's own checks, the memory check among
+    // them, before its state is built.  Touches no Python object.
+    static Result<State> load(std::string_view text) { return C::from_json(text); }
 
     static const char* sig_name(const char* method) {
         // Interned per (class, method) for the process lifetime; first calls
@@ -683,12 +807,8 @@ struct Protocol {
         table.push_back({"memory_bytes", as_method<memory_bytes>(), METH_NOARGS,
                          method_doc("memory_bytes($self)", C::doc_memory_bytes)});
         table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
-        table.push_back({"from_json", as_method<from_json>(), kw | METH_STATIC,
-                         method_doc("from_json(json)", C::doc_from_json)});
         table.push_back(
             {"save_json", as_method<save_json>(), kw, method_doc("save_json($self, path)", C::doc_save_json)});
-        table.push_back({"load_json", as_method<load_json>(), kw | METH_STATIC,
-                         method_doc("load_json(path)", C::doc_load_json)});
         table.push_back({"__copy__", as_method<copy_method>(), METH_NOARGS, method_doc("__copy__($self)", nullptr)});
         table.push_back({"__deepcopy__", as_method<deepcopy>(), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
         table.push_back({"__getstate__", as_method<to_json>(), METH_NOARGS, method_doc("__getstate__($self)", nullptr)});

@@ -17,6 +17,7 @@ struct OnlineIForestClass {
     using State = core::OnlineIForest;
     using Config = core::OnlineIForestConfig;
     static constexpr const char* name = "OnlineIForest";
+    static constexpr ClassSlot slot = ClassSlot::online_iforest;
     static constexpr const char* doc =
         "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
         "Online Isolation Forest detector for numerical streams.\n\n"
@@ -63,7 +64,7 @@ struct OnlineIForestClass {
     }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     using Batch = PointBatch<core::update, core::score, core::update_and_score>;
@@ -71,20 +72,20 @@ struct OnlineIForestClass {
 
 using P = Protocol<OnlineIForestClass>;
 
-PyObject* OnlineIForestClass::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+int OnlineIForestClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Signature sig("OnlineIForest.__new__()",
                                {"input_dim", "num_trees", "window_size", "max_leaf_samples", "seed"}, 1);
     PyObject* a[5];
-    if (!sig.parse(args, kwargs, a)) return nullptr;
+    if (!sig.parse(args, kwargs, a)) return -1;
     core::OnlineIForestConfig config;
     std::optional<std::uint64_t> seed;
-    if (!to_u64(a[0], "input_dim", config.input_dim)) return nullptr;
-    if (a[1] && !to_u64(a[1], "num_trees", config.num_trees)) return nullptr;
-    if (a[2] && !to_u64(a[2], "window_size", config.window_size)) return nullptr;
-    if (a[3] && !to_u64(a[3], "max_leaf_samples", config.max_leaf_samples)) return nullptr;
-    if (!to_seed(a[4], "seed", seed)) return nullptr;
+    if (!to_u64(a[0], "input_dim", config.input_dim)) return -1;
+    if (a[1] && !to_u64(a[1], "num_trees", config.num_trees)) return -1;
+    if (a[2] && !to_u64(a[2], "window_size", config.window_size)) return -1;
+    if (a[3] && !to_u64(a[3], "max_leaf_samples", config.max_leaf_samples)) return -1;
+    if (!to_seed(a[4], "seed", seed)) return -1;
 
-    return P::construct(type, seed, checked_config(config, config.validate()), core::OnlineIForest::create);
+    return P::construct(self, seed, checked_config(config, config.validate()), core::OnlineIForest::create);
 }
 
 constexpr char point_arg[] = "point";

@@ -9,21 +9,35 @@
 namespace morvik3::py {
 
 namespace {
-PyObject* g_internal_error = nullptr;
+
+// The module's internal-failure type; SystemError should the module be
+// gone, as at the end of an interpreter.
+PyObject* internal_error_of(ModuleState* state) {
+    if (state != nullptr && state->internal_error != nullptr) return state->internal_error;
+    return PyExc_SystemError;
 }
 
-PyObject* internal_error_type() { return g_internal_error; }
+}  // namespace
+
+ModuleState* state_of(PyTypeObject* owner) {
+    auto* state = static_cast<ModuleState*>(PyType_GetModuleState(owner));
+    if (state == nullptr) PyErr_Clear();
+    return state;
+}
+
+ModuleState* state_of_module(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) PyErr_Clear();
+    return state;
+}
 
 PyObject* create_internal_error_type() {
-    if (g_internal_error == nullptr) {
-        g_internal_error = PyErr_NewExceptionWithDoc(
-            "morvik3.morvik3.InternalError",
-            "Raised when a detector meets a broken internal invariant, which only an\n"
-            "inconsistent state document can cause. Derives from BaseException so that\n"
-            "ordinary `except Exception` handlers do not swallow it.",
-            PyExc_BaseException, nullptr);
-    }
-    return g_internal_error;
+    return PyErr_NewExceptionWithDoc(
+        "morvik3.morvik3.InternalError",
+        "Raised when a detector meets a broken internal invariant, which only an\n"
+        "inconsistent state document can cause. Derives from BaseException so that\n"
+        "ordinary `except Exception` handlers do not swallow it.",
+        PyExc_BaseException, nullptr);
 }
 
 PyObject* raise(const Error& e) {
@@ -37,25 +51,25 @@ PyObject* raise(const Error& e) {
     return nullptr;
 }
 
-void raise_current_exception() noexcept {
+void raise_current_exception(ModuleState* state) noexcept {
     try {
         throw;
     } catch (const InternalError& e) {
-        raise_internal(e.what());
+        raise_internal(state, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_Format(internal_error_type(), "unexpected C++ exception: %s", e.what());
+        PyErr_Format(internal_error_of(state), "unexpected C++ exception: %s", e.what());
     } catch (...) {
-        PyErr_SetString(internal_error_type(), "unexpected C++ exception");
+        PyErr_SetString(internal_error_of(state), "unexpected C++ exception");
     }
 }
 
-PyObject* raise_internal(std::string_view message) {
+PyObject* raise_internal(ModuleState* state, std::string_view message) {
     Ref msg(str_from(message));
-    if (msg) PyErr_SetObject(internal_error_type(), msg.get());
+    if (msg) PyErr_SetObject(internal_error_of(state), msg.get());
     return nullptr;
 }
 

@@ -51,18 +51,34 @@ class Detached {
     PyThreadState* state_;
 };
 
-// The BaseException subclass raised for broken invariants (created at import).
-PyObject* internal_error_type();
+// The classes of the module, in the order the module adds them.
+enum class ClassSlot : std::size_t { feature_sketch, mstream, online_iforest, forest, score_calibrator, count };
+
+// What one import of the module holds: each interpreter imports its own, so
+// nothing of one interpreter is ever seen by another.  Its classes find it
+// through PyType_GetModuleState, its static methods through their module.
+struct ModuleState {
+    PyObject* internal_error;  // the BaseException subclass raised for broken invariants
+    PyObject* classes[static_cast<std::size_t>(ClassSlot::count)];
+};
+
+// The state of the module that made `owner`, one of its classes, or of
+// `module`; nullptr (no exception) once the module is gone.
+ModuleState* state_of(PyTypeObject* owner);
+ModuleState* state_of_module(PyObject* module);
+
+// A new exception type for ModuleState::internal_error.
 PyObject* create_internal_error_type();
 
 // Raise the exception a core error maps to; always returns nullptr.
 PyObject* raise(const Error& e);
-// Raise the internal-failure exception; always returns nullptr.
-PyObject* raise_internal(std::string_view message);
+// Raise the internal-failure exception of the module `state`; always
+// returns nullptr.
+PyObject* raise_internal(ModuleState* state, std::string_view message);
 // Inside a catch block: raise what the C++ exception in flight maps to,
 // MemoryError for an allocation that failed or could never succeed, the
-// internal failure for anything else.
-void raise_current_exception() noexcept;
+// internal failure (of the module `state`) for anything else.
+void raise_current_exception(ModuleState* state) noexcept;
 
 // KeyboardInterrupt, SystemExit and MemoryError: whatever raised them, they
 // are raised on as they are, never taken for a bad argument or a bad row.

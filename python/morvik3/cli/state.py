@@ -8,9 +8,12 @@ line's defaults the run began with (see _registry.DEFAULTS; a file without
 it was written by morvik3 0.5.0).  A file holding a detector's document
 alone is read as that detector without a calibrator."""
 
+import contextlib
+import errno
 import json
 import os
-import tempfile
+import secrets
+import stat
 
 import morvik3
 from morvik3._registry import DEFAULTS, KINDS
@@ -18,37 +21,63 @@ from morvik3.cli.inputs import InputError
 
 
 def save(scorer, path):
-    """Writes the state of a scorer (cli.score.Scorer) to a temporary file
-    beside `path`, flushes it to disk, then renames it over `path`."""
+    """Replaces the state file at `path` with the state of a scorer
+    (cli.score.Scorer), whole or not at all (see `write_atomically`)."""
     # The two documents are JSON objects already: joined as text, not parsed again.
     text = (f'{{"detector":{scorer.detector.to_json()},"calibrator":{scorer.calibrator.to_json()},'
             f'"defaults":{json.dumps(scorer.defaults)}}}')
+    try:
+        write_atomically(path, text)
+    except OSError as e:
+        raise InputError(f"cannot write state file {path}: {e.strerror or e}") from None
 
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=os.path.basename(path) + ".", suffix=".tmp")
+
+def write_atomically(path, text):
+    """Writes `text` to a new file beside `path`, flushes it to disk, renames
+    it over `path` and flushes the folder, so that a crash, a full disk or a
+    size limit leaves the previous file as it was and nothing beside it.
+
+    A symbolic link is written through (it stays a link to the new file), an
+    existing file keeps its permission bits (and its owner where this process
+    may give it), and anything but a regular file is refused, not replaced."""
+    target = os.path.realpath(path)
+    try:
+        existing = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        raise OSError(errno.EINVAL, "not a regular file", path)
+    # Named by hand, not by mkstemp: a new file gets the mode the umask allows.
+    # The name is cut so that the suffix still fits in a file name.
+    folder, name = os.path.split(target)
+    while True:
+        temporary = os.path.join(folder, f"{name[:200]}.{secrets.token_hex(8)}.tmp")
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
+            if existing is not None:
+                os.fchmod(f.fileno(), stat.S_IMODE(existing.st_mode))
+                with contextlib.suppress(OSError):
+                    os.fchown(f.fileno(), existing.st_uid, existing.st_gid)
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporary)
-        except OSError:
-            pass
         raise
     # The rename itself is durable only once the folder is.
-    try:
+    with contextlib.suppress(OSError):
         dir_fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(dir_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(dir_fd)
+        try:
+            os.fsync(dir_fd)
+        finally:
+            os.close(dir_fd)
 
 
 def load(path, kind, settings, widths, calibration, defaults=None):

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <utility>
 
 #include "morvik/bounding_box.hpp"
+#include "frame/document.hpp"
 
 namespace morvik3::morvik {
 
@@ -34,6 +36,14 @@ std::span<const float> store_row(const PointStore& s, std::uint64_t r) {
 
 std::optional<std::string> check_point_store(const PointStore& s, const MorvikConfig& c) {
     if (s.dim != c.dim()) return say("point store dim ", s.dim, " differs from input_dim * shingle_size ", c.dim());
+    // A store loaded smaller than the configuration's grows only while every
+    // row holds a point, so never past twice the rows it needs plus 4.
+    const std::uint64_t rows = c.store_rows();
+    constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t most = rows > (u64_max - 4) / 2 ? u64_max : 2 * rows + 4;
+    if (s.capacity > most)
+        return say("point store capacity ", s.capacity, " exceeds the ", most,
+                   " rows a forest of this configuration can use");
     if (s.input_dim != c.input_dim || s.shingle_size != c.shingle_size || s.internal_shingling != c.internal_shingling)
         return say("point store shingling differs from the configuration");
     if (s.store.dim[0] != s.capacity || s.store.dim[1] != s.dim)
@@ -227,6 +237,10 @@ std::optional<std::string> check_against_sampler(const MorvikTree& t, const Samp
 std::optional<std::string> check_tree(const MorvikTree& t, const Sampler& sampler, const PointStore& s,
                                       const MorvikConfig& c, std::uint64_t i) {
     if (t.dims != c.dim()) return say("tree ", i, " dims ", t.dims, " differs from input_dim * shingle_size ", c.dim());
+    // Each slot is built with a box of 2 * dims floats.
+    if (t.arena.nodes.size() > c.node_room())
+        return say("tree ", i, " arena has ", t.arena.nodes.size(), " slots, more than the ", c.node_room(),
+                   " a tree of capacity ", c.capacity, " can use");
     std::uint64_t live = 0;
     if (auto why = check_slots(t, s, i, live)) return why;
     if (t.root == NULL_INDEX) {
@@ -388,11 +402,12 @@ morvik::Forest to_state(Forest&& d) {
 
 std::string to_json(const Forest& forest) { return json::write(doc::from_state(forest)); }
 
-Result<Forest> from_json(std::string_view text) {
-    auto parsed = json::read<doc::Forest>(text);
-    if (!parsed) return std::unexpected(Error::invalid_argument("invalid forest JSON: " + parsed.error()));
+Result<Forest> from_json(std::string_view text, std::uint64_t memory) {
+    constexpr std::string_view prefix = "invalid forest JSON: ";
+    auto parsed = read_document<doc::Forest>(text, prefix, "Forest", memory);
+    if (!parsed) return std::unexpected(parsed.error());
     if (auto why = doc::find_inconsistency(*parsed))
-        return std::unexpected(Error::invalid_argument("invalid forest JSON: " + *why));
+        return std::unexpected(Error::invalid_argument(std::string(prefix) + *why));
     return doc::to_state(std::move(*parsed));
 }
 

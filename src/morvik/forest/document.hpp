@@ -23,7 +23,10 @@ namespace morvik3::morvik {
 
 // invalid_argument "invalid forest JSON: " + the reader's message or the
 // first inconsistency found.
-[[nodiscard]] Result<Forest> from_json(std::string_view text);
+// A configuration needing more than `memory` bytes (the machine's physical
+// memory; 0 checks nothing) is refused with out_of_memory before the rest of
+// the document is read (frame/document.hpp).
+[[nodiscard]] Result<Forest> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
 // The document's own records, field for field.
 namespace doc {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <string>
 
 #include "morvik/forest/query.hpp"
@@ -73,6 +74,8 @@ float median_at(const PointStore& store, std::size_t i, ImputeScratch& scratch) 
 
 Result<std::vector<float>> impute(const Forest& forest, std::span<const float> point,
                                   std::span<const std::uint64_t> missing, double centrality) {
+    // Below 1.0 draws a choice, 1.0 and above never does: NaN is neither.
+    if (std::isnan(centrality)) return std::unexpected(Error::invalid_argument("centrality must not be NaN"));
     if (missing.empty()) return std::unexpected(Error::invalid_argument("missing list is empty"));
     const std::uint64_t dim = forest.config.dim();
     if (point.size() != dim) return std::unexpected(Error::dimension_mismatch(dim, point.size()));

@@ -66,7 +66,7 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
     const std::uint64_t dim = config.dim();
     // Row block, box blocks and heaps must be addressable; a configuration
     // too large for memory fails like any other allocation.
-    const std::uint64_t rows = std::max(config.capacity * config.num_trees + 1, 2 * config.capacity);
+    const std::uint64_t rows = config.store_rows();
     if (!fits<float>(rows, dim) || !fits<Node>(config.node_room(), 1) || !fits<float>(config.node_room(), 2 * dim) ||
         !fits<double>(config.capacity, 1) || !fits<MorvikTree>(config.num_trees, 1))
         throw std::bad_alloc();
@@ -80,8 +80,6 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
     }
     f.rng = Xoshiro256PlusPlus::seed_from_u64(master.next_u64());
     f.samplers.assign(config.num_trees, Sampler::create(config.capacity));
-    // Rows enough for every sampler to hold distinct points plus the one
-    // being inserted.
     f.point_store = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
     f.decisions.reserve(config.num_trees);
     f.descents.reserve(config.num_trees);
@@ -91,7 +89,7 @@ Forest Forest::create(const MorvikConfig& config, std::uint64_t resolved_seed) {
 
 ByteCount memory_need(const MorvikConfig& c) {
     const std::uint64_t dim = c.dim();
-    const std::uint64_t rows = std::max(c.capacity * c.num_trees + 1, 2 * c.capacity);
+    const std::uint64_t rows = c.store_rows();
     const std::uint64_t room = c.node_room();
     const ByteCount store = ByteCount::of<float>(rows) * dim +
                             ByteCount::of(rows, sizeof(bool) + 2 * sizeof(std::uint64_t)) +  // flags, counts, free list

@@ -2,6 +2,7 @@
 // the trees, their samplers, the shared point store and the forest generator.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -58,6 +59,9 @@ struct MorvikConfig {
     [[nodiscard]] std::uint64_t update_length() const { return internal_shingling ? input_dim : dim(); }
     // Node slots a tree of `capacity` leaves can need, with slack.
     [[nodiscard]] std::uint64_t node_room() const { return 2 * capacity + 4; }
+    // Point-store rows for every sampler to hold distinct points plus the one
+    // being inserted.
+    [[nodiscard]] std::uint64_t store_rows() const { return std::max(capacity * num_trees + 1, 2 * capacity); }
 
     friend bool operator==(const MorvikConfig&, const MorvikConfig&) = default;
 };
