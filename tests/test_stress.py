@@ -39,13 +39,11 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # The borrow errors each kind of call may meet on an object other threads use.
 # Learning calls take the object's borrow exclusively and reading calls share
-# it; static calls touch no existing object.
-# Configuration properties still take a shared borrow: once they answer
-# without one, their entry becomes set().
+# it; configuration properties and static calls take no borrow.
 BORROW_ERRORS = {
     "learning": {"Already borrowed"},
     "reading": {"Already mutably borrowed"},
-    "property": {"Already mutably borrowed"},
+    "property": set(),
     "static": set(),
 }
 
