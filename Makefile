@@ -96,6 +96,7 @@ bench: install
 	$(PY) benchmarks/onlineiforest.py
 	$(PY) benchmarks/mstream.py
 	$(PY) benchmarks/batch.py
+	$(PY) benchmarks/peers.py
 	$(PY) benchmarks/calibrator.py
 	$(PY) benchmarks/cli.py
 	$(PY) benchmarks/memory.py

@@ -1,10 +1,15 @@
 """Rows per second of the batch methods against the per-call loop, for
-Forest(4) and FeatureSketch with default settings.
+Forest(4) and FeatureSketch with default settings, and what `threads=`
+gains by the size of a batch.
 
 Each figure is the best of a few runs over the same rows, each run on a copy
 of one warmed-up detector, so that both ways do the same work.  Rates are
 given by wall-clock time and by the thread's CPU time: on a shared machine
 the second is the steadier comparison (all the work runs on this thread).
+The threads table gives wall-clock rates, and the CPU time of the whole
+process per row: what sharing out costs beyond the work itself.  A batch
+shorter than the drivers' threshold (24 rows for a forest) runs on the
+calling thread whatever `threads` says.
 
     python benchmarks/batch.py              # 50,000 rows each
     python benchmarks/batch.py --rows 20000
@@ -24,17 +29,45 @@ from _machine import describe
 REPEATS = 3
 
 
-def best_rate(make, run, rows):
-    """Rows per second (wall clock, CPU time) of the fastest of REPEATS runs,
-    each on a fresh copy."""
+def fastest(make, run, clock=time.thread_time):
+    """Wall-clock and `clock` seconds of the fastest of REPEATS runs, each on
+    a fresh copy."""
     wall, cpu = [], []
     for _ in range(REPEATS):
         detector = make()
-        start, start_cpu = time.perf_counter(), time.thread_time()
+        start, start_cpu = time.perf_counter(), clock()
         run(detector)
         wall.append(time.perf_counter() - start)
-        cpu.append(time.thread_time() - start_cpu)
-    return rows / min(wall), rows / min(cpu)
+        cpu.append(clock() - start_cpu)
+    return min(wall), min(cpu)
+
+
+def best_rate(make, run, rows):
+    """Rows per second by wall clock and by this thread's CPU time."""
+    wall, cpu = fastest(make, run)
+    return rows / wall, rows / cpu
+
+
+def best_threaded(make, run, rows):
+    """Rows per second by wall clock, and the whole process's CPU seconds per
+    row: what every thread of a shared batch spent."""
+    wall, cpu = fastest(make, run, time.process_time)
+    return rows / wall, cpu / rows
+
+
+def threads_table(forest_make, forest_rows_, sketch_make, events_):
+    """update_and_score_many over batches of several sizes on 1 and 2 threads."""
+    print(f"{'detector':<17}{'rows per batch':>16}{'threads':>9}{'rows/s wall':>13}{'CPU us/row':>12}")
+    for name, make, data in [("Forest(4)", forest_make, forest_rows_), ("FeatureSketch()", sketch_make, events_)]:
+        for size in (16, 32, 128, 1024, 8192):
+            batches = [data[i : i + size] for i in range(0, min(len(data), 8192), size)]
+            rows = sum(len(b) for b in batches)
+            for threads in (1, 2):
+                def run(d, threads=threads):
+                    for b in batches:
+                        d.update_and_score_many(b, threads=threads)
+                rate, cpu = best_threaded(make, run, rows)
+                print(f"{name:<17}{size:>16,}{threads:>9}{rate:>13,.0f}{cpu * 1e6:>12.1f}")
 
 
 def forest_rows(n, seed=7):
@@ -68,6 +101,7 @@ def main():
     table.append(("Forest(4)", "per-call loop of update_and_score (lists)", loop, loop))
     table.append(("Forest(4)", "update_and_score_many (float64 array)", array, loop))
     table.append(("Forest(4)", "update_and_score_many (list of lists)", lists, loop))
+    forest_make = make
     scores = best_rate(make, lambda f: [f.score(p) for p in listed], n)
     table.append(("Forest(4)", "per-call loop of score (lists)", scores, None))
     table.append(("Forest(4)", "score_many (float64 array)", best_rate(make, lambda f: f.score_many(rows), n), None))
@@ -80,6 +114,7 @@ def main():
     batch = best_rate(make, lambda s: s.update_and_score_many(ev), n)
     table.append(("FeatureSketch()", "per-call loop of update_and_score (dicts)", loop, loop))
     table.append(("FeatureSketch()", "update_and_score_many (list of dicts)", batch, loop))
+    sketch_make = make
 
     print(describe())
     print(f"{n:,} rows after {n:,} rows of warm-up; Forest rows: 4 columns, FeatureSketch events: "
@@ -88,6 +123,9 @@ def main():
     for detector, method, (wall, cpu), loop in table:
         ratios = ("", "") if loop is None else (f"{wall / loop[0]:.2f}x", f"{cpu / loop[1]:.2f}x")
         print(f"{detector:<17}{method:<44}{wall:>13,.0f}{ratios[0]:>9}{cpu:>13,.0f}{ratios[1]:>9}")
+    print()
+    threads_table(forest_make, rows, sketch_make, ev)
+    print(f"load average after: {' '.join(open('/proc/loadavg').read().split()[:3])}")
 
 
 if __name__ == "__main__":

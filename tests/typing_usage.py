@@ -32,6 +32,7 @@ def forest(folder: Path) -> float:
     f.update_many(points[:5].tolist())
     f.update_many(row for row in points[:5])
     f.update_many(memoryview(points[:5]))
+    f.update_many(points[:50], threads=2)
     f.update(points[0])  # an array as a point
     f.update([1, 2.5, 3.0])
     scores: NDArray[np.float64] = f.update_and_score_many(points[:10]) + f.score_many(points[:10])
@@ -62,7 +63,7 @@ def forest(folder: Path) -> float:
 def online_iforest() -> float:
     points = np.random.default_rng(1).normal(size=(200, 2))
     o = OnlineIForest(2, num_trees=8, window_size=64, max_leaf_samples=8, seed=3)
-    o.update_many(points)
+    o.update_many(points, threads=0)
     o.update(points[0])
     total = o.update_and_score([0.5, 0.5]) + o.score(points[1])
     total += float(o.update_and_score_many(points[:4]).sum() + o.score_many(points[:4]).sum())
@@ -100,7 +101,7 @@ def feature_sketch() -> float:
     s.update([("bytes", 80.0)])
     s.update_many([{"a": 1.0}, [("b", 2.0)]])
     total = s.update_and_score({"a": 2.0}) + s.score({"b": np.float64(1.0)})
-    total += float(s.update_and_score_many([{"a": 3.0}]).sum() + s.score_many([{"c": 1.0}]).sum())
+    total += float(s.update_and_score_many([{"a": 3.0}], threads=np.int64(2)).sum() + s.score_many([{"c": 1.0}]).sum())
     sizes = (s.value_projection_dims, s.presence_projection_dims, s.chains_per_ensemble, s.chain_depth,
              s.sketch_rows, s.sketch_buckets, s.decay_half_life)
     assert FeatureSketch.from_json(bytearray(s.to_json(), "utf-8")).entries_seen() == s.entries_seen()

@@ -85,11 +85,11 @@ class Forest:
         """Impute the `missing` positions of `point`."""
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
         """Predict the next `look_ahead` base observations beyond the current shingle buffer."""
-    def update_many(self, points: _Points) -> None:
+    def update_many(self, points: _Points, *, threads: SupportsIndex = 1) -> None:
         """Ingest each row in order, as `update()` would; returns None."""
-    def score_many(self, points: _Points) -> NDArray[np.float64]:
+    def score_many(self, points: _Points, *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Score each row against the current state, as `score()` would."""
-    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+    def update_and_score_many(self, points: _Points, *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
@@ -218,11 +218,11 @@ class OnlineIForest:
         """Preview the current anomaly score for `point` without mutating state."""
     def update_and_score(self, point: _Point) -> float:
         """Ingest a point and return its anomaly score under the updated forest."""
-    def update_many(self, points: _Points) -> None:
+    def update_many(self, points: _Points, *, threads: SupportsIndex = 1) -> None:
         """Ingest each row in order, as `update()` would; returns None."""
-    def score_many(self, points: _Points) -> NDArray[np.float64]:
+    def score_many(self, points: _Points, *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Score each row against the current state, as `score()` would."""
-    def update_and_score_many(self, points: _Points) -> NDArray[np.float64]:
+    def update_and_score_many(self, points: _Points, *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once at least one point has been processed."""
@@ -290,11 +290,11 @@ class FeatureSketch:
         """Preview the current anomaly score for a feature event without mutating state."""
     def update_and_score(self, feature: _Feature) -> float:
         """Ingest a feature event and return its anomaly score."""
-    def update_many(self, events: Iterable[_Feature]) -> None:
+    def update_many(self, events: Iterable[_Feature], *, threads: SupportsIndex = 1) -> None:
         """Ingest each row in order, as `update()` would; returns None."""
-    def score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+    def score_many(self, events: Iterable[_Feature], *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Score each row against the current state, as `score()` would."""
-    def update_and_score_many(self, events: Iterable[_Feature]) -> NDArray[np.float64]:
+    def update_and_score_many(self, events: Iterable[_Feature], *, threads: SupportsIndex = 1) -> NDArray[np.float64]:
         """Ingest each row in order and score it, as `update_and_score()` would."""
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one event."""

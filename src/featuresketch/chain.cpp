@@ -28,17 +28,4 @@ ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_
     return layout;
 }
 
-std::int64_t bin_index(double x, const ChainLevel& level) {
-    const double f = std::floor((x + level.offset) / level.width);
-    if (std::isnan(f)) return 0;
-    if (f >= 0x1p63) return std::numeric_limits<std::int64_t>::max();
-    if (f < -0x1p63) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(f);
-}
-
-std::int64_t bin_of(const ChainLevel& level, std::span<const double> x) {
-    check_index(level.dimension, x.size(), "chain level reads a coordinate beyond the projected vector");
-    return bin_index(x[level.dimension], level);
-}
-
 }  // namespace morvik3::featuresketch

@@ -3,12 +3,15 @@
 // deeper levels of a chain cut finer.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "frame/error.hpp"
 #include "frame/json.hpp"
 #include "frame/rng.hpp"
 
@@ -50,10 +53,20 @@ struct ChainLayout {
 [[nodiscard]] ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_t dims,
                                        bool with_count_signal, Xoshiro256PlusPlus& rng);
 
-// floor((x + offset) / width) saturated to the signed 64-bit range; NaN gives 0.
-[[nodiscard]] std::int64_t bin_index(double x, const ChainLevel& level);
+// floor((x + offset) / width) saturated to the signed 64-bit range; NaN
+// gives 0.  Inline, like bin_of: every level of every event asks.
+[[nodiscard]] inline std::int64_t bin_index(double x, const ChainLevel& level) {
+    const double f = std::floor((x + level.offset) / level.width);
+    if (std::isnan(f)) return 0;
+    if (f >= 0x1p63) return std::numeric_limits<std::int64_t>::max();
+    if (f < -0x1p63) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(f);
+}
 
 // The bin of the level's coordinate of `x`; the coordinate must exist.
-[[nodiscard]] std::int64_t bin_of(const ChainLevel& level, std::span<const double> x);
+[[nodiscard]] inline std::int64_t bin_of(const ChainLevel& level, std::span<const double> x) {
+    check_index(level.dimension, x.size(), "chain level reads a coordinate beyond the projected vector");
+    return bin_index(x[level.dimension], level);
+}
 
 }  // namespace morvik3::featuresketch

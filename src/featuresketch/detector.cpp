@@ -24,10 +24,12 @@ struct EventScratch {
     std::vector<double> presence;
     std::vector<std::uint64_t> value_cells;
     std::vector<std::uint64_t> presence_cells;
+    std::vector<double> chain_scores;  // the value ensemble's, then the presence ensemble's
 
     // What one large event or configuration grew goes back when the call ends.
     [[nodiscard]] auto release_when_done() {
-        return ScratchRelease(normalise.entries, features, value, presence, value_cells, presence_cells);
+        return ScratchRelease(normalise.entries, features, value, presence, value_cells, presence_cells,
+                              chain_scores);
     }
 };
 
@@ -55,16 +57,32 @@ double score_prepared(const FeatureSketch& sketch, const EventScratch& w) {
     return (value_score + presence_score) * 0.5;
 }
 
-Result<void> ingest_prepared(FeatureSketch& sketch, const EventScratch& w) {
+Result<void> check_countable(const FeatureSketch& sketch) {
     constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     if (sketch.current_epoch == max) return std::unexpected(Error::overflow("FeatureSketch epoch overflow"));
     if (sketch.entries_seen == max) return std::unexpected(Error::overflow("FeatureSketch entries_seen overflow"));
-    const std::uint64_t now = sketch.current_epoch + 1;
-    add_located(sketch.value_sketch, w.value_cells, now, sketch.config.decay_half_life);
-    add_located(sketch.presence_sketch, w.presence_cells, now, sketch.config.decay_half_life);
-    sketch.current_epoch = now;
-    sketch.entries_seen += 1;
     return {};
+}
+
+// Counts the prepared event at the next epoch and, when `scoring`, returns
+// its score at the current one, both in one pass over its cells.
+double count_prepared(FeatureSketch& sketch, EventScratch& w, bool scoring) {
+    const std::uint64_t now = sketch.current_epoch;
+    const std::uint64_t half_life = sketch.config.decay_half_life;
+    const std::size_t value_chains = chain_count(sketch.value_sketch, sketch.value_layout);
+    const std::size_t presence_chains = chain_count(sketch.presence_sketch, sketch.presence_layout);
+    allocating([&] { w.chain_scores.resize(scoring ? value_chains + presence_chains : 0); });
+    const std::span<double> scores(w.chain_scores);
+    const auto value_scores = scoring ? scores.first(value_chains) : std::span<double>();
+    const auto presence_scores = scoring ? scores.last(presence_chains) : std::span<double>();
+    visit_chains(sketch.value_sketch, sketch.value_layout, w.value_cells, 0, value_chains, now, half_life,
+                 value_scores, true);
+    visit_chains(sketch.presence_sketch, sketch.presence_layout, w.presence_cells, 0, presence_chains, now,
+                 half_life, presence_scores, true);
+    sketch.current_epoch = now + 1;
+    sketch.entries_seen += 1;
+    if (!scoring) return 0.0;
+    return (mean_in_order(value_scores) + mean_in_order(presence_scores)) * 0.5;
 }
 
 std::string count(std::uint64_t n) { return std::to_string(n); }
@@ -206,16 +224,17 @@ Result<void> update(FeatureSketch& sketch, const KeyValueLike& event) {
     EventScratch& w = event_scratch;
     const auto release = w.release_when_done();
     if (auto prepared = prepare(sketch, event, w); !prepared) return prepared;
-    return ingest_prepared(sketch, w);
+    if (auto countable = check_countable(sketch); !countable) return countable;
+    count_prepared(sketch, w, false);
+    return {};
 }
 
 Result<double> update_and_score(FeatureSketch& sketch, const KeyValueLike& event) {
     EventScratch& w = event_scratch;
     const auto release = w.release_when_done();
     if (auto prepared = prepare(sketch, event, w); !prepared) return std::unexpected(prepared.error());
-    const double result = score_prepared(sketch, w);
-    if (auto ingested = ingest_prepared(sketch, w); !ingested) return std::unexpected(ingested.error());
-    return result;
+    if (auto countable = check_countable(sketch); !countable) return std::unexpected(countable.error());
+    return count_prepared(sketch, w, true);
 }
 
 std::string to_json(const FeatureSketch& sketch) { return json::write(sketch); }

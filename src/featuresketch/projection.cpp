@@ -20,12 +20,6 @@ std::uint64_t load_le(const unsigned char* p) {
 
 }  // namespace
 
-KeyedHash::KeyedHash(const Seed4& seed)
-    : buffer(seed.words[1] ^ 0xBE5466CF34E90C6CULL),
-      pad(seed.words[0] ^ 0x452821E638D01377ULL),
-      extra0(seed.words[2] ^ 0xC0AC29B7C97C50DDULL),
-      extra1(seed.words[3] ^ 0x3F84D5B5B5470917ULL) {}
-
 void KeyedHash::block(std::uint64_t a, std::uint64_t b) {
     const std::uint64_t combined = folded_multiply(a ^ extra0, b ^ extra1);
     buffer = std::rotl((buffer + pad) ^ combined, 23);
@@ -52,10 +46,6 @@ void KeyedHash::write_bytes(std::span<const unsigned char> data) {
     } else {
         block(0, 0);
     }
-}
-
-std::uint64_t KeyedHash::finish() const {
-    return std::rotl(folded_multiply(buffer, pad), static_cast<int>(buffer & 63));
 }
 
 std::uint64_t hash_name(const Seed4& seed, std::string_view name) {

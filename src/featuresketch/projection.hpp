@@ -4,6 +4,7 @@
 // and the coordinate index.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -25,11 +26,18 @@ struct KeyedHash {
     std::uint64_t extra0 = 0;
     std::uint64_t extra1 = 0;
 
-    explicit KeyedHash(const Seed4& seed);
+    // Inline, like finish(): the sketch hashes hundreds of cells per event.
+    explicit KeyedHash(const Seed4& seed)
+        : buffer(seed.words[1] ^ 0xBE5466CF34E90C6CULL),
+          pad(seed.words[0] ^ 0x452821E638D01377ULL),
+          extra0(seed.words[2] ^ 0xC0AC29B7C97C50DDULL),
+          extra1(seed.words[3] ^ 0x3F84D5B5B5470917ULL) {}
 
     void write_word(std::uint64_t x) { buffer = folded_multiply(x ^ buffer, multiple); }
     void write_bytes(std::span<const unsigned char> data);
-    [[nodiscard]] std::uint64_t finish() const;
+    [[nodiscard]] std::uint64_t finish() const {
+        return std::rotl(folded_multiply(buffer, pad), static_cast<int>(buffer & 63));
+    }
 
     static constexpr std::uint64_t multiple = 0x5851F42D4C957F2DULL;
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "featuresketch/chain.hpp"
+#include "featuresketch/projection.hpp"
+#include "frame/error.hpp"
 #include "frame/json.hpp"
 #include "frame/large_array.hpp"
 #include "frame/rng.hpp"
@@ -82,18 +84,58 @@ inline constexpr std::uint64_t max_chain_depth = 1024;
 // is returned as is.
 [[nodiscard]] double decayed(const DecayedValue& dv, std::uint64_t now, std::uint64_t half_life);
 
-// Index into `sketch.cells` of row `row`'s bucket for `bin`.
-[[nodiscard]] std::uint64_t bucket_of(const LevelSketch& sketch, std::uint64_t row, std::int64_t bin);
+// Index into `sketch.cells` of row `row`'s bucket for `bin`.  Inline: every
+// event locates hundreds of cells.
+[[nodiscard]] inline std::uint64_t bucket_of(const LevelSketch& sketch, std::uint64_t row, std::int64_t bin) {
+    check_index(row, sketch.row_hash_seeds.seeds.size(), "sketch row has no hash seed");
+    if (sketch.buckets == 0) [[unlikely]]
+        internal_failure("level sketch has no buckets");
+    KeyedHash h(sketch.row_hash_seeds.seeds[row]);
+    h.write_word(row);
+    h.write_word(static_cast<std::uint64_t>(bin));
+    const std::uint64_t hash = h.finish();
+    // A mask gives the same remainder as the division for a power of two.
+    const std::uint64_t bucket =
+        (sketch.buckets & (sketch.buckets - 1)) == 0 ? hash & (sketch.buckets - 1) : hash % sketch.buckets;
+    const std::uint64_t index = bucket + row * sketch.buckets;
+    check_index(index, sketch.cells.size(), "sketch bucket beyond the cell table");
+    return index;
+}
 
 // The cells an event touches, one per (level, row), level-major.  Scoring and
 // counting the same event share them, and `locate` prefetches them so the
-// scattered reads that follow overlap.
+// scattered reads that follow overlap.  Every level has the same number of
+// rows.
 void locate(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const double> x,
             std::vector<std::uint64_t>& cells);
+// The same for chains [first, last) only, into `cells` (their levels' rows).
+void locate_chains(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const double> x,
+                   std::size_t first, std::size_t last, std::span<std::uint64_t> cells);
+// Cells one event touches in chains [first, last).
+[[nodiscard]] std::size_t located_cells(const EnsembleSketch& ensemble, const ChainLayout& layout, std::size_t first,
+                                        std::size_t last);
+
+// Chains [first, last) of one event, given the cells locate_chains found:
+// each chain's score at epoch `now` into `chain_scores` (one per chain, none
+// when empty), then, when `count`, the event counted at epoch now + 1.  One
+// pass serves both, so each cell is read once.
+void visit_chains(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
+                  std::size_t first, std::size_t last, std::uint64_t now, std::uint64_t half_life,
+                  std::span<double> chain_scores, bool count);
+// The same for scoring alone, which changes nothing.
+void score_chains(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
+                  std::size_t first, std::size_t last, std::uint64_t now, std::uint64_t half_life,
+                  std::span<double> chain_scores);
+// Chains per ensemble of `layout`, faulting on a layout whose levels do not
+// make whole chains of a valid depth.
+[[nodiscard]] std::size_t chain_count(const EnsembleSketch& ensemble, const ChainLayout& layout);
+// The mean of chain scores, summed in chain order.
+[[nodiscard]] double mean_in_order(std::span<const double> chain_scores);
+
 [[nodiscard]] double score_located(const EnsembleSketch& ensemble, const ChainLayout& layout,
                                    std::span<const std::uint64_t> cells, std::uint64_t now, std::uint64_t half_life);
-void add_located(EnsembleSketch& ensemble, std::span<const std::uint64_t> cells, std::uint64_t now,
-                 std::uint64_t half_life);
+void add_located(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
+                 std::uint64_t now, std::uint64_t half_life);
 
 // Count one event at epoch `now`.
 void add(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,

@@ -60,20 +60,6 @@ Xoshiro256PlusPlus Xoshiro256PlusPlus::seed_from_bytes(const std::array<std::uin
     return rng;
 }
 
-std::uint64_t Xoshiro256PlusPlus::next_u64() {
-    const std::uint64_t result = std::rotl(s[0] + s[3], 23) + s[0];
-    const std::uint64_t t = s[1] << 17;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = std::rotl(s[3], 45);
-    return result;
-}
-
-double Xoshiro256PlusPlus::unit_f64() { return static_cast<double>(next_u64() >> 11) * 0x1p-53; }
-
 double Xoshiro256PlusPlus::range_f64(double low, double high) {
     const double width = high - low;
     if (!(low < high) || !std::isfinite(width)) internal_failure("cannot sample empty range");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -24,8 +25,19 @@ struct Xoshiro256PlusPlus {
     // All-zero bytes fall back to seed_from_u64(0).
     [[nodiscard]] static Xoshiro256PlusPlus seed_from_bytes(const std::array<std::uint8_t, 32>& bytes);
 
-    std::uint64_t next_u64();
-    double unit_f64();                           // [0, 1), 53 bits
+    // Inline: the samplers and the cuts draw in their inner loops.
+    std::uint64_t next_u64() {
+        const std::uint64_t result = std::rotl(s[0] + s[3], 23) + s[0];
+        const std::uint64_t t = s[1] << 17;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = std::rotl(s[3], 45);
+        return result;
+    }
+    double unit_f64() { return static_cast<double>(next_u64() >> 11) * 0x1p-53; }  // [0, 1), 53 bits
     double range_f64(double low, double high);   // [low, high); InternalError on empty range
     // [low, high] for finite low < high; a width beyond the float range is
     // scaled in double precision.  InternalError on an empty range.

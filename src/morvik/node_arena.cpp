@@ -1,5 +1,7 @@
 #include "morvik/node_arena.hpp"
 
+#include <algorithm>
+
 namespace morvik3::morvik {
 
 namespace {
@@ -19,6 +21,19 @@ std::uint64_t NodeArena::allocate(const Node& node) {
     nodes.push_back(node);
     bounds.resize(nodes.size() * 2 * dims, 0.0f);
     return nodes.size() - 1;
+}
+
+void NodeArena::reserve_for(std::uint64_t count, std::uint64_t limit) {
+    const std::uint64_t appended = count > free.size() ? count - free.size() : 0;
+    // Slots past the limit are never needed: no room is made for them.
+    const std::uint64_t slots = std::min(nodes.size() + appended, std::max(limit, nodes.size()));
+    if (slots <= nodes.capacity() && slots * 2 * dims <= bounds.capacity()) return;
+    // Doubling, as appending would, so repeated calls stay cheap.
+    const std::uint64_t grown = std::max(slots, std::min(2 * nodes.capacity(), limit));
+    allocating([&] {
+        nodes.reserve(grown);
+        bounds.reserve(grown * 2 * dims);
+    });
 }
 
 void NodeArena::release(std::uint64_t i) {

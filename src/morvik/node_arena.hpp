@@ -31,11 +31,14 @@ struct Node {
 
     [[nodiscard]] bool is_leaf() const { return kind == NodeKind::leaf; }
     [[nodiscard]] bool is_internal() const { return kind == NodeKind::internal; }
-    // Routing rule shared by every walk: NaN goes right.
+    // Routing rule shared by every walk: NaN goes right.  Selected
+    // arithmetically: the side is a coin flip to the branch predictor, and a
+    // mispredicted branch costs more than the select.
     [[nodiscard]] std::uint64_t child_for(std::span<const float> x) const {
         if (cut_dim >= x.size()) [[unlikely]]
             fault("cut dimension outside the point");
-        return x[cut_dim] <= cut_val ? left : right;
+        const auto go_right = static_cast<std::uint64_t>(!(x[cut_dim] <= cut_val));
+        return left ^ ((left ^ right) & (0 - go_right));
     }
 
     [[nodiscard]] static Node leaf(std::uint64_t point_idx, std::uint64_t mass) {
@@ -55,6 +58,10 @@ struct NodeArena {
 
     // Pops the last vacated slot, else appends; returns the node's index.
     std::uint64_t allocate(const Node& node);
+    // Room for `count` more allocations without allocating memory, grown as
+    // appending would grow it, but never past `limit` slots; throws
+    // std::bad_alloc, changing nothing, when memory runs out.
+    void reserve_for(std::uint64_t count, std::uint64_t limit = static_cast<std::uint64_t>(-1));
     void release(std::uint64_t i);
 
     // Faults with "accessed freed or uninitialized node" on a vacant or

@@ -84,6 +84,11 @@ void PointStore::row_fault(std::uint64_t r) const {
     fault("point store row outside the stored block");
 }
 
+void RowView::row_fault(std::uint64_t r) const {
+    check_index(r, capacity_, "point store row out of range");
+    fault("point store row outside the stored block");
+}
+
 void PointStore::push_observation(std::span<const float> obs) {
     if (obs.size() != input_dim || shingle_buf.size() != dim)
         internal_failure("observation length differs from input_dim");

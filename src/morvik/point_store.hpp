@@ -79,6 +79,50 @@ struct PointStore {
     [[noreturn]] void row_fault(std::uint64_t r) const;
 };
 
+// The rows of a store as trees read them.  A parallel batch gives each worker
+// a view in which the rows the batch has stored so far read from the batch's
+// own copy of the points (`stored`, by row, null where the block holds the
+// row): the block is written only once every worker is done with the rows
+// being replaced.
+class RowView {
+  public:
+    // Every tree operation takes a store this way.
+    RowView(const PointStore& store)  // NOLINT(google-explicit-constructor)
+        : dim(store.dim),
+          zero_or_nan_written(store.zero_or_nan_written),
+          block_(store.store.data()),
+          capacity_(store.capacity),
+          rows_(store.dim == 0 ? store.capacity : std::min<std::uint64_t>(store.capacity, store.store.size() / store.dim)) {}
+    RowView(const PointStore& store, const float* const* stored, bool zero_or_nan) : RowView(store) {
+        stored_ = stored;
+        zero_or_nan_written = zero_or_nan;
+    }
+
+    [[nodiscard]] std::span<const float> row(std::uint64_t r) const {
+        if (r >= rows_) [[unlikely]]
+            row_fault(r);
+        if (stored_ != nullptr && stored_[r] != nullptr) [[unlikely]]
+            return {stored_[r], dim};
+        return {block_ + r * dim, dim};
+    }
+    // Exact 32-bit equality of the whole row (NaN never equal, -0 == +0).
+    [[nodiscard]] bool equals(std::uint64_t r, std::span<const float> values) const {
+        if (values.size() != dim) return false;
+        return std::ranges::equal(row(r), values);
+    }
+
+    std::uint64_t dim = 0;
+    bool zero_or_nan_written = false;
+
+  private:
+    [[noreturn]] void row_fault(std::uint64_t r) const;
+
+    const float* block_ = nullptr;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t rows_ = 0;  // rows the block holds in full
+    const float* const* stored_ = nullptr;
+};
+
 // The point update(x) would store for base observation `x` under internal
 // shingling: the shingle shifted left by `input_dim` with `x` appended.
 // `x` has `input_dim` values, `out` has `dim`.

@@ -8,14 +8,6 @@
 
 namespace morvik3::morvik {
 
-namespace {
-
-// Keeps ln(-ln u) finite at both ends of [0, 1).
-constexpr double min_u = 0x1p-52;
-constexpr double max_u = 1.0 - 0x1p-52;
-
-}  // namespace
-
 Sampler Sampler::create(std::uint64_t capacity) {
     Sampler s;
     s.capacity = capacity;
@@ -23,7 +15,7 @@ Sampler Sampler::create(std::uint64_t capacity) {
 }
 
 double Sampler::weight(double u, std::uint64_t seq, double lambda) {
-    const double clamped = std::clamp(u, min_u, max_u);
+    const double clamped = std::clamp(u, min_draw, max_draw);
     const double decay = static_cast<double>(seq) * lambda;
     return std::log(-std::log(clamped)) - decay;
 }
@@ -34,16 +26,6 @@ double Sampler::warmup_probability(double initial_accept_fraction) const {
     if (f < a) return 1.0;
     if (a >= 1.0) return 0.0;
     return 1.0 - (f - a) / (1.0 - a);
-}
-
-SamplerDecision Sampler::decide(double w, double initial_accept_fraction, Xoshiro256PlusPlus& rng) const {
-    if (size < capacity) {
-        const double u2 = rng.unit_f64();
-        return {u2 < warmup_probability(initial_accept_fraction), false, 0};
-    }
-    if (weights.empty() || point_indices.empty()) internal_failure("full sampler without a heap");
-    if (w < weights[0]) return {true, true, point_indices[0]};
-    return {};
 }
 
 void Sampler::add(double w, std::uint64_t r) {
@@ -70,19 +52,20 @@ void Sampler::add(double w, std::uint64_t r) {
         }
     } else {
         if (size == 0) internal_failure("sampler of capacity 0");
+        // The larger child (the left one on a tie) rises while it outweighs
+        // w (w stays on a tie): the same moves as comparing w with the left
+        // child and the larger of the two with the right, but with selects
+        // where those branches would be coin flips.
         for (;;) {
-            std::size_t largest = i;
-            double top = w;
             const std::size_t left = 2 * i + 1;
-            const std::size_t right = 2 * i + 2;
-            if (left < size && weights[left] > top) {
-                largest = left;
-                top = weights[left];
-            }
-            if (right < size && weights[right] > top) largest = right;
-            if (largest == i) break;
-            put(i, largest);
-            i = largest;
+            if (left >= size) break;
+            const std::size_t right = left + 1;
+            const double left_weight = weights[left];
+            const double right_weight = right < size ? weights[right] : left_weight;
+            const std::size_t larger = right_weight > left_weight ? right : left;
+            if (!(weights[larger] > w)) break;
+            put(i, larger);
+            i = larger;
         }
     }
     weights[i] = w;
@@ -114,6 +97,5 @@ void RejectionBound::rebuild(double top_now, std::uint64_t seq, double lambda_no
     below = std::exp(-e) * (1.0 - 1e-12);
 }
 
-bool RejectionBound::rejects(double u) const { return std::clamp(u, min_u, max_u) < below; }
 
 }  // namespace morvik3::morvik

@@ -2,19 +2,30 @@
 // smallest weight in a max-heap so the one to evict is always on top.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <vector>
 
+#include "frame/error.hpp"
 #include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 
+// A sampler's answer to a new observation.
 struct SamplerDecision {
     bool accept = false;
     bool evict = false;
     std::uint64_t evicted_row = 0;  // meaningful when evict
+    double weight = 0.0;            // meaningful when accept
 };
+
+struct RejectionBound;
+
+// The draws weight() takes, clamped so that ln(-ln u) stays finite at both
+// ends of [0, 1).
+inline constexpr double min_draw = 0x1p-52;
+inline constexpr double max_draw = 1.0 - 0x1p-52;
 
 struct Sampler {
     std::uint64_t capacity = 0;
@@ -33,8 +44,13 @@ struct Sampler {
     // Warm-up acceptance probability at fill fraction size / capacity.
     [[nodiscard]] double warmup_probability(double initial_accept_fraction) const;
 
-    // Takes one more draw from `rng` only while warming up.
-    [[nodiscard]] SamplerDecision decide(double w, double initial_accept_fraction, Xoshiro256PlusPlus& rng) const;
+    // Draws the observation's uniform from the forest's `rng`, and a second
+    // one only while warming up, then decides for observation `seq` under
+    // decay `lambda`.  `bound` is this sampler's, kept by the caller from one
+    // observation to the next: it spares the weight of the draws a full
+    // sampler surely rejects, the common case once full.
+    [[nodiscard]] SamplerDecision decide(Xoshiro256PlusPlus& rng, std::uint64_t seq, double lambda,
+                                         double initial_accept_fraction, RejectionBound& bound) const;
 
     // Records row r with weight w; on a full sampler it replaces the top.
     void add(double w, std::uint64_t r);
@@ -61,7 +77,24 @@ struct RejectionBound {
     // Works the bound out for observations seq onwards, for a while.
     void rebuild(double top_now, std::uint64_t seq, double lambda_now);
     // Draw u, taken for a sampler the bound applies to, is surely rejected.
-    [[nodiscard]] bool rejects(double u) const;
+    [[nodiscard]] bool rejects(double u) const { return std::clamp(u, min_draw, max_draw) < below; }
 };
+
+// Inline: the update asks every sampler for every observation.
+inline SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, std::uint64_t seq, double lambda,
+                                       double initial_accept_fraction, RejectionBound& bound) const {
+    const double u = rng.unit_f64();
+    if (size < capacity) {
+        if (rng.unit_f64() < warmup_probability(initial_accept_fraction)) return {true, false, 0, weight(u, seq, lambda)};
+        return {};
+    }
+    if (weights.empty() || point_indices.empty()) internal_failure("full sampler without a heap");
+    const double top = weights[0];
+    if (!bound.applies(top, seq, lambda)) bound.rebuild(top, seq, lambda);
+    if (bound.rejects(u)) return {};
+    const double w = weight(u, seq, lambda);
+    if (w < top) return {true, true, point_indices[0], w};
+    return {};
+}
 
 }  // namespace morvik3::morvik

@@ -17,6 +17,8 @@ constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 Result<void> invalid(const char* message) { return std::unexpected(Error::invalid_argument(message)); }
 
+}  // namespace
+
 Result<void> check_point(const OnlineIForest& f, std::span<const float> point) {
     if (point.size() != f.config.input_dim)
         return std::unexpected(Error::dimension_mismatch(f.config.input_dim, point.size()));
@@ -25,14 +27,21 @@ Result<void> check_point(const OnlineIForest& f, std::span<const float> point) {
     return {};
 }
 
-double score_checked(const OnlineIForest& f, std::span<const float> point) {
+Result<void> check_countable(std::uint64_t entries_seen) {
+    if (entries_seen == u64_max) return std::unexpected(Error::overflow("entries_seen overflows u64"));
+    return {};
+}
+
+double score_of_lengths(const OnlineIForest& f, double sum) {
     if (f.trees.empty()) return 0.0;
-    double sum = 0.0;
-    for (const OnlineITree& tree : f.trees) sum += tree.path_length(point, f.config.max_leaf_samples);
     return std::pow(2.0, -(sum / static_cast<double>(f.trees.size())) / f.max_depth);
 }
 
-}  // namespace
+double score_checked(const OnlineIForest& f, std::span<const float> point) {
+    double sum = 0.0;
+    for (const OnlineITree& tree : f.trees) sum += tree.path_length(point, f.config.max_leaf_samples);
+    return score_of_lengths(f, sum);
+}
 
 Result<void> OnlineIForestConfig::validate() const {
     if (input_dim == 0) return invalid("input_dim must be > 0");
@@ -57,6 +66,15 @@ void Window::reserve(std::uint64_t window_size) {
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
+}
+
+void Window::reserve_for(std::uint64_t points, std::uint64_t window_size) {
+    const std::uint64_t wanted = std::min(window_size, count + points);
+    if (wanted <= count || values.capacity() / dim >= wanted) return;
+    const std::uint64_t slots = std::min(window_size, std::max<std::uint64_t>({2 * count, wanted, 8}));
+    std::uint64_t floats = 0;
+    if (__builtin_mul_overflow(slots, dim, &floats)) throw std::bad_alloc();
+    allocating([&] { values.reserve(floats); });
 }
 
 void Window::push(std::span<const float> point, std::uint64_t window_size) {
@@ -105,7 +123,7 @@ Result<OnlineIForest> OnlineIForest::create(const OnlineIForestConfig& config, s
 
 Result<void> update(OnlineIForest& f, std::span<const float> point) {
     if (auto ok = check_point(f, point); !ok) return ok;
-    if (f.entries_seen == u64_max) return std::unexpected(Error::overflow("entries_seen overflows u64"));
+    if (auto ok = check_countable(f.entries_seen); !ok) return ok;
     const OnlineIForestConfig& c = f.config;
     // Every allocation comes first, so running out of memory changes nothing.
     f.window.reserve(c.window_size);

@@ -59,6 +59,8 @@ struct Window {
     // Room for the next point; throws std::bad_alloc, changing nothing, when
     // memory runs out.
     void reserve(std::uint64_t window_size);
+    // Room for `points` more points, the same way.
+    void reserve_for(std::uint64_t points, std::uint64_t window_size);
     // Adds `point` after `reserve`, replacing the oldest once `count` has
     // reached window_size.
     void push(std::span<const float> point, std::uint64_t window_size);
@@ -83,6 +85,17 @@ struct OnlineIForest {
 // What the detector holds now: the record, the window's points and every
 // tree's nodes and supports.
 [[nodiscard]] std::uint64_t memory_bytes(const OnlineIForest& forest);
+
+// The checks of a point before it is learned or scored: its length and its
+// values.
+[[nodiscard]] Result<void> check_point(const OnlineIForest& forest, std::span<const float> point);
+// Whether one more point can be counted after `entries_seen`.
+[[nodiscard]] Result<void> check_countable(std::uint64_t entries_seen);
+// The score of a point whose path lengths over the trees add up to `sum`
+// (added in tree order).
+[[nodiscard]] double score_of_lengths(const OnlineIForest& forest, double sum);
+// score() of a point that passed check_point.
+[[nodiscard]] double score_checked(const OnlineIForest& forest, std::span<const float> point);
 
 // Appends `point` to the window, learns it in every tree, then forgets the
 // point that leaves the window.  A failed update changes nothing.

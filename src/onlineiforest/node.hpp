@@ -73,6 +73,13 @@ struct NodePool {
         if (nodes.capacity() < slots || bounds.capacity() / 2 / dim < slots || free_pairs.capacity() < slots / 2)
             grow(slots);
     }
+    // The same for `learns` learns in a row, however many pairs they split
+    // off: room for the point's batch before any tree learns it.
+    void reserve_for(std::uint64_t learns) {
+        const std::uint64_t slots = nodes.size() + 2 * learns;
+        if (nodes.capacity() < slots || bounds.capacity() / 2 / dim < slots || free_pairs.capacity() < slots / 2)
+            grow(slots);
+    }
     // The root slot of an empty pool, and the left slot of a fresh pair (a
     // released one first).  Neither allocates after `reserve`.
     std::uint64_t add_root();

@@ -6,14 +6,14 @@ namespace morvik3::py {
 
 bool Signature::place_positional(Py_ssize_t nargs, PyObject* const* args, PyObject** out) const {
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
-    if (static_cast<std::size_t>(nargs) > count) {
+    if (static_cast<std::size_t>(nargs) > positional) {
         const char* was = nargs == 1 ? "was" : "were";
-        if (required != count) {
+        if (required != positional) {
             PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", qualname,
-                         required, count, nargs, was);
+                         required, positional, nargs, was);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", qualname, count, nargs,
-                         was);
+            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", qualname, positional,
+                         nargs, was);
         }
         return false;
     }

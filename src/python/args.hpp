@@ -18,9 +18,13 @@ struct Signature {
     std::array<const char*, max_params> names{};
     std::size_t count = 0;
     std::size_t required = 0;
+    std::size_t positional = 0;  // the parameters after these are keyword-only
 
     constexpr Signature(const char* q, std::initializer_list<const char*> params, std::size_t n_required)
-        : qualname(q), required(n_required) {
+        : Signature(q, params, n_required, params.size()) {}
+    constexpr Signature(const char* q, std::initializer_list<const char*> params, std::size_t n_required,
+                        std::size_t n_positional)
+        : qualname(q), required(n_required), positional(n_positional) {
         for (const char* p : params) names[count++] = p;
     }
 

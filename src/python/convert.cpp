@@ -368,20 +368,27 @@ bool to_index_list(PyObject* o, const char* name, std::vector<std::uint64_t>& ou
 }
 
 bool to_key_value(PyObject* o, const char* name, KeyValueLike& out) {
-    if (pairs_of(o, name, out.entries)) {
-        out.kind = KeyValueLike::Kind::pairs;
-        return true;
-    }
-    if (pending_propagates()) return false;
-    std::string pairs_error = describe_pending();
+    // A dict is read as a dict first: trying it as a sequence of pairs first,
+    // as other values are, would raise and discard an exception on every
+    // call.  When both readings fail, both messages are reported.
+    const bool dict_first = PyDict_CheckExact(o);
     bool changed = false;
-    if (dict_of(o, out.entries, changed)) {
+    auto as_pairs = [&] {
+        out.kind = KeyValueLike::Kind::pairs;
+        return pairs_of(o, name, out.entries);
+    };
+    auto as_dict = [&] {
         out.kind = KeyValueLike::Kind::dict;
-        return true;
-    }
+        return dict_of(o, out.entries, changed);
+    };
+    if (dict_first ? as_dict() : as_pairs()) return true;
     if (changed || pending_propagates()) return false;
-    std::string dict_error = describe_pending();
-    return enum_failure(name, "KeyValueLike", "Pairs", pairs_error, "Dict", dict_error);
+    const std::string first_error = describe_pending();
+    if (dict_first ? as_pairs() : as_dict()) return true;
+    if (changed || pending_propagates()) return false;
+    const std::string second_error = describe_pending();
+    return enum_failure(name, "KeyValueLike", "Pairs", dict_first ? second_error : first_error, "Dict",
+                        dict_first ? first_error : second_error);
 }
 
 // The UTF-8 of a str and the contents of a bytes object never change, so a

@@ -171,6 +171,8 @@ class EventRows : public RowColumn {
   public:
     bool convert(PyObject* o, const char* name, const char* row_name);
     const KeyValueLike& operator[](std::size_t i) const { return events_[i]; }
+    // The events converted; threads may read them at once.
+    [[nodiscard]] std::span<const KeyValueLike> events() const { return events_; }
 
   private:
     std::vector<KeyValueLike> events_;

@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "featuresketch/batch.hpp"
 #include "featuresketch/detector.hpp"
 #include "frame/rng.hpp"
 
@@ -130,9 +131,26 @@ struct FeatureSketchClass::Batch {
     static constexpr const char* rows_doc =
         "`events` is any iterable of feature events, each converted as the single\n"
         "call converts one `feature`.";
+    static constexpr const char* threads_doc =
+        "`threads` (keyword only) shares the chains out among that many threads of\n"
+        "a pool the module keeps (0: one for each core the process may run on), and\n"
+        "the events' projections too; the results are the same bit for bit for every\n"
+        "value. A call that finds the pool busy with another runs on the calling\n"
+        "thread alone.";
     static constexpr auto update = py::update;
     static constexpr auto score = py::score;
     static constexpr auto update_and_score = py::update_and_score;
+
+    template <BatchCall Call, class S>
+    static Result<void> run(S& state, Columns& columns, std::size_t rows, std::span<double> scores,
+                            std::size_t threads, std::size_t& done) {
+        const std::span<const KeyValueLike> events = std::get<0>(columns).events().first(rows);
+        if constexpr (Call == BatchCall::score) {
+            return core::score_events(state, events, scores, threads, done);
+        } else {
+            return core::learn_events(state, events, scores, threads, done);
+        }
+    }
 };
 
 constexpr int kw = METH_FASTCALL | METH_KEYWORDS;

@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "morvik/forest/batch.hpp"
 #include "morvik/forest/document.hpp"
 #include "morvik/forest/impute.hpp"
 #include "morvik/forest/mod.hpp"
@@ -89,7 +90,8 @@ struct ForestClass {
     static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
-    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
+    using Batch =
+        PointBatch<core::update, core::score, core::update_and_score, core::learn_rows, core::score_rows>;
 };
 
 using P = Protocol<ForestClass>;

@@ -2,6 +2,10 @@
 #include "classes.hpp"
 #include "pyutil.hpp"
 
+#include <mutex>
+
+#include "frame/thread_pool.hpp"
+
 namespace morvik3::py {
 namespace {
 
@@ -12,11 +16,23 @@ int add(PyObject* module, const char* name, PyObject* value) {
     return PyModule_Add(module, name, value);  // steals value, even on failure
 }
 
+// The batches' worker threads end with the interpreter: joined once it has
+// finalised, idle by then.
+void stop_workers_at_exit() noexcept {
+    try {
+        stop_worker_threads();
+    } catch (...) {
+        // The process is ending; its threads end with it.
+    }
+}
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "morvik3 can only be initialised into a module object");
         return -1;
     }
+    static std::once_flag at_exit;
+    std::call_once(at_exit, [] { Py_AtExit(stop_workers_at_exit); });
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
     state->internal_error = create_internal_error_type();
     if (state->internal_error == nullptr) return -1;

@@ -36,6 +36,13 @@
 // A class whose update answers a value (Result<double>) declares
 // `static constexpr bool update_answers = true;`: its update_many returns the
 // answers, and it may leave out update_and_score and so update_and_score_many.
+// A class whose core runs a whole batch, sharing it out among threads,
+// supplies in Batch
+//   static constexpr const char* threads_doc;     // what `threads` shares out
+//   template <BatchCall Call, class S>
+//   static Result<void> run(S&, Columns&, std::size_t rows, std::span<double> scores,
+//                           std::size_t threads, std::size_t& done);
+// and its batch methods take the keyword-only `threads=1`.
 //
 // Every method follows one order: convert the arguments, take the borrow,
 // detach for the computation, re-attach, release and build the result.
@@ -67,6 +74,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/file_io.hpp"
 #include "frame/memory_budget.hpp"
 #include "frame/rng.hpp"
@@ -543,8 +551,6 @@ struct Protocol {
 
     // ---- batches ----
 
-    enum class BatchCall { update, score, update_and_score };
-
     // One batch method: convert every argument into its column of rows, then
     // run the per-row core over the rows under one borrow in one detached
     // section.  The first failing row stops the batch: the rows before it
@@ -554,9 +560,17 @@ struct Protocol {
         using B = typename C::Batch;
         using Columns = typename B::Columns;
         constexpr std::size_t N = std::tuple_size_v<Columns>;
+        constexpr bool threaded = batch_runs_whole();
         static const Signature sig = std::apply(
-            [](auto... names) { return Signature(sig_name(batch_name<Call>()), {names...}, N); }, B::arguments);
-        PyObject* a[N];
+            [](auto... names) {
+                if constexpr (threaded) {
+                    return Signature(sig_name(batch_name<Call>()), {names..., "threads"}, N, N);
+                } else {
+                    return Signature(sig_name(batch_name<Call>()), {names...}, N);
+                }
+            },
+            B::arguments);
+        PyObject* a[N + 1];
         if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
         Columns columns;
         try {
@@ -568,6 +582,10 @@ struct Protocol {
             return PyErr_NoMemory();
         } catch (const std::length_error&) {
             return PyErr_NoMemory();
+        }
+        std::uint64_t threads = 1;
+        if constexpr (threaded) {
+            if (a[N] != nullptr && !to_u64(a[N], "threads", threads)) return nullptr;
         }
         RowColumn* failing = nullptr;
         std::size_t rows = 0;
@@ -601,13 +619,18 @@ struct Protocol {
         std::conditional_t<Call == BatchCall::score, const State&, State&> state = self->state;
         std::size_t row = 0;
         auto work = [&]() -> Result<void> {
-            for (; row < rows; ++row) {
-                auto result = std::apply([&](auto&... column) { return batch_row<Call>(state, column[row]...); },
-                                         columns);
-                if (!result) return std::unexpected(std::move(result.error()));
-                if constexpr (batch_answers<Call>()) target[row] = *result;
+            if constexpr (threaded) {
+                const std::span<double> scores(target, batch_answers<Call>() ? rows : 0);
+                return B::template run<Call>(state, columns, rows, scores, threads_for(threads), row);
+            } else {
+                for (; row < rows; ++row) {
+                    auto result = std::apply(
+                        [&](auto&... column) { return batch_row<Call>(state, column[row]...); }, columns);
+                    if (!result) return std::unexpected(std::move(result.error()));
+                    if constexpr (batch_answers<Call>()) target[row] = *result;
+                }
+                return {};
             }
-            return {};
         };
         detail::Outcome<decltype(work)> out;
         {
@@ -641,6 +664,11 @@ struct Protocol {
         } else {
             return true;
         }
+    }
+
+    // Whether the core runs a whole batch, and so the methods take `threads`.
+    static constexpr bool batch_runs_whole() {
+        return requires { C::Batch::threads_doc; };
     }
 
     template <BatchCall Call>
@@ -705,8 +733,12 @@ struct Protocol {
     static const char* batch_doc(const char* method, const char* summary, const char* behaviour) {
         std::string signature = std::string(method) + "($self";
         for (const char* a : C::Batch::arguments) signature.append(", ").append(a);
+        std::string text = std::string(summary) + "\n\n" + C::Batch::rows_doc + "\n\n" + behaviour;
+        if constexpr (batch_runs_whole()) {
+            signature += ", *, threads=1";
+            text.append("\n\n").append(C::Batch::threads_doc);
+        }
         signature += ")";
-        const std::string text = std::string(summary) + "\n\n" + C::Batch::rows_doc + "\n\n" + behaviour;
         return method_doc(signature.c_str(), text.c_str());
     }
 
@@ -930,8 +962,10 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <class C, const char* QualName, const char* ArgName, auto Convert, Access A, auto Call>
 constexpr auto unary_method = method<C, QualName, A, Call, nullptr, Param<ArgName, Convert>>;
 
-// The batch traits of a class whose rows are points (see Protocol).
-template <auto Update, auto Score, auto UpdateAndScore>
+// The batch traits of a class whose rows are points (see Protocol), and whose
+// core runs a batch of them with `LearnRows` (update, update_and_score) and
+// `ScoreRows`, sharing out its trees.
+template <auto Update, auto Score, auto UpdateAndScore, auto LearnRows, auto ScoreRows>
 struct PointBatch {
     using Columns = std::tuple<PointRows>;
     static constexpr std::array<const char*, 1> arguments = {"points"};
@@ -940,9 +974,28 @@ struct PointBatch {
         "`points` is a 2-D array of any numeric dtype, read in place through the\n"
         "buffer protocol (C- or Fortran-ordered or strided), or any iterable of point\n"
         "sequences converted as the single call converts one point.";
+    static constexpr const char* threads_doc =
+        "`threads` (keyword only) shares the trees out among that many threads of a\n"
+        "pool the module keeps (0: one for each core the process may run on); the\n"
+        "results are the same bit for bit for every value. A batch of a few rows,\n"
+        "or one that finds the pool busy with another call, runs on the calling\n"
+        "thread alone.";
     static constexpr auto update = Update;
     static constexpr auto score = Score;
     static constexpr auto update_and_score = UpdateAndScore;
+
+    template <BatchCall Call, class S>
+    static Result<void> run(S& state, Columns& columns, std::size_t rows, std::span<double> scores,
+                            std::size_t threads, std::size_t& done) {
+        PointRows& points = std::get<0>(columns);
+        auto read = [&](std::size_t i) { return points[i]; };
+        const BatchRows<std::span<const float>> batch{rows, read};
+        if constexpr (Call == BatchCall::score) {
+            return ScoreRows(state, batch, scores, threads, done);
+        } else {
+            return LearnRows(state, batch, scores, threads, done);
+        }
+    }
 };
 
 }  // namespace morvik3::py

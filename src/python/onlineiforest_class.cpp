@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "onlineiforest/batch.hpp"
 #include "onlineiforest/detector.hpp"
 #include "frame/rng.hpp"
 
@@ -67,7 +68,8 @@ struct OnlineIForestClass {
     static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
-    using Batch = PointBatch<core::update, core::score, core::update_and_score>;
+    using Batch =
+        PointBatch<core::update, core::score, core::update_and_score, core::learn_rows, core::score_rows>;
 };
 
 using P = Protocol<OnlineIForestClass>;

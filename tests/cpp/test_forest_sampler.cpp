@@ -39,19 +39,48 @@ TEST(Sampler, WarmupProbability) {
     }
 }
 
+// The decision the forest's update takes: one draw once full, the weight of
+// that draw against the top, strictly.
 TEST(Sampler, FullSamplerEvictsTheTopOnlyForAStrictlySmallerWeight) {
-    Sampler s = Sampler::create(2);
-    s.add(1.0, 10);
-    s.add(3.0, 30);
-    auto rng = Xoshiro256PlusPlus::seed_from_u64(1);
-    const auto before = rng;
-    const SamplerDecision equal = s.decide(3.0, 0.125, rng);
-    EXPECT_FALSE(equal.accept);
-    const SamplerDecision smaller = s.decide(2.5, 0.125, rng);
-    EXPECT_TRUE(smaller.accept);
-    EXPECT_TRUE(smaller.evict);
-    EXPECT_EQ(smaller.evicted_row, 30u);
-    EXPECT_EQ(rng, before);  // no draw once full
+    const std::uint64_t seq = 7;
+    const double lambda = 0.01;
+    const auto rng = Xoshiro256PlusPlus::seed_from_u64(1);
+    auto after = rng;
+    const double w = Sampler::weight(after.unit_f64(), seq, lambda);
+    for (const double top : {w, std::nextafter(w, 1e300)}) {
+        Sampler s = Sampler::create(2);
+        s.add(w - 1.0, 10);
+        s.add(top, 30);
+        RejectionBound bound;
+        auto drawn = rng;
+        const SamplerDecision d = s.decide(drawn, seq, lambda, 0.125, bound);
+        EXPECT_EQ(drawn, after);
+        EXPECT_EQ(d.accept, top != w) << "top " << top;
+        EXPECT_EQ(d.evict, top != w);
+        if (d.accept) {
+            EXPECT_EQ(d.evicted_row, 30u);
+            EXPECT_EQ(d.weight, w);
+        }
+    }
+}
+
+TEST(Sampler, WarmingUpTakesASecondDrawForTheAcceptance) {
+    const auto rng = Xoshiro256PlusPlus::seed_from_u64(3);
+    auto after = rng;
+    const double u = after.unit_f64();
+    const double u2 = after.unit_f64();
+    for (const double fraction : {1.0, 0.0}) {
+        Sampler s = Sampler::create(4);
+        s.add(0.5, 1);
+        s.add(0.25, 2);  // f = 0.5: p = 1 when fraction is 1, 0.5 when it is 0
+        RejectionBound bound;
+        auto drawn = rng;
+        const SamplerDecision d = s.decide(drawn, 9, 0.1, fraction, bound);
+        EXPECT_EQ(drawn, after);
+        EXPECT_EQ(d.accept, u2 < s.warmup_probability(fraction)) << fraction;
+        EXPECT_FALSE(d.evict);
+        if (d.accept) EXPECT_EQ(d.weight, Sampler::weight(u, 9, 0.1));
+    }
 }
 
 TEST(Sampler, HeapOrderOfTheWorkedExample) {

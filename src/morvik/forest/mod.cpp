@@ -109,7 +109,8 @@ std::uint64_t memory_bytes(const Forest& f) {
     const PointStore& store = f.point_store;
     std::uint64_t bytes = sizeof(Forest) + held(f.trees) + held(f.samplers) + held(store.store) +
                           held(store.occupied) + held(store.ref_count) + held(store.free_list) +
-                          held(store.shingle_buf) + held(f.decisions) + held(f.descents) + held(f.rejection_bounds);
+                          held(store.shingle_buf) + held(f.decisions) + held(f.descents) + held(f.rejection_bounds) +
+                          f.live_rows.bytes();
     for (const MorvikTree& t : f.trees)
         bytes += held(t.arena.nodes) + held(t.arena.free) + held(t.arena.bounds) + held(t.path);
     for (const Sampler& s : f.samplers) bytes += held(s.weights) + held(s.point_indices);

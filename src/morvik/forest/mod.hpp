@@ -13,6 +13,7 @@
 #include "frame/error.hpp"
 #include "frame/json.hpp"
 #include "frame/memory_budget.hpp"
+#include "morvik/live_rows.hpp"
 #include "morvik/point_store.hpp"
 #include "morvik/sampler.hpp"
 #include "morvik/tree/mod.hpp"
@@ -87,6 +88,7 @@ struct Forest {
     std::vector<PendingDecision> decisions;
     std::vector<TreeDescent> descents;
     std::vector<RejectionBound> rejection_bounds;  // one per sampler once used
+    LiveRows live_rows;                            // kept between parallel batches
 
     // A new empty forest; `resolved_seed` is the output of resolve_seed.  Its
     // storage is committed as the trees fill.

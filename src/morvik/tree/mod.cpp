@@ -13,6 +13,13 @@ MorvikTree MorvikTree::create(std::uint64_t dims, Xoshiro256PlusPlus rng) {
     return t;
 }
 
+void MorvikTree::reserve_inserts(std::uint64_t inserts, std::uint64_t room) {
+    arena.reserve_for(2 * inserts, room);
+    // A path passes internal nodes only, at most half the slots.
+    const std::uint64_t depth = std::min(arena.nodes.size() + 2 * inserts, std::max(room, arena.nodes.size())) / 2 + 1;
+    if (path.capacity() < depth) allocating([&] { path.reserve(depth); });
+}
+
 std::uint64_t MorvikTree::descend(std::span<const float> x) {
     TreeDescent d{this, x};
     descend_together({&d, 1});
@@ -21,34 +28,38 @@ std::uint64_t MorvikTree::descend(std::span<const float> x) {
 
 void descend_together(std::span<TreeDescent> descents) {
     for (TreeDescent& d : descents) {
-        d.tree->path.clear();
-        d.leaf = d.tree->root;
-        d.done = false;
+        MorvikTree& t = *d.tree;
+        const std::uint64_t count = t.arena.nodes.size();
+        t.path.clear();
+        if (t.arena.bounds.size() < count * 2 * t.dims) [[unlikely]]
+            fault("box storage shorter than the arena");
+        d.leaf = t.root;
+        if (d.leaf >= count) [[unlikely]]
+            fault("accessed freed or uninitialized node");
     }
-    // d.leaf holds the node a descent stands on until it is a leaf.
-    for (bool walking = true; walking;) {
-        walking = false;
-        for (TreeDescent& d : descents) {
-            if (d.done) continue;
-            MorvikTree& t = *d.tree;
-            const std::vector<Node>& nodes = t.arena.nodes;
-            const Node& n = t.arena.get(d.leaf);
-            if (n.kind != NodeKind::internal) {
-                d.done = true;
-                continue;
-            }
+    // One descent after the other: interleaving them mispredicts a branch at
+    // nearly every step, since each ends at its own depth.  d.leaf holds the
+    // node a descent stands on until it is a leaf.
+    for (TreeDescent& d : descents) {
+        MorvikTree& t = *d.tree;
+        const Node* const nodes = t.arena.nodes.data();
+        const std::uint64_t count = t.arena.nodes.size();
+        for (const Node* n = &nodes[d.leaf]; n->kind == NodeKind::internal; n = &nodes[d.leaf]) {
             // A loaded cycle would otherwise never reach a leaf.
-            if (t.path.size() >= nodes.size()) fault("descent longer than the arena");
-            const std::uint64_t next = n.child_for(d.x);
-            t.path.push_back({d.leaf, next == n.left ? n.right : n.left});
+            if (t.path.size() >= count) [[unlikely]]
+                fault("descent longer than the arena");
+            const std::uint64_t next = n->child_for(d.x);
+            if (next >= count) [[unlikely]]
+                fault("accessed freed or uninitialized node");
+            t.path.push_back({d.leaf, next ^ n->left ^ n->right});
+            // Refreshing after the change reads the boxes along the path.
+            __builtin_prefetch(t.arena.bounds.data() + next * 2 * t.dims);
             d.leaf = next;
-            // The next step reads the child; refreshing after the change
-            // reads the boxes along the path.
-            if (next < nodes.size()) __builtin_prefetch(&nodes[next]);
-            if (next * 2 * t.dims < t.arena.bounds.size()) __builtin_prefetch(&t.arena.bounds[next * 2 * t.dims]);
-            walking = true;
         }
     }
+    for (const TreeDescent& d : descents)
+        if (d.tree->arena.nodes[d.leaf].kind != NodeKind::leaf) [[unlikely]]
+            fault("accessed freed or uninitialized node");
 }
 
 std::uint64_t MorvikTree::find_leaf(std::span<const float> x) const {
@@ -70,29 +81,29 @@ std::span<const float> of_dims(std::span<const float> bound, std::uint64_t dims)
 
 }  // namespace
 
-std::span<const float> MorvikTree::node_min(const PointStore& store, std::uint64_t i) const {
+std::span<const float> MorvikTree::node_min(const RowView& rows, std::uint64_t i) const {
     const Node& n = arena.get(i);
-    return of_dims(n.is_leaf() ? store.row(n.point_idx) : arena.min(i), dims);
+    return of_dims(n.is_leaf() ? rows.row(n.point_idx) : arena.min(i), dims);
 }
 
-std::span<const float> MorvikTree::node_max(const PointStore& store, std::uint64_t i) const {
+std::span<const float> MorvikTree::node_max(const RowView& rows, std::uint64_t i) const {
     const Node& n = arena.get(i);
-    return of_dims(n.is_leaf() ? store.row(n.point_idx) : arena.max(i), dims);
+    return of_dims(n.is_leaf() ? rows.row(n.point_idx) : arena.max(i), dims);
 }
 
-void MorvikTree::merge_children(const PointStore& store, std::uint64_t i) {
+void MorvikTree::merge_children(const RowView& rows, std::uint64_t i) {
     const Node& n = arena.get(i);
     // A child's box: a leaf's point, or the child's own bounds.
     auto bounds = [&](std::uint64_t c) {
         const Node& child = arena.get(c);
         if (child.is_leaf()) {
-            const float* p = store.row(child.point_idx).data();
+            const float* p = rows.row(child.point_idx).data();
             return std::pair{p, p};
         }
         const float* p = arena.min(c).data();
         return std::pair{p, p + dims};
     };
-    if (store.dim != dims || arena.dims != dims) fault("node box length differs from the tree's dims");
+    if (rows.dim != dims || arena.dims != dims) fault("node box length differs from the tree's dims");
     const auto [left_min, left_max] = bounds(n.left);
     const auto [right_min, right_max] = bounds(n.right);
     float* min = arena.min_mut(i).data();
@@ -106,7 +117,7 @@ void MorvikTree::merge_children(const PointStore& store, std::uint64_t i) {
 // and only re-merged when that could give other bits than the merge would:
 // a point removed from its boundary, or a bound that is zero or NaN (the
 // only values whose bits depend on the order of a merge).
-void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, std::span<const float> x) {
+void MorvikTree::refresh(const RowView& rows, std::size_t k, Change change, std::span<const float> x) {
     if (k > path.size()) fault("refresh beyond the recorded path");
     const bool added = change == Change::copy_added || change == Change::point_added;
     const bool moves_box = change == Change::point_added || change == Change::point_removed;
@@ -114,6 +125,14 @@ void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, 
     // Once a box keeps its values, so does every box above it.
     bool kept = !moves_box;
     for (std::size_t j = k; j-- > 0;) {
+        if (kept && !rows.zero_or_nan_written) {
+            // Only the masses change from here up.
+            for (++j; j-- > 0;) {
+                Node& n = arena.get_mut(path[j].node);
+                n.mass = added ? n.mass + 1 : n.mass - 1;
+            }
+            return;
+        }
         const std::uint64_t i = path[j].node;
         Node& n = arena.get_mut(i);
         n.mass = added ? n.mass + 1 : n.mass - 1;
@@ -127,8 +146,8 @@ void MorvikTree::refresh(const PointStore& store, std::size_t k, Change change, 
         } else if (!kept) {
             kept = box::strictly_inside(min, max, x.data(), dims);
         }
-        if ((!kept && change == Change::point_removed) || (store.zero_or_nan_written && !box::settled(min, 2 * dims))) {
-            merge_children(store, i);
+        if ((!kept && change == Change::point_removed) || (rows.zero_or_nan_written && !box::settled(min, 2 * dims))) {
+            merge_children(rows, i);
         } else if (grown) {
             n.range_sum = box::range_sum(min, max, dims);
         }

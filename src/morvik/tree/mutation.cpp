@@ -15,9 +15,9 @@ constexpr float duplicate_tolerance = 0x1p-23f;
 
 }  // namespace
 
-Result<void> MorvikTree::check_delete(const PointStore& store, std::uint64_t r) const {
+Result<void> MorvikTree::check_delete(const RowView& rows, std::uint64_t r) const {
     if (root == NULL_INDEX) return std::unexpected(Error::runtime("cannot delete from an empty tree"));
-    return check_descended(find_leaf(store.row(r)));
+    return check_descended(find_leaf(rows.row(r)));
 }
 
 Result<void> MorvikTree::check_descended(std::uint64_t leaf) const {
@@ -25,15 +25,15 @@ Result<void> MorvikTree::check_descended(std::uint64_t leaf) const {
     return {};
 }
 
-void MorvikTree::delete_point(const PointStore& store, std::uint64_t r) { delete_at(store, descend(store.row(r))); }
+void MorvikTree::delete_point(const RowView& rows, std::uint64_t r) { delete_at(rows, descend(rows.row(r))); }
 
-void MorvikTree::delete_at(const PointStore& store, std::uint64_t leaf) {
+void MorvikTree::delete_at(const RowView& rows, std::uint64_t leaf) {
     if (tree_mass == 0) fault("tree mass already 0");
     --tree_mass;
     Node& l = arena.get_mut(leaf);
     if (l.mass >= 2) {
         --l.mass;
-        refresh(store, path.size(), Change::copy_removed);
+        refresh(rows, path.size(), Change::copy_removed);
         path.clear();
         return;
     }
@@ -43,7 +43,7 @@ void MorvikTree::delete_at(const PointStore& store, std::uint64_t leaf) {
         return;
     }
     // The leaf's own row, which stays readable until the caller releases it.
-    const std::span<const float> x = store.row(l.point_idx);
+    const std::span<const float> x = rows.row(l.point_idx);
     const auto [parent, sibling] = path.back();
     if (path.size() == 1) {
         root = sibling;
@@ -53,16 +53,16 @@ void MorvikTree::delete_at(const PointStore& store, std::uint64_t leaf) {
     // Leaf first, then parent: the parent's slot is the next one reused.
     arena.release(leaf);
     arena.release(parent);
-    refresh(store, path.size() - 1, Change::point_removed, x);
+    refresh(rows, path.size() - 1, Change::point_removed, x);
     path.clear();
 }
 
-std::uint64_t MorvikTree::insert(const PointStore& store, std::uint64_t h) {
-    return insert_at(store, h, root == NULL_INDEX ? NULL_INDEX : descend(store.row(h)));
+std::uint64_t MorvikTree::insert(const RowView& rows, std::uint64_t h) {
+    return insert_at(rows, h, root == NULL_INDEX ? NULL_INDEX : descend(rows.row(h)));
 }
 
-std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, std::uint64_t leaf) {
-    const std::span<const float> x = store.row(h);
+std::uint64_t MorvikTree::insert_at(const RowView& rows, std::uint64_t h, std::uint64_t leaf) {
+    const std::span<const float> x = rows.row(h);
     if (x.size() != dims) fault("point length differs from the tree's dims");
     if (root == NULL_INDEX) {
         root = arena.allocate(Node::leaf(h, 1));
@@ -72,9 +72,9 @@ std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, st
     const std::size_t n = path.size();
     ++tree_mass;
     const std::uint64_t v = arena.get(leaf).point_idx;
-    if (store.equals(v, x)) {
+    if (rows.equals(v, x)) {
         ++arena.get_mut(leaf).mass;
-        refresh(store, n, Change::copy_added);
+        refresh(rows, n, Change::copy_added);
         path.clear();
         return v;
     }
@@ -83,7 +83,7 @@ std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, st
     // separates x.  Level k's box is that of the subtree under path[n - k]:
     // its stored bounds hold the values a merge of the leaf with the
     // siblings below would give, and a cut depends on nothing but values.
-    const std::span<const float> vp = store.row(v);
+    const std::span<const float> vp = rows.row(v);
     for (std::size_t k = 0; k <= n; ++k) {
         const double u = rng.unit_f64();
         const std::uint64_t at = k == 0 ? leaf : path[n - k].node;
@@ -92,7 +92,7 @@ std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, st
         const auto cut = draw_cut(u, min, max, x);
         if (cut && separates(*cut, min, max, x)) {
             const std::uint64_t parent = k == n ? NULL_INDEX : path[n - k - 1].node;
-            split(store, at, parent, cut->dim, cut->value, h, x, n - k);
+            split(rows, at, parent, cut->dim, cut->value, h, x, n - k);
             return h;
         }
     }
@@ -103,15 +103,15 @@ std::uint64_t MorvikTree::insert_at(const PointStore& store, std::uint64_t h, st
     while (c < x.size() && std::fabs(x[c] - vp[c]) <= duplicate_tolerance) ++c;
     if (c == x.size()) {
         ++arena.get_mut(leaf).mass;
-        refresh(store, n, Change::copy_added);
+        refresh(rows, n, Change::copy_added);
         path.clear();
         return v;
     }
-    split(store, leaf, n == 0 ? NULL_INDEX : path[n - 1].node, c, nan_min(x[c], vp[c]), h, x, n);
+    split(rows, leaf, n == 0 ? NULL_INDEX : path[n - 1].node, c, nan_min(x[c], vp[c]), h, x, n);
     return h;
 }
 
-void MorvikTree::split(const PointStore& store, std::uint64_t n, std::uint64_t parent, std::uint64_t cut_dim,
+void MorvikTree::split(const RowView& rows, std::uint64_t n, std::uint64_t parent, std::uint64_t cut_dim,
                        float cut_val, std::uint64_t h, std::span<const float> x, std::size_t ancestors) {
     check_index(cut_dim, x.size(), "cut dimension outside the point");
     const std::uint64_t new_leaf = arena.allocate(Node::leaf(h, 1));
@@ -132,8 +132,8 @@ void MorvikTree::split(const PointStore& store, std::uint64_t n, std::uint64_t p
     // may have grown it.
     const auto min = arena.min_mut(id);
     const auto max = arena.max_mut(id);
-    std::ranges::copy(node_min(store, n), min.begin());
-    std::ranges::copy(node_max(store, n), max.begin());
+    std::ranges::copy(node_min(rows, n), min.begin());
+    std::ranges::copy(node_max(rows, n), max.begin());
     merge_bounds(min, max, x, x);
     arena.get_mut(id).range_sum = range_sum_of(min, max);
     if (parent == NULL_INDEX) {
@@ -141,7 +141,7 @@ void MorvikTree::split(const PointStore& store, std::uint64_t n, std::uint64_t p
     } else {
         replace_child(parent, n, id);
     }
-    refresh(store, ancestors, Change::point_added, x);
+    refresh(rows, ancestors, Change::point_added, x);
     path.clear();
 }
 

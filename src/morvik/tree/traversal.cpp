@@ -64,7 +64,7 @@ void add_attribution(const MorvikTree& tree, std::span<const float> query, std::
     const Node* n = &walked.node(i);
     while (n->is_internal()) {
         walked.check_depth(depth);
-        const std::uint64_t next = WalkedTree::child(*n, query);
+        const std::uint64_t next = n->child_for(query);
         const float gap = walked.gap(i, query);
         if (gap != 0.0f) {
             const double p = separation_from_gap(gap, n->range_sum);
@@ -82,17 +82,19 @@ void add_attribution(const MorvikTree& tree, std::span<const float> query, std::
 double forest_density(std::span<const MorvikTree> trees, const PointStore& store, std::span<const float> query,
                       WalkScratch& scratch) {
     check_rows_fit(store, query);
-    return with_query_length(query.size(), [&](auto length) {
+    scratch.values.resize(trees.size());
+    with_query_length(query.size(), [&](auto length) {
         constexpr std::size_t D = decltype(length)::value;
-        return forest_walk_of<D>(trees, store, query, scratch, [&](const ReachedLeaf& at) {
+        forest_walk_of<D>(trees, store, query, scratch, scratch.values, [&](const ReachedLeaf& at) {
             // The gap from a box holding just the leaf's point.
             const float gap = box::gap<D>(at.row.data(), at.row.data(), query.data(), query.size());
             double spread = gap;
-            if (at.depth > 0) spread = std::max(spread, at.walked.nodes[at.path[at.depth - 1]].range_sum);
+            if (at.depth > 0) spread = std::max(spread, at.walked.nodes[at.node_at(at.depth - 1)].range_sum);
             if (spread == 0.0) return std::numeric_limits<double>::infinity();
             return static_cast<double>(at.walked.nodes[at.leaf].mass) / spread;
         });
     });
+    return tree_order_sum(scratch.values);
 }
 
 void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const PointStore& store,
@@ -119,7 +121,7 @@ void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const Poin
             break;
         }
         walked.check_depth(depth);
-        const std::uint64_t c = WalkedTree::child(n, query);
+        const std::uint64_t c = n.child_for(query);
         if (separation_from_gap(walked.gap(i, query), n.range_sum) > 0.5) stack.push_back({other(n, c), depth + 1});
         i = c;
         ++depth;
@@ -139,7 +141,7 @@ void collect_near_leaves(const MorvikTree& tree, std::uint64_t index, const Poin
         walked.check_depth(at.depth);
         const double p = separation_from_gap(walked.gap(at.node, query), n.range_sum);
         if (p <= theta) continue;
-        const std::uint64_t c = WalkedTree::child(n, query);
+        const std::uint64_t c = n.child_for(query);
         if (p > 0.5) stack.push_back({other(n, c), at.depth + 1});
         stack.push_back({c, at.depth + 1});
     }
@@ -163,7 +165,7 @@ std::uint64_t nearest_on_known(const MorvikTree& tree, const PointStore& store, 
             fault("search longer than the arena");
         const Node& n = walked.node(i);
         if (n.is_internal()) {
-            const std::uint64_t c = WalkedTree::child(n, query);
+            const std::uint64_t c = n.child_for(query);
             if (missing[n.cut_dim]) {
                 stack.push_back(n.right);
                 stack.push_back(n.left);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -58,16 +59,6 @@ struct WalkedTree {
         return nodes[i];
     }
 
-    // The child of internal node n that the query routes to (NaN goes right).
-    // Selected arithmetically: the side is a coin flip to the branch
-    // predictor, and a mispredicted branch costs more than the select.
-    [[nodiscard]] static std::uint64_t child(const Node& n, std::span<const float> query) {
-        if (n.cut_dim >= query.size()) [[unlikely]]
-            fault("cut dimension outside the point");
-        const auto right = static_cast<std::uint64_t>(!(query[n.cut_dim] <= n.cut_val));
-        return n.left ^ ((n.left ^ n.right) & (0 - right));
-    }
-
     // Node i's box: dims minima, then dims maxima.
     template <std::size_t D = 0>
     [[nodiscard]] const float* box_of(std::uint64_t i) const {
@@ -89,10 +80,13 @@ struct WalkedTree {
 
 // Trees walked side by side.  A descent is a chain of dependent loads, most of
 // them cache misses once the forest outgrows the cache; interleaving
-// independent descents keeps several misses in flight at once.
+// independent descents keeps several misses in flight at once, and each
+// tree's value is taken as soon as it stands on its leaf, while its path's
+// boxes are still at hand.
 inline constexpr std::size_t walk_lanes = 4;
 
-// Caller-owned scratch of forest_walk, so steady-state walks allocate nothing.
+// Caller-owned scratch of the forest walks, so steady-state walks allocate
+// nothing.
 struct WalkScratch {
     struct Lane {
         std::vector<std::uint64_t> path;
@@ -119,98 +113,122 @@ struct ReachedLeaf {
     const std::uint64_t* path = nullptr;  // the internal nodes passed, root first
     std::span<const float> row;           // the leaf's point
     std::uint64_t tree_mass = 0;
+
+    // The internal node passed at depth k < depth.
+    [[nodiscard]] std::uint64_t node_at(std::uint64_t k) const { return path[k]; }
 };
 
-// The sum, in tree order, of `leaf_value(const ReachedLeaf&)` over every
-// non-empty tree, each descended along the query's route; an empty tree is
-// worth 0.  Each tree's arithmetic is that of a walk on its own; only the
-// order of the memory accesses differs.  D is the query length when fixed at
-// compile time (box::gap), else 0.
+// One tree's descent in forest_walk_of.
+struct WalkLane {
+    WalkedTree walked;
+    std::uint64_t i = 0;
+    std::uint64_t depth = 0;
+    std::uint64_t* path = nullptr;  // the lane's buffer
+    std::size_t tree = 0;
+    bool live = false;
+
+    // One step down, recorded on the path; false, and no step, on a leaf.
+    // Without a branch on the node's kind: the descents of a forest end at
+    // unpredictable depths.  At a leaf the step writes one path entry past
+    // the path, which the lane's buffer has room for, and stays.  The checks
+    // keep a loaded cycle or a stray index from reading outside the arena.
+    template <std::size_t D>
+    [[gnu::always_inline]] bool step(std::span<const float> query) {
+        const Node& n = walked.nodes[i];
+        const bool internal = n.kind == NodeKind::internal;
+        path[depth] = i;
+        // A leaf's children and cut are the defaults: c is then NULL_INDEX.
+        const std::uint64_t c = n.child_for(query);
+        // One test, never taken: a branch on `internal` alone would be the
+        // coin flip the step avoids.
+        if (internal & ((depth >= walked.node_count) | (c >= walked.node_count))) [[unlikely]]
+            fault(depth >= walked.node_count ? "descent longer than the arena" : "accessed freed or uninitialized node");
+        i = internal ? c : i;
+        depth += internal ? 1 : 0;
+        __builtin_prefetch(&walked.nodes[i]);
+        // The leaf's value reads the boxes at the bottom of the path.
+        __builtin_prefetch(walked.template box_of<D>(i));
+        return internal;
+    }
+};
+
+// Sets values[t] to `leaf_value(const ReachedLeaf&)` for every non-empty tree
+// t of `trees`, descended along the query's route, and to 0 for an empty one.
+// Each tree's arithmetic is that of a walk on its own; only the order of the
+// memory accesses differs.  D is the query length when fixed at compile time
+// (box::gap), else 0.
 template <std::size_t D, class LeafValue>
-[[nodiscard]] double forest_walk_of(std::span<const MorvikTree> trees, const PointStore& store,
-                                    std::span<const float> query, WalkScratch& scratch, LeafValue&& leaf_value) {
-    // A descent in progress: it records the path, and once it stands on the
-    // leaf the tree's value is taken from the recorded nodes.
-    struct Descent {
-        WalkedTree walked;
-        std::uint64_t i = 0;
-        std::uint64_t depth = 0;
-        std::uint64_t* path = nullptr;  // the lane's buffer
-        std::size_t tree = 0;
-        bool at_leaf = false;
-        std::span<const float> row;  // the leaf's point, once at_leaf
-        WalkScratch::Lane* lane = nullptr;
-    };
-    std::vector<double>& values = scratch.values;
-    values.assign(trees.size(), 0.0);
+void forest_walk_of(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                    WalkScratch& scratch, std::span<double> values, LeafValue&& leaf_value) {
+    static_assert(walk_lanes == 4, "the lanes step four at a time");
+    if (values.size() != trees.size()) [[unlikely]]
+        internal_failure("walk values differ in number from the trees");
+    std::array<WalkLane, walk_lanes> lanes;
     std::size_t next = 0;
-    // Puts the next non-empty tree on `d`; false when none is left.
-    auto start = [&](Descent& d) {
+    // Puts the next non-empty tree on lane k; false, and the lane left
+    // without a tree, when none is left.
+    auto start = [&](std::size_t k) {
+        WalkLane& d = lanes[k];
+        d.live = false;
         for (; next < trees.size(); ++next) {
             const MorvikTree& tree = trees[next];
-            if (tree.root == NULL_INDEX || tree.tree_mass == 0) continue;
+            if (tree.root == NULL_INDEX || tree.tree_mass == 0) {
+                values[next] = 0.0;
+                continue;
+            }
             d.walked = WalkedTree::of(tree, query.size());
-            // check_depth keeps every depth, and so every index of the
-            // lane's buffers, below the node count.
-            if (d.lane->path.size() < d.walked.node_count) d.lane->path.resize(d.walked.node_count);
-            d.path = d.lane->path.data();
+            // The depth check keeps every index of the lane's path up to the
+            // node count.
+            auto& path = scratch.lanes[k].path;
+            if (path.size() <= d.walked.node_count) allocating([&] { path.resize(d.walked.node_count + 1); });
+            d.path = path.data();
             d.tree = next++;
             d.i = tree.root;
             if (d.i >= d.walked.node_count) [[unlikely]]
                 fault("accessed freed or uninitialized node");
             d.depth = 0;
-            d.at_leaf = false;
+            d.live = true;
             return true;
         }
         return false;
     };
-
-    std::array<Descent, walk_lanes> lanes;
-    std::size_t live = 0;
-    for (std::size_t k = 0; k < walk_lanes; ++k) {
-        lanes[live].lane = &scratch.lanes[k];
-        if (start(lanes[live])) ++live;
-    }
-    while (live > 0) {
-        for (Descent* d = lanes.data(); d != lanes.data() + live;) {
-            // Locals: a store into the path could otherwise alias the
-            // descent's own fields and force them to be reloaded.
-            const WalkedTree w = d->walked;
-            const std::uint64_t i = d->i;
-            const std::uint64_t depth = d->depth;
-            const Node& n = w.nodes[i];
-            if (n.kind == NodeKind::internal) {
-                w.check_depth(depth);
-                d->path[depth] = i;
-                const std::uint64_t c = WalkedTree::child(n, query);
-                if (c >= w.node_count) [[unlikely]]
-                    fault("accessed freed or uninitialized node");
-                __builtin_prefetch(&w.nodes[c]);
-                // The leaf's value reads the boxes along the path.
-                __builtin_prefetch(w.template box_of<D>(c));
-                d->i = c;
-                d->depth = depth + 1;
-                ++d;
-                continue;
-            }
-            if (!d->at_leaf) {
-                if (n.kind != NodeKind::leaf) [[unlikely]]
-                    fault("accessed freed or uninitialized node");
-                // Fetch the leaf's point now and use it on the next round.
-                d->at_leaf = true;
-                d->row = store.row(n.point_idx);
-                __builtin_prefetch(d->row.data());
-                ++d;
-                continue;
-            }
-            values[d->tree] = leaf_value(ReachedLeaf{w, i, depth, d->path, d->row, trees[d->tree].tree_mass});
-            if (start(*d)) {
-                ++d;
-            } else {
-                std::swap(*d, lanes[--live]);
-            }
+    // Takes the value of the tree of a lane standing on its leaf.
+    auto finish = [&](const WalkLane& d) __attribute__((always_inline)) {
+        const Node& n = d.walked.nodes[d.i];
+        if (n.kind != NodeKind::leaf) [[unlikely]]
+            fault("accessed freed or uninitialized node");
+        values[d.tree] =
+            leaf_value(ReachedLeaf{d.walked, d.i, d.depth, d.path, rows.row(n.point_idx), trees[d.tree].tree_mass});
+    };
+    bool all = true;
+    for (std::size_t k = 0; k < walk_lanes; ++k) all = start(k) && all;
+    while (all) {
+        // The four descend until one stands on its leaf: one mispredicted
+        // branch per tree, where a loop over the lanes would miss at every
+        // turn.
+        while (lanes[0].step<D>(query) & lanes[1].step<D>(query) & lanes[2].step<D>(query) &
+               lanes[3].step<D>(query)) {
+        }
+        unsigned on_leaf = 0;
+        for (std::size_t k = 0; k < walk_lanes; ++k)
+            on_leaf |= static_cast<unsigned>(lanes[k].walked.nodes[lanes[k].i].kind != NodeKind::internal) << k;
+        for (; on_leaf != 0; on_leaf &= on_leaf - 1) {
+            const auto k = static_cast<std::size_t>(std::countr_zero(on_leaf));
+            finish(lanes[k]);
+            all = start(k) && all;
         }
     }
+    // Fewer than four trees left: they finish one at a time.
+    for (WalkLane& d : lanes) {
+        if (!d.live) continue;
+        while (d.step<D>(query)) {
+        }
+        finish(d);
+    }
+}
+
+// The sum of `values` in order, as the forest's queries add up their trees.
+[[nodiscard]] inline double tree_order_sum(std::span<const double> values) {
     double sum = 0.0;
     for (const double v : values) sum += v;
     return sum;
@@ -255,9 +273,9 @@ template <class Rule, std::size_t D>
     // parent's, which then holds the query too (gap 0, value unchanged) all
     // the way up.
     for (std::uint64_t k = at.depth; k-- > 0;) {
-        const float gap = at.walked.template gap<D>(at.path[k], query);
+        const float gap = at.walked.template gap<D>(at.node_at(k), query);
         if (gap == 0.0f) break;
-        const Node& n = nodes[at.path[k]];
+        const Node& n = nodes[at.node_at(k)];
         const double p = separation_from_gap(gap, n.range_sum);
         v = v * (1.0 - p) + Rule::unseen(k, n.mass) * p;
     }
@@ -267,21 +285,30 @@ template <class Rule, std::size_t D>
     return Rule::normalise(v, scale.scale);
 }
 
-// The sum, in tree order, of every tree's rule_value for `query`.
+// Sets values[t] to tree t's rule_value for `query`.
 template <class Rule>
-[[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const PointStore& store,
-                                 std::span<const float> query, WalkScratch& scratch) {
+void tree_values(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                 WalkScratch& scratch, std::span<double> values) {
     if (scratch.scaled_by != &Rule::scale) {
         scratch.scales.fill({});
         scratch.scaled_by = &Rule::scale;
     }
-    return with_query_length(query.size(), [&](auto length) {
+    with_query_length(query.size(), [&](auto length) {
         constexpr std::size_t D = decltype(length)::value;
         auto value = [&](const ReachedLeaf& at) __attribute__((always_inline)) {
             return rule_value<Rule, D>(at, query, scratch);
         };
-        return forest_walk_of<D>(trees, store, query, scratch, value);
+        forest_walk_of<D>(trees, rows, query, scratch, values, value);
     });
+}
+
+// The sum, in tree order, of every tree's rule_value for `query`.
+template <class Rule>
+[[nodiscard]] double forest_walk(std::span<const MorvikTree> trees, const RowView& rows, std::span<const float> query,
+                                 WalkScratch& scratch) {
+    scratch.values.resize(trees.size());
+    tree_values<Rule>(trees, rows, query, scratch, scratch.values);
+    return tree_order_sum(scratch.values);
 }
 
 // The sum, in tree order, of every tree's nearest-sample density at `query`:
