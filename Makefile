@@ -84,7 +84,7 @@ java:
 # The tests of threads run in a pytest of their own, where nothing the rest
 # of the suite imports (pandas, which Spark and scikit-learn load) turns the
 # GIL of a free-threaded interpreter back on.
-THREAD_TESTS := tests/test_stress.py tests/test_concurrency.py
+THREAD_TESTS := tests/test_stress.py tests/test_concurrency.py tests/test_threads.py
 test: install-test cpp-tests java
 	MORVIK3_PROBE=$(CURDIR)/$(CPP_BUILD)/morvik3_probe $(PY) -m pytest -q $(addprefix --ignore=,$(THREAD_TESTS))
 	$(PY) -m pytest -q -m 'stress or not stress' $(THREAD_TESTS)
@@ -144,8 +144,8 @@ asan: install-test gtest
 
 # The extension and the C++ tests built with ThreadSanitizer, against a
 # free-threaded CPython built with it (TSAN_PYTHON): the C++ tests, then the
-# stress suite and the concurrency tests, in a virtual environment of their
-# own whose libraries are built for that interpreter.  Any report fails the
+# tests of threads, in a virtual environment of their own whose libraries are
+# built for that interpreter.  Any report fails the
 # run (exit status 66); pytest leaves the reports on standard error.
 TSAN := -fsanitize=thread -fno-omit-frame-pointer
 # The package's dependencies, the suite's, and the library of an adapter.

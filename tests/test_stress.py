@@ -12,6 +12,7 @@ interpreter on."""
 
 import copy
 import csv
+import inspect
 import os
 import pickle
 import random
@@ -81,6 +82,7 @@ class Feed:
         self.path = path
         self.document = None
         self.documents = 0
+        self.shares = "threads" in inspect.signature(detector.cls.score_many).parameters
 
     def observation(self):
         args = self.detector.observe(self.rng, self.row if self.ordered else 0)
@@ -89,6 +91,12 @@ class Feed:
 
     def batch(self, rows=6):
         return tuple(map(list, zip(*(self.observation() for _ in range(rows)))))
+
+    def options(self):
+        """The keywords of a batch call: how many threads share it out, for
+        the classes that can (0: every core), so that pools of threads run
+        beside the callers'."""
+        return {"threads": self.rng.choice([1, 2, 0])} if self.shares else {}
 
     def captured(self, document):
         """Checks that a document taken from the object loads back to itself."""
@@ -114,12 +122,12 @@ CALLS = {
     "update": ("learning", lambda o, f: o.update(*f.observation())),
     "update_and_score": ("learning", lambda o, f: o.update_and_score(*f.observation())),
     "update_and_score_detailed": ("learning", lambda o, f: o.update_and_score_detailed(*f.observation())),
-    "update_many": ("learning", lambda o, f: o.update_many(*f.batch())),
-    "update_and_score_many": ("learning", lambda o, f: o.update_and_score_many(*f.batch())),
+    "update_many": ("learning", lambda o, f: o.update_many(*f.batch(), **f.options())),
+    "update_and_score_many": ("learning", lambda o, f: o.update_and_score_many(*f.batch(), **f.options())),
     "__setstate__": ("learning", lambda o, f: o.__setstate__(f.document)),
     "score": ("reading", lambda o, f: o.score(*f.observation())),
     "score_detailed": ("reading", lambda o, f: o.score_detailed(*f.observation())),
-    "score_many": ("reading", lambda o, f: o.score_many(*f.batch())),
+    "score_many": ("reading", lambda o, f: o.score_many(*f.batch(), **f.options())),
     "displacement_score": ("reading", lambda o, f: o.displacement_score(*f.observation())),
     "attribution": ("reading", lambda o, f: o.attribution(*f.observation())),
     "density": ("reading", lambda o, f: o.density(*f.observation())),
