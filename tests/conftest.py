@@ -1,9 +1,12 @@
-"""Shared fixtures: the probe executable that exposes core primitives."""
+"""Shared fixtures: the probe executable that exposes core primitives, the
+Spark session, and the figures of the stress suite."""
 
 import os
 import subprocess
 
 import pytest
+
+STRESS_FIGURES = pytest.StashKey[list]()
 
 
 class Probe:
@@ -41,3 +44,17 @@ def spark():
     session = local_session("morvik3-tests")
     yield session
     session.stop()
+
+
+@pytest.fixture
+def stress_report(request):
+    """Keeps a line of a stress test's figures for the summary of the run."""
+    return request.config.stash.setdefault(STRESS_FIGURES, []).append
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    figures = config.stash.get(STRESS_FIGURES, [])
+    if figures:
+        terminalreporter.section("stress figures")
+        for line in figures:
+            terminalreporter.write_line(line)

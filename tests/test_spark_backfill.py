@@ -9,12 +9,12 @@ import math
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
-import pandas as pd
 import pytest
 
 from morvik3 import FeatureSketch, Forest, MStream, OnlineIForest
 
 pytest.importorskip("pyspark")
+pd = pytest.importorskip("pandas")
 from morvik3.spark import final_states, key_seed, score_by_key  # noqa: E402
 
 KEYS = ["alpha", "beta", "gamma", "delta"]
