@@ -44,14 +44,16 @@ struct WorkerPool {
     std::atomic<std::size_t> pending{0};
     bool stopping = false;
 
-    void work(std::size_t index) {
-        std::uint64_t seen = 0;
+    // Every thread of the pool answers every job, a member of its team or
+    // not: a thread left out of a small team could otherwise still be reading
+    // `members` and `task` when the next job sets them, and take that job for
+    // the one it woke for.
+    void work(std::size_t index, std::uint64_t seen) {
         for (;;) {
             wait_while(generation, seen);
             seen = generation.load(std::memory_order_acquire);
             if (stopping) return;
-            if (index >= members) continue;
-            (*task)(index);
+            if (index < members) (*task)(index);
             if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) pending.notify_all();
         }
     }
@@ -61,7 +63,7 @@ struct WorkerPool {
     void grow(std::size_t wanted) {
         while (threads.size() + 1 < wanted) {
             try {
-                threads.emplace_back([this, index = threads.size() + 1] { work(index); });
+                threads.emplace_back([this, index = threads.size() + 1, seen = generation.load()] { work(index, seen); });
             } catch (const std::system_error&) {
                 return;
             } catch (const std::bad_alloc&) {
@@ -140,7 +142,7 @@ void WorkerTeam::run(FunctionRef<void(std::size_t)> task) {
     WorkerPool& p = *pool_;
     p.task = &task;
     p.members = size_;
-    p.pending.store(size_ - 1, std::memory_order_relaxed);
+    p.pending.store(p.threads.size(), std::memory_order_relaxed);
     p.generation.fetch_add(1, std::memory_order_release);
     p.generation.notify_all();
     task(0);
