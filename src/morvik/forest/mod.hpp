@@ -45,12 +45,8 @@ struct MorvikConfig {
         };
     }
 
-    // Validates in a fixed order; the first failing check names the error.
-    [[nodiscard]] static Result<MorvikConfig> build(std::uint64_t input_dim, std::uint64_t shingle_size,
-                                                    std::uint64_t capacity, std::uint64_t num_trees,
-                                                    double time_decay, std::uint64_t output_after,
-                                                    bool internal_shingling, double initial_accept_fraction);
-    // The same checks on a record read from a document.
+    // The constructor's checks, in its order; the first failing check names
+    // the error.
     [[nodiscard]] Result<void> validate() const;
 
     [[nodiscard]] std::uint64_t dim() const { return input_dim * shingle_size; }
