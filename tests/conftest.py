@@ -1,10 +1,12 @@
-"""Shared fixtures: the probe executable that exposes core primitives."""
+"""Shared fixtures: the probe executable that exposes core primitives, the
+Spark session, and the figures of the stress suite."""
 
 import os
 import subprocess
-import sys
 
 import pytest
+
+STRESS_FIGURES = pytest.StashKey[list]()
 
 
 class Probe:
@@ -37,22 +39,22 @@ def spark():
     """One local Spark session for every Spark test, on the loopback
     interface, its workers running this interpreter."""
     pytest.importorskip("pyspark")
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    from pyspark.sql import SparkSession
+    from spark_session import local_session
 
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("morvik3-tests")
-        .config("spark.driver.host", "127.0.0.1")
-        .config("spark.driver.bindAddress", "127.0.0.1")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.sql.shuffle.partitions", "2")
-        .config("spark.sql.session.timeZone", "UTC")
-        .config("spark.sql.streaming.stateStore.providerClass",
-                "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider")
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
+    session = local_session("morvik3-tests")
     yield session
     session.stop()
+
+
+@pytest.fixture
+def stress_report(request):
+    """Keeps a line of a stress test's figures for the summary of the run."""
+    return request.config.stash.setdefault(STRESS_FIGURES, []).append
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    figures = config.stash.get(STRESS_FIGURES, [])
+    if figures:
+        terminalreporter.section("stress figures")
+        for line in figures:
+            terminalreporter.write_line(line)

@@ -195,24 +195,138 @@ def test_a_killed_run_resumes_from_its_checkpoint(table):
         [sys.executable, "-m", "morvik3", "score", "-", "-q", "--state", state, "--checkpoint", "100"],
         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
     )
-    try:
-        # 250 rows and no end of input: the run checkpoints at row 100, then waits for more.
-        text = io.StringIO()
-        csv.writer(text).writerows([header] + cells[:250])
-        process.stdin.write(text.getvalue())
-        process.stdin.flush()
-        deadline = time.monotonic() + 120
-        while not state.exists():
-            assert process.poll() is None, process.stderr.read()
-            assert time.monotonic() < deadline, "no checkpoint written"
-            time.sleep(0.05)
-    finally:
-        process.kill()
-        process.wait()
+    # 250 rows and no end of input: the run checkpoints at row 100, then waits for more.
+    text = io.StringIO()
+    csv.writer(text).writerows([header] + cells[:250])
+    kill_after_checkpoint(process, state, text.getvalue())
     assert stored_detector(Forest, state).entries_seen() == 100
     rest = write_csv(path.parent / "rest.csv", header, cells[100:])
     resumed = read_csv(morvik3("score", rest, "-q", "--state", state).stdout)[1]
     assert resumed == one[100:]
+
+
+# Runs the command with an input that stops after the given number of lines
+# and waits there, as a long input being read when the process is killed.
+STALLING = """
+import itertools, sys, time
+from morvik3.cli import main, score
+
+opened = score.open_input
+
+def stalling(path):
+    source = opened(path)
+    text = source.text
+    def lines():
+        yield from itertools.islice(text, int(sys.argv[1]))
+        time.sleep(3600)
+    source.text = lines()
+    return source
+
+score.open_input = stalling
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+def kill_after_checkpoint(process, state, stdin=None):
+    """Kills `process` (SIGKILL) once it has saved a checkpoint to `state`,
+    after writing `stdin` to it."""
+    try:
+        if stdin is not None:
+            process.stdin.write(stdin)
+            process.stdin.flush()
+        deadline = time.monotonic() + 120
+        while not state.exists():
+            assert process.poll() is None, process.stderr.read()
+            assert time.monotonic() < deadline, "no checkpoint written"
+            time.sleep(0.02)
+    finally:
+        process.kill()
+        process.wait()
+        process.stderr.close()
+
+
+@pytest.mark.parametrize("detector", ["forest", "mstream"])
+def test_a_killed_run_resumed_ends_as_one_uninterrupted_run(tmp_path, detector):
+    if detector == "forest":
+        header, cells, _ = series(rows=400)
+        cells[40][1] = "n/a"  # passed over before the checkpoint
+        cells[170][2] = "nan"  # refused by the detector after it
+        cells[120][3] = 'rack "7",\nrow B'  # a record of two lines
+        options = ("--skip-bad-rows", "--top-percent", "5")
+    else:
+        header, cells, ticks = events_table(rows=400)
+        cells = [[str(t)] + r[1:] for r, t in zip(cells, ticks)]
+        cells[30][0] = str(ticks[20] - 1)  # a tick that goes back, before the checkpoint
+        cells[250][2] = "inf"
+        options = ("--skip-bad-rows", "--detector", "mstream", "--categorical", "host,status", "--buckets", "64")
+    path = write_csv(tmp_path / "input.csv", header, cells)
+    common = ("-q", *options, "--checkpoint", 100)
+    morvik3("score", path, *common, "--state", tmp_path / "one.json", "-o", tmp_path / "one.csv")
+
+    out, state = tmp_path / "out.csv", tmp_path / "state.json"
+    stalling = [sys.executable, "-c", STALLING, "280", "score", path, *common, "--state", state, "-o", out]
+    kill_after_checkpoint(subprocess.Popen(list(map(str, stalling)), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                           text=True), state)
+    where = json.loads(state.read_text())["position"]
+    assert (where["rows"], where["output"]["length"]) == (100, out.stat().st_size)
+    with open(out, "a") as f:
+        f.write("2024-05-01 01:40:00,half a row wri")  # what a crash between checkpoints leaves
+    resumed = morvik3("score", path, *common, "--state", state, "-o", out, "--resume", "-q")
+    assert resumed.stderr == ""
+    assert out.read_bytes() == (tmp_path / "one.csv").read_bytes()
+    assert state.read_bytes() == (tmp_path / "one.json").read_bytes()
+
+
+def test_resume_refuses_another_input_or_output_and_changes_nothing(table):
+    path, header, cells, _ = table
+    out, state = path.parent / "out.csv", path.parent / "state.json"
+    morvik3("score", path, "-q", "--state", state, "-o", out)
+    saved, written = state.read_bytes(), out.read_bytes()
+    other = write_csv(path.parent / "other.csv", header, cells)
+    edited = dict(json.loads(saved))
+    del edited["position"]
+    earlier = path.parent / "earlier.json"
+    earlier.write_text(json.dumps(edited))
+    changed = path.parent / "changed.csv"
+    changed.write_bytes(written.replace(b"load", b"LOAD"))
+    cases = [
+        ((other, "--state", state, "-o", out), f"state file {state} was saved reading {path}, not {other}"),
+        ((path, "--state", earlier, "-o", out), f"state file {earlier} records no position in its input"),
+        ((path, "--state", state, "-o", changed), f"{changed} does not hold the {len(written):,} bytes"),
+        ((path, "--state", state, "-o", out, "--threshold", "0.9"), f"{out} has other columns than this run writes"),
+    ]
+    for arguments, message in cases:
+        result = morvik3("score", *arguments, "--resume", check=False)
+        assert result.returncode == 2 and result.stderr.startswith(f"morvik3: error: {message}"), result.stderr
+    path.write_bytes(path.read_bytes().replace(b"host0", b"HOST0"))  # the same size, other bytes
+    result = morvik3("score", path, "--state", state, "-o", out, "--resume", check=False)
+    assert result.returncode == 2
+    assert f"was saved reading {path} when its first 64 KiB were different" in result.stderr
+    assert (state.read_bytes(), out.read_bytes()) == (saved, written)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (("--state", "{folder}/gone/state.json"), "cannot write state file {folder}/gone/state.json: {folder}/gone "
+         "does not exist"),
+        (("-o", "{folder}/gone/out.csv"), "cannot write {folder}/gone/out.csv: {folder}/gone does not exist"),
+        (("-o", "{folder}"), "cannot write {folder}: it is a folder"),
+        (("-o", "{folder}/input.csv"), "INPUT {folder}/input.csv and -o {folder}/input.csv are the same file"),
+        (("--plot", "{folder}/gone/scores.png"), "cannot write plot {folder}/gone/scores.png: {folder}/gone does not "
+         "exist"),
+    ],
+)
+def test_paths_that_cannot_be_written_fail_before_the_input_is_read(tmp_path, arguments, message):
+    if "--plot" in arguments:
+        pytest.importorskip("matplotlib")
+    # A pipe nobody writes to: opening it to read would wait for ever.
+    fifo = tmp_path / "input.csv"
+    os.mkfifo(fifo)
+    result = morvik3("score", fifo, *(a.format(folder=tmp_path) for a in arguments), check=False)
+    assert result.returncode == 2
+    assert result.stderr == f"morvik3: error: {message.format(folder=tmp_path)}\n"
+    assert sorted(os.listdir(tmp_path)) == ["input.csv"]
 
 
 @pytest.mark.parametrize(
@@ -234,13 +348,17 @@ def test_a_killed_run_resumes_from_its_checkpoint(table):
          "{path}, line 2: invalid JSON (Expecting value at column 7)"),
         ('{"a": 1}\n\n{"a": "high"}\n', ("--detector", "featuresketch"),
          "{path}, line 3, key 'a': \"high\" is not a number"),
+        ('{"a": 1}\n{"a": NaN}\n', ("--detector", "featuresketch"), "{path}, line 2, key 'a': nan is not a finite number"),
+        # Row 3 is refused by the detector while row 4, one checkpoint later, is read: row 3 is the first bad row.
+        ("t,a\n1,2\n2,nan\n3,x\n", ("--state", "{folder}/s.json", "--checkpoint", "1"),
+         "{path}, line 3, column 'a': 'nan' is not a finite number"),
         ("t,a\n1,2\n", ("--trees", "0"), "argument --trees: must be > 0, got 0"),
     ],
 )
 def test_bad_input_is_named_with_exit_status_two(tmp_path, content, arguments, message):
     path = tmp_path / "input.txt"
     path.write_text(content)
-    result = morvik3("score", path, *arguments, check=False)
+    result = morvik3("score", path, *(a.format(folder=tmp_path) for a in arguments), check=False)
     assert result.returncode == 2
     assert "Traceback" not in result.stderr
     assert result.stderr.strip().endswith(message.format(path=path))

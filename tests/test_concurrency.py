@@ -38,8 +38,10 @@ def busy_subject(kind, stream):
 
 
 class Worker(threading.Thread):
-    """Calls `method` over and over until told to stop; a conflict raised by
-    the main thread's own borrow is counted, anything else is kept."""
+    """Calls `method` on each point in turn until told to stop; a call refused
+    by the main thread's own borrow is made again, anything else is kept.
+    Only calls that ran count, so a worker refused over and over cannot run
+    out of points before the main thread's poll lands inside one of them."""
 
     def __init__(self, subject, method, points):
         super().__init__(daemon=True)
@@ -52,13 +54,16 @@ class Worker(threading.Thread):
     def run(self):
         self.started.set()
         for p in self.points:
+            while not self.stop.is_set():
+                try:
+                    self.call(p)
+                    break
+                except Exception as e:  # noqa: BLE001 - reported by the test
+                    if not (isinstance(e, RuntimeError) and str(e) in CONFLICTS):
+                        self.errors.append(e)
+                        break
             if self.stop.is_set():
                 return
-            try:
-                self.call(p)
-            except Exception as e:  # noqa: BLE001 - reported by the test
-                if not (isinstance(e, RuntimeError) and str(e) in CONFLICTS):
-                    self.errors.append(e)
 
 
 def setstate_malformed(f):

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 pytest.importorskip("river")
+pytest.importorskip("sklearn")
 from river import anomaly, checks, compose, evaluate, metrics, preprocessing  # noqa: E402
 from sklearn.metrics import roc_auc_score  # noqa: E402
 

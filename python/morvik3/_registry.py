@@ -78,7 +78,8 @@ class Kind:
     # The leading constructor arguments, taken from the input's columns: per
     # argument, its config key and the sort of columns it counts.
     shape: tuple = ()
-    # The float type the detector computes with: values beyond it are bad input.
+    # The float type the detector computes with, whose range the detector
+    # checks: the command line names the cell beyond it when a row is refused.
     narrow: type = np.float64
 
     @staticmethod

@@ -111,8 +111,10 @@ std::uint64_t record_bucket(const RecordSketch& sketch, std::uint64_t row, std::
 
 // Each cell is one exact multiply, so wider vectors give the same counts
 // faster.  A page of zero counts stays zero: it is left unwritten, so a large
-// table is committed only where records have reached it.
-#if defined(__x86_64__) && defined(__has_attribute)
+// table is committed only where records have reached it.  Not under
+// ThreadSanitizer: it instruments the clones' resolver, which the loader runs
+// before the sanitizer's runtime is up.
+#if defined(__x86_64__) && defined(__has_attribute) && !defined(__SANITIZE_THREAD__)
 #if __has_attribute(target_clones)
 __attribute__((target_clones("avx2", "default")))
 #endif

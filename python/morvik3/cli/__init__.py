@@ -50,7 +50,14 @@ output:
 
 state:
   --state PATH keeps the detector and the calibrator in one JSON file, so a
-  later run continues both where this one stopped.
+  later run continues both where this one stopped: on new input, or with
+  --resume on the same INPUT after a crash. The file also records how much
+  of INPUT was read and how long OUTPUT was at each --checkpoint N; --resume
+  checks that INPUT is the same file (path, size and first 64 KiB), passes
+  over the rows read by then without scoring them, cuts OUTPUT back to its
+  length then and writes on, so that the output and the state end as one
+  uninterrupted run would leave them. INPUT must be a file and -o OUTPUT a
+  plain (not .gz) file; without a state file yet, --resume starts afresh.
 
 exit status: 0 on success, 2 on bad input or options, 130 when interrupted.
 """
@@ -176,6 +183,9 @@ def parser():
     _detector_options(score, "flag rows whose")
     score.add_argument("--state", metavar="PATH", help="load the detector and calibrator from PATH when it exists; save them there")
     score.add_argument("--checkpoint", type=_positive(int), metavar="N", help="also save the state every N rows")
+    score.add_argument("--resume", action="store_true",
+                       help="go on with the run that saved --state, on the same INPUT and -o OUTPUT, from its last "
+                       "checkpoint")
     score.add_argument("--plot", metavar="PNG", help="plot the series and its scores (needs matplotlib)")
     _run_options(score)
 
@@ -194,7 +204,7 @@ def parser():
     evaluate.add_argument("--plot", metavar="DIR", help="plot each series with its windows and detections into DIR "
                           "(needs matplotlib)")
     _run_options(evaluate)
-    evaluate.set_defaults(state=None, checkpoint=None)
+    evaluate.set_defaults(state=None, checkpoint=None, resume=False)
 
     demo = commands.add_parser(
         "demo", help="score the bundled labelled NAB series and show where the top scores fall",
@@ -210,6 +220,8 @@ def main(argv=None):
     args = parser().parse_args(argv)
     if getattr(args, "checkpoint", None) and not args.state:
         parser().error("--checkpoint needs --state")
+    if getattr(args, "resume", False) and not args.state:
+        parser().error("--resume needs --state")
     try:
         if args.command == "score":
             from morvik3.cli import score

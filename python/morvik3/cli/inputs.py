@@ -6,6 +6,7 @@ import csv
 import datetime
 import functools
 import gzip
+import hashlib
 import io
 import itertools
 import json
@@ -21,9 +22,12 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from morvik3._categories import category_code
+from morvik3._feed import message
 
 # Header names (compared case-insensitively) taken as the timestamp column.
 TIME_NAMES = ("timestamp", "time", "datetime", "date", "ts")
+# The leading bytes of an input file whose hash identifies it.
+HEAD_BYTES = 64 * 1024
 
 
 class InputError(Exception):
@@ -54,6 +58,24 @@ class Source:
     def close(self):
         if self.raw is not sys.stdin.buffer:
             self.text.close()
+
+
+def fingerprint(path):
+    """What identifies the input at `path` without reading it whole: its
+    absolute path, its size and the SHA-256 of its first 64 KiB; None for
+    standard input and anything else that is not a regular file, which
+    cannot be read again."""
+    if path == "-":
+        return None
+    try:
+        info = os.stat(path)
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        with open(path, "rb") as f:
+            head = f.read(HEAD_BYTES)
+    except OSError:
+        return None  # reported when the input is opened
+    return {"path": os.path.abspath(path), "size": info.st_size, "sha256": hashlib.sha256(head).hexdigest()}
 
 
 def open_input(path):
@@ -97,6 +119,19 @@ class Chunk:
     lines: Sequence[int]  # per row, the line it begins on
     time_index: int | None = None  # the cell holding the row's time
     values: np.ndarray | None = None  # the numeric columns, for plots
+    end: int = 0  # the input's records (CSV) or lines (JSON lines) read up to the end of the chunk
+    skipped: list = field(default_factory=list)  # (line, message) of the bad rows passed over in it
+
+    def without(self, rows, messages):
+        """The chunk without the rows at the indexes `rows`, refused with `messages`."""
+        keep = np.ones(len(self.lines), dtype=bool)
+        keep[rows] = False
+        batch = tuple(x[keep] if isinstance(x, np.ndarray) else list(itertools.compress(x, keep)) for x in self.batch)
+        cells = list(itertools.compress(self.cells, keep))
+        lines = list(itertools.compress(self.lines, keep))
+        values = None if self.values is None else self.values[keep]
+        skipped = sorted(self.skipped + [(self.lines[i], m) for i, m in zip(rows, messages)])
+        return Chunk(batch, cells, lines, self.time_index, values, self.end, skipped)
 
     def time(self, i):
         return None if self.time_index is None else self.cells[i][self.time_index]
@@ -132,13 +167,15 @@ class Table:
 
     The numeric columns are those named by `columns`, else every column
     (besides the timestamp and categorical columns and those named in
-    `ignore`) whose first data row holds a number.  `narrow` is the float type the detector computes with:
-    a value that is not finite in it is a bad cell.
+    `ignore`) whose first data row holds a number.  A cell that is not a
+    number is bad input; which numbers are is the detector's to judge
+    (see `refusal`).  `narrow` is the float type the detector computes
+    with, which tells a value beyond its range in the message of a refusal.
 
     With `records` the rows are MStream records: besides the numeric columns,
     the `categorical` columns, whose text is hashed to integers, and the
     timestamp column, which is required and read as integer ticks (see
-    `tick`) that must be positive and never decrease."""
+    `tick`)."""
 
     def __init__(self, source, columns=None, time_column=None, skip_bad=False, narrow=np.float64,
                  categorical=(), records=False, ignore=()):
@@ -147,7 +184,7 @@ class Table:
         self.skipped = Skipped()
         self.narrow = narrow
         self.records = records
-        self.last_tick = 0  # of the last row accepted, for records
+        self.consumed = 0  # records read after the header, blank ones included
         self._reader = csv.reader(source.text)
         with read_errors(self.label, lambda: self._reader.line_num):
             self.header = next(self._reader, None)
@@ -190,6 +227,7 @@ class Table:
             more = list(itertools.islice(self._reader, size - len(rows)))
             if not more:
                 break
+            self.consumed += len(more)
             end = self._reader.line_num
             if end - start == len(more):
                 numbers = range(start + 1, end + 1)
@@ -206,6 +244,17 @@ class Table:
                 rows.extend(row for row, _ in kept)
                 lines.extend(line for _, line in kept)
         return rows, lines
+
+    def skip(self, records):
+        """Passes over the first `records` records after the header, read
+        by an earlier run, without taking them."""
+        if records < self.consumed:
+            raise InputError(f"{self.label}: its first data row lies beyond the {records:,} records the state file "
+                             "says were read")
+        self._pending = None  # read while the columns were chosen
+        with read_errors(self.label, lambda: self._reader.line_num):
+            self.consumed += _drain(self._reader, records - self.consumed)
+        _check_length(self.label, self.consumed, records, "records")
 
     def index(self, name):
         matches = [i for i, h in enumerate(self.header) if h == name]
@@ -258,17 +307,18 @@ class Table:
         lines += numbers
         if not rows:
             return None
+        skipped = []
         try:
             if len(set(map(len, rows))) != 1 or len(rows[0]) != self.width:
                 raise ValueError
             batch = self._batch(rows)
         except (ValueError, OverflowError):
-            rows, lines, batch = self._sift(rows, lines)
-        return Chunk(batch, rows, lines, self.time_index, batch[0])
+            rows, lines, batch, skipped = self._sift(rows, lines)
+        return Chunk(batch, rows, lines, self.time_index, batch[0], self.consumed, skipped)
 
     def _batch(self, rows):
         """The arguments of the detector's batch methods for `rows`;
-        ValueError or OverflowError when a row is bad."""
+        ValueError or OverflowError when a cell does not parse."""
         values = self._values(rows)
         if not self.records:
             return (values,)
@@ -278,80 +328,87 @@ class Table:
             codes = itertools.chain.from_iterable(codes)
         codes = np.fromiter(map(self._code, codes), np.int64, count=n * k).reshape(n, k)
         stamps = map(operator.itemgetter(self.time_index), rows)
-        ticks = np.fromiter(map(tick, stamps), np.int64, count=n)
-        if n:
-            if ticks[0] < max(self.last_tick, 1) or (np.diff(ticks) < 0).any():
-                raise ValueError
-            self.last_tick = int(ticks[-1])
-        return values, codes, ticks
+        return values, codes, np.fromiter(map(tick, stamps), np.int64, count=n)
 
     def _values(self, rows):
-        """The numeric columns of `rows` as floats; ValueError when a cell is bad."""
+        """The numeric columns of `rows` as floats; ValueError when a cell is not a number."""
         k = len(self.columns)
         cells = map(operator.itemgetter(*self.columns), rows) if k else ()
         if k > 1:
             cells = itertools.chain.from_iterable(cells)
-        values = np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
-        with np.errstate(over="ignore", invalid="ignore"):
-            if not np.isfinite(values.astype(self.narrow, copy=False)).all():
-                raise ValueError
-        return values
+        return np.fromiter(map(float, cells), np.float64, count=len(rows) * k).reshape(len(rows), k)
 
     def _sift(self, rows, lines):
-        """The slow path: finds each bad row, then raises or skips it."""
-        good_rows, good_lines = [], []
-        last = self.last_tick
+        """The slow path: finds each row that does not parse, then raises or
+        skips it."""
+        good_rows, good_lines, skipped = [], [], []
         for row, line in zip(rows, lines):
-            problem, row_tick = self._problem(row, line), last
-            if problem is None and self.records:
-                problem, row_tick = self._tick_problem(row, line, last)
+            problem = self._problem(row, line)
             if problem is None:
                 good_rows.append(row)
                 good_lines.append(line)
-                last = row_tick
             elif self.skip_bad:
-                self.skipped.add(problem)
+                skipped.append((line, problem))
             else:
                 raise InputError(problem)
-        return good_rows, good_lines, self._batch(good_rows)
+        return good_rows, good_lines, self._batch(good_rows), skipped
 
     def _problem(self, row, line):
         if len(row) != self.width:
             return f"{where(self.label, line)}: expected {self.width} fields, got {len(row)}"
         for i, name in zip(self.columns, self.names):
-            cell = row[i]
             try:
-                value = float(cell)
+                float(row[i])
             except ValueError:
-                return f"{where(self.label, line, name)}: {cell!r} is not a number"
-            if not math.isfinite(value):
-                return f"{where(self.label, line, name)}: {cell!r} is not a finite number"
-            with np.errstate(over="ignore"):
-                if not np.isfinite(self.narrow(value)):
-                    return f"{where(self.label, line, name)}: {cell!r} is out of the detector's range"
+                return f"{where(self.label, line, name)}: {row[i]!r} is not a number"
+        if self.records:
+            cell = row[self.time_index]
+            try:
+                value = tick(cell)
+            except ValueError:
+                return (f"{where(self.label, line, self.time_name)}: {cell!r} is neither an integer nor an ISO 8601 "
+                        "date and time")
+            if not MIN_TICK <= value <= MAX_TICK:
+                return self._tick_message(line, cell, value)
         return None
 
-    def _tick_problem(self, row, line, last):
-        """What is wrong with the row's time given the tick of the row before
-        it, if anything, and the row's tick."""
-        cell = row[self.time_index]
-        at = where(self.label, line, self.time_name)
-        try:
-            value = tick(cell)
-        except ValueError:
-            return f"{at}: {cell!r} is neither an integer nor an ISO 8601 date and time", None
+    def refusal(self, chunk, row, error, detector):
+        """The message of the chunk's row that the detector refused with
+        `error`, given the detector as it was before that row: the cell
+        holding what it refuses, where there is one, else its own words."""
+        cells, line, values = chunk.cells[row], chunk.lines[row], chunk.batch[0][row].tolist()
+        named = list(zip(self.columns, self.names, values))
+        for i, name, value in named:
+            if not math.isfinite(value):
+                return f"{where(self.label, line, name)}: {cells[i]!r} is not a finite number"
+        with np.errstate(over="ignore"):
+            for i, name, value in named:
+                if not np.isfinite(self.narrow(value)):
+                    return f"{where(self.label, line, name)}: {cells[i]!r} is out of the detector's range"
+        if self.records:
+            found = self._tick_message(line, cells[self.time_index], int(chunk.batch[2][row]), detector.current_time())
+            if found is not None:
+                return found
+        return f"{where(self.label, line)}: {message(error)}"
+
+    def _tick_message(self, line, cell, value, previous=None):
+        """What is wrong with the tick `value` of a time cell, after a row of
+        tick `previous`; None when nothing is."""
+        at = f"{where(self.label, line, self.time_name)}: {cell!r} is tick {value}"
         if value <= 0:
-            return f"{at}: {cell!r} is tick {value}, and ticks must be > 0", None
+            return f"{at}, and ticks must be > 0"
         if value > MAX_TICK:
-            return f"{at}: {cell!r} is tick {value}, beyond the largest tick {MAX_TICK}", None
-        if value < last:
-            return f"{at}: {cell!r} is tick {value}, before the previous row's tick {last}", None
-        return None, value
+            return f"{at}, beyond the largest tick {MAX_TICK}"
+        if previous is not None and value < previous:
+            return f"{at}, before the previous row's tick {previous}"
+        return None
 
 
 EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 SECOND = datetime.timedelta(seconds=1)
+# Ticks are read into 64-bit integers.
 MAX_TICK = 2**63 - 1
+MIN_TICK = -(2**63)
 
 
 def tick(text, unit=SECOND):
@@ -382,17 +439,33 @@ class Events:
         self.names = []
         self.widths = ()
         self.time_name = time_column
+        self.consumed = 0  # lines read
+        # The bad events passed over before the first good one.
+        self._first_skipped = []
         with read_errors(self.label):
-            self._first = self._next_event(first=True)
+            self._first = self._next_event(self._first_skipped, first=True)
         if self._first is None:
             raise InputError(f"{self.label}: empty file (no events)")
 
     def output_header(self):
         return ["line"] + ([] if self.time_name is None else [self.time_name])
 
-    def _next_event(self, first=False):
-        """(line, event, time) of the next good event, or None at the end."""
+    def skip(self, lines):
+        """Passes over the first `lines` lines, read by an earlier run,
+        without taking them."""
+        if lines < self.consumed:
+            raise InputError(f"{self.label}: its first event lies beyond the {lines:,} lines the state file says "
+                             "were read")
+        self._first, self._first_skipped = None, []
+        with read_errors(self.label):
+            self.consumed += _drain(self.lines, lines - self.consumed)
+        _check_length(self.label, self.consumed, lines, "lines")
+
+    def _next_event(self, skipped, first=False):
+        """(line, event, time) of the next good event, or None at the end;
+        the bad events passed over on the way go to `skipped`."""
         for line, text in self.lines:
+            self.consumed = line
             if not text.strip():
                 continue
             if first and self.time_name is None:
@@ -403,7 +476,7 @@ class Events:
                 return line, event, time
             if not self.skip_bad:
                 raise InputError(problem)
-            self.skipped.add(problem)
+            skipped.append((line, problem))
         return None
 
     def _parse(self, line, text):
@@ -415,42 +488,56 @@ class Events:
         if not isinstance(event, dict):
             return f"{at}: expected a JSON object of name-to-number pairs", None, None
         time = event.pop(self.time_name, None) if self.time_name is not None else None
-        try:
-            if all(map(math.isfinite, event.values())):
-                return None, event, time
-        except (TypeError, OverflowError):
-            pass
         for name, value in event.items():
             if not isinstance(value, (int, float)):
                 return f"{at}, key {name!r}: {json.dumps(value)} is not a number", None, None
+        return None, event, time
+
+    def refusal(self, chunk, row, error, detector):
+        """The message of the chunk's event that the detector refused with
+        `error`: the key holding what it refuses, where there is one, else
+        its own words."""
+        at = where(self.label, chunk.lines[row])
+        for name, value in chunk.batch[0][row].items():
             try:
                 finite = math.isfinite(value)
             except OverflowError:
-                return f"{at}, key {name!r}: {value} is out of the detector's range", None, None
+                return f"{at}, key {name!r}: {value} is out of the detector's range"
             if not finite:
-                return f"{at}, key {name!r}: {value} is not a finite number", None, None
-        return f"{at}: not a valid event", None, None
+                return f"{at}, key {name!r}: {value} is not a finite number"
+        return f"{at}: {message(error)}"
 
     def chunks(self, sizes):
         for size in sizes:
             events, cells, lines = [], [], []
+            skipped, self._first_skipped = self._first_skipped, []
             with read_errors(self.label):
                 while len(events) < size:
                     if self._first is not None:
                         item, self._first = self._first, None
                     else:
-                        item = self._next_event()
+                        item = self._next_event(skipped)
                     if item is None:
                         break
                     line, event, time = item
                     events.append(event)
                     lines.append(line)
                     cells.append([line] if self.time_name is None else [line, "" if time is None else str(time)])
-            if not events:
+            if not events and not skipped:  # bad events at the end still make a chunk, to be counted
                 return
-            yield Chunk((events,), cells, lines, None if self.time_name is None else 1)
+            yield Chunk((events,), cells, lines, None if self.time_name is None else 1, None, self.consumed, skipped)
             if len(events) < size:
                 return
+
+
+def _drain(items, count):
+    """Passes over the next `count` items; how many there were."""
+    return sum(1 for _ in itertools.islice(items, count))
+
+
+def _check_length(label, read, expected, what):
+    if read < expected:
+        raise InputError(f"{label} ends after {read:,} {what}, before the {expected:,} the state file says were read")
 
 
 def _time_key(text):
@@ -469,4 +556,5 @@ def _time_key(text):
 def _join(a, b):
     batch = tuple(np.concatenate([x, y]) if isinstance(x, np.ndarray) else x + y for x, y in zip(a.batch, b.batch))
     values = None if a.values is None else np.concatenate([a.values, b.values])
-    return Chunk(batch, a.cells + b.cells, list(a.lines) + list(b.lines), a.time_index, values)
+    return Chunk(batch, a.cells + b.cells, list(a.lines) + list(b.lines), a.time_index, values, b.end,
+                 a.skipped + b.skipped)

@@ -3,29 +3,90 @@ the file exists (refusing another detector or configuration), saved
 atomically so that a crash never leaves half a file.
 
 A state file holds one JSON object: "detector", the detector's document,
-"calibrator", the calibrator's, and "defaults", the name of the command
-line's defaults the run began with (see _registry.DEFAULTS; a file without
-it was written by morvik3 0.5.0).  A file holding a detector's document
-alone is read as that detector without a calibrator."""
+"calibrator", the calibrator's, "defaults", the name of the command line's
+defaults the run began with (see _registry.DEFAULTS; a file without it was
+written by morvik3 0.5.0), and "position", where in its input the run
+stood (see `Position`; a file without it cannot be resumed).  A file
+holding a detector's document alone is read as that detector without a
+calibrator."""
 
 import contextlib
+import dataclasses
 import errno
 import json
 import os
 import secrets
 import stat
+from dataclasses import dataclass
 
 import morvik3
 from morvik3._registry import DEFAULTS, KINDS
 from morvik3.cli.inputs import InputError
 
+CONTINUE = "without --resume, --state continues the stream with new input"
 
-def save(scorer, path):
+
+@dataclass(frozen=True)
+class Position:
+    """Where a run stood in its input when it saved its state.
+
+    `input` identifies the input (see inputs.fingerprint; None for standard
+    input), `records` counts the CSV records after the header (or the JSON
+    lines) read, `rows` the rows of them given to the detector, and
+    `output` is the mark of the output written up to there (see
+    score.Output.mark; None when it cannot be continued)."""
+
+    input: dict | None
+    records: int
+    rows: int
+    output: dict | None
+
+
+# The fields of a Position's parts, each with its type.
+_FINGERPRINT = {"path": str, "size": int, "sha256": str}
+_MARK = {"length": int, "sha256": str}
+
+
+def _checked(value, fields):
+    """`value` when it is None or an object of exactly `fields`, counts at least 0; else None."""
+    if value is None:
+        return value
+    if not isinstance(value, dict) or value.keys() != fields.keys():
+        raise ValueError
+    for key, kind in fields.items():
+        if type(value[key]) is not kind or (kind is int and value[key] < 0):
+            raise ValueError
+    return value
+
+
+def position(document, path):
+    """The Position recorded in a state file's `document`; InputError when
+    it records none, as a file written before positions were recorded."""
+    recorded = document.get("position") if isinstance(document, dict) and "detector" in document else None
+    if recorded is None:
+        raise InputError(f"state file {path} records no position in its input (it was saved by an earlier version "
+                         f"of morvik3), so --resume cannot tell where to go on; {CONTINUE}")
+    try:
+        if not isinstance(recorded, dict) or recorded.keys() != {"input", "records", "rows", "output"}:
+            raise ValueError
+        counts = recorded["records"], recorded["rows"]
+        if any(type(c) is not int or c < 0 for c in counts):
+            raise ValueError
+        return Position(_checked(recorded["input"], _FINGERPRINT), *counts, _checked(recorded["output"], _MARK))
+    except ValueError:
+        raise InputError(f"state file {path} has a malformed position: {json.dumps(recorded)[:200]}") from None
+
+
+def save(scorer, path, where=None):
     """Replaces the state file at `path` with the state of a scorer
-    (cli.score.Scorer), whole or not at all (see `write_atomically`)."""
+    (cli.score.Scorer) and the Position `where`, whole or not at all (see
+    `write_atomically`)."""
     # The two documents are JSON objects already: joined as text, not parsed again.
     text = (f'{{"detector":{scorer.detector.to_json()},"calibrator":{scorer.calibrator.to_json()},'
-            f'"defaults":{json.dumps(scorer.defaults)}}}')
+            f'"defaults":{json.dumps(scorer.defaults)}')
+    if where is not None:
+        text += f',"position":{json.dumps(dataclasses.asdict(where), separators=(",", ":"))}'
+    text += "}"
     try:
         write_atomically(path, text)
     except OSError as e:
@@ -80,15 +141,9 @@ def write_atomically(path, text):
             os.close(dir_fd)
 
 
-def load(path, kind, settings, widths, calibration, defaults=None):
-    """(detector, its config, calibrator, its config, the name of its
-    defaults) stored at `path`, the calibrator None for a file of a detector
-    alone; None when there is no such file.
-
-    `settings` are the detector's constructor arguments given on the command
-    line: each must equal the stored configuration, and so must `widths`,
-    the table's column counts of the detector's shape, the calibrator's
-    arguments given in `calibration`, and the name of the `defaults` given."""
+def read(path):
+    """The JSON document of the state file at `path`; None when there is no
+    such file."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -97,9 +152,22 @@ def load(path, kind, settings, widths, calibration, defaults=None):
     except (OSError, UnicodeDecodeError) as e:
         raise InputError(f"cannot read state file {path}: {getattr(e, 'strerror', None) or e}") from None
     try:
-        document = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as e:
         raise InputError(f"state file {path} is not a detector document: {e}") from None
+    except RecursionError:
+        raise InputError(f"state file {path} is not a detector document: nested too deeply") from None
+
+
+def load(document, path, kind, settings, widths, calibration, defaults=None):
+    """(detector, its config, calibrator, its config, the name of its
+    defaults) of the state file `document` read from `path`, the calibrator
+    None for a file of a detector alone.
+
+    `settings` are the detector's constructor arguments given on the command
+    line: each must equal the stored configuration, and so must `widths`,
+    the table's column counts of the detector's shape, the calibrator's
+    arguments given in `calibration`, and the name of the `defaults` given."""
     stored = None  # the calibrator's document
     began = defaults or DEFAULTS[0]  # a detector's document alone goes on as this run says
     if isinstance(document, dict) and "detector" in document:
@@ -111,7 +179,6 @@ def load(path, kind, settings, widths, calibration, defaults=None):
             raise InputError(f"state file {path} names defaults {json.dumps(began)}, which this version does not "
                              f"know (it knows {', '.join(DEFAULTS)})")
         document = document["detector"]
-        text = json.dumps(document)
     found = next((k for k in KINDS.values() if k.recognises(document)), None)
     if found is None:
         raise InputError(f"state file {path} is not a morvik3 detector document")
@@ -143,8 +210,8 @@ def load(path, kind, settings, widths, calibration, defaults=None):
             f"state file {path} was saved with another configuration: this run has " + "; ".join(conflicts)
         )
     try:
-        detector = kind.cls.from_json(text)
+        detector = kind.cls.from_json(json.dumps(document))
         calibrator = None if stored is None else morvik3.ScoreCalibrator.from_json(json.dumps(stored))
-    except ValueError as e:
+    except (ValueError, MemoryError) as e:  # MemoryError: a configuration beyond this machine
         raise InputError(f"state file {path}: {e}") from None
     return detector, config, calibrator, None if stored is None else stored["config"], began

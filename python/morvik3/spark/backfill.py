@@ -92,16 +92,10 @@ def _apply(plan, df, states, work, schema):
 
 
 def _start(plan, key, stored):
-    """The detector a key starts from, or the message of why it has none."""
+    """The detector a key starts from, and why its stored document was
+    passed over (None when it was not)."""
     documents = [] if stored is None else stored[frames.STATE].dropna().tolist()
-    if not documents:
-        return plan.new(key), None
-    if len(documents) > 1:
-        return None, f"states holds {len(documents)} documents for this key"
-    try:
-        return plan.load(documents[0]), None
-    except ValueError as e:
-        return None, str(e)
+    return plan.start(key, documents)
 
 
 def _scored(plan, key, rows, stored):
@@ -110,16 +104,14 @@ def _scored(plan, key, rows, stored):
     if out.empty:
         return out.assign(score=pd.Series(dtype=float), error=pd.Series(dtype=object))
     detector, problem = _start(plan, key, stored)
-    if detector is None:
-        return out.assign(score=float("nan"), error=problem)
-    _, scores, errors = plan.run(detector, ordered)
+    _, scores, errors = plan.run(detector, ordered, note=problem)
     return out.assign(score=scores, error=errors)
 
 
 def _final(plan, key, rows, stored):
     names = list(plan.keys)
-    detector, problem = _start(plan, key, stored)
-    if problem is not None or rows.empty:
-        return stored[[*names, frames.STATE]]  # nothing to add to what was stored
+    if rows.empty:
+        return stored[[*names, frames.STATE]]  # kept as stored, loadable or not
+    detector, _ = _start(plan, key, stored)
     detector, _, _ = plan.run(detector, plan.order(rows), score=False)
     return pd.DataFrame([[*key, detector.to_json()]], columns=[*names, frames.STATE])

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from morvik3._feed import feed, message, refuses
 from morvik3._registry import KINDS
 
 MAX_SEED = 2**64 - 1
@@ -68,8 +69,23 @@ class Plan:
         widths = [len(getattr(self, sort)) for _, sort in self.kind.shape]
         return self.kind.create(widths, seed=seed, **self.params)
 
-    def load(self, document):
-        return self.kind.cls.from_json(document)
+    def start(self, key, documents):
+        """The detector `key` starts from, given its stored `documents`
+        (none, or one), and the message of why a stored one was not used
+        (None when it was, or when there was none).  A key whose document
+        does not load starts afresh rather than failing every row."""
+        if not documents:
+            return self.new(key), None
+        if len(documents) > 1:
+            reason = f"states holds {len(documents)} documents for this key"
+        else:
+            try:
+                return self.kind.cls.from_json(documents[0]), None
+            except BaseException as e:
+                if not refuses(e):
+                    raise
+                reason = message(e)
+        return self.new(key), f"the key's stored state does not load ({reason}): it starts afresh"
 
     def order(self, frame):
         """`frame`'s rows in the order the detector takes them: by time, ties
@@ -79,10 +95,11 @@ class Plan:
         rest = [c for c in frame.columns if c not in inputs and c not in self.keys and c != TICK]
         return frame.sort_values([*inputs, *rest], key=_sortable, ignore_index=True)
 
-    def run(self, detector, frame, score=True):
+    def run(self, detector, frame, score=True, note=None):
         """Feeds the rows of `frame` (in order) to `detector` and returns
         the detector that holds the outcome, the scores (NaN where a row was
-        refused) and the errors (None where a row was taken).
+        refused) and the errors (None where a row was taken), the first row's
+        led by `note` when one is given.
 
         A refused row leaves the detector as it was before that row: the
         rows before it are learned, it is skipped, and the rows after it
@@ -97,6 +114,8 @@ class Plan:
         all_scores = np.full(n, np.nan)
         all_scores[taken] = scores
         errors[taken] = refused
+        if note is not None and n:
+            errors[0] = note if errors[0] is None else f"{note}; {errors[0]}"
         return detector, all_scores, errors
 
     def arguments(self, frame):
@@ -139,38 +158,3 @@ def _integers(column):
         return _plain(v)
 
     return [cell(v) for v in column.tolist()]
-
-
-def feed(detector, arguments, n, score=True):
-    """Runs the batch method over `n` rows given as `arguments`, stepping
-    over every row the detector refuses.
-
-    A batch method stops at the first bad row with the rows before it
-    learned but their scores lost (and an MStream record may have left its
-    mark), so each call starts from a copy: on a refusal the copy replays
-    the rows before the bad one, and feeding goes on after it."""
-    method = "update_and_score_many" if score else "update_many"
-    scores = np.full(n, np.nan)
-    errors = np.full(n, None, dtype=object)
-    start = 0
-    while start < n:
-        before = detector.__copy__()
-        try:
-            got = getattr(detector, method)(*(a[start:] for a in arguments))
-        except (ValueError, TypeError, OverflowError) as e:
-            row = getattr(e, "row", None)
-            if row is None:
-                raise
-            bad = start + row
-            detector = before
-            if bad > start:
-                got = getattr(detector, method)(*(a[start:bad] for a in arguments))
-                if score:
-                    scores[start:bad] = got
-            errors[bad] = str(e).removeprefix(f"row {row}: ")
-            start = bad + 1
-        else:
-            if score:
-                scores[start:] = got
-            break
-    return detector, scores, errors

@@ -35,7 +35,10 @@ def score_stream(
     values), go through that key's detector, which is kept as its document
     in the state store between micro-batches. A key seen for the first
     time gets a new detector seeded from `seed` and the key (see
-    `key_seed`); settings changed on a restart apply to new keys only.
+    `key_seed`); settings changed on a restart apply to new keys only. A
+    row the detector refuses gets a null score and its message in "error";
+    a key whose stored document does not load starts afresh, and the
+    first row after that says so in "error": no key stops the query.
 
     `idle_timeout` (seconds, or a `datetime.timedelta`) drops the detector
     of a key that has had no rows for that long (in processing time), so
@@ -92,8 +95,8 @@ class _Detectors(StatefulProcessor):
     def handleInputRows(self, key, rows, timerValues):
         ordered = self.plan.order(pd.concat(list(rows), ignore_index=True))
         stored = self.document.get() if self.document.exists() else None
-        detector = self.plan.new(key) if stored is None else self.plan.load(stored[0])
-        detector, scores, errors = self.plan.run(detector, ordered)
+        detector, problem = self.plan.start(key, [] if stored is None else [stored[0]])
+        detector, scores, errors = self.plan.run(detector, ordered, note=problem)
         self.document.update((detector.to_json(),))
         yield ordered.drop(columns=TICK, errors="ignore").assign(score=scores, error=errors)
 
