@@ -31,7 +31,7 @@ bool all_finite(std::span<const float> values) {
 }
 
 std::span<const float> store_row(const PointStore& s, std::uint64_t r) {
-    return std::span<const float>(s.store.data).subspan(r * s.dim, s.dim);
+    return std::span<const float>(s.store).subspan(r * s.dim, s.dim);
 }
 
 std::optional<std::string> check_point_store(const PointStore& s, const MorvikConfig& c) {
@@ -46,8 +46,8 @@ std::optional<std::string> check_point_store(const PointStore& s, const MorvikCo
                    " rows a forest of this configuration can use");
     if (s.input_dim != c.input_dim || s.shingle_size != c.shingle_size || s.internal_shingling != c.internal_shingling)
         return say("point store shingling differs from the configuration");
-    if (s.store.dim[0] != s.capacity || s.store.dim[1] != s.dim)
-        return say("point store array is ", s.store.dim[0], " x ", s.store.dim[1], ", expected capacity ", s.capacity,
+    if (s.loaded_shape[0] != s.capacity || s.loaded_shape[1] != s.dim)
+        return say("point store array is ", s.loaded_shape[0], " x ", s.loaded_shape[1], ", expected capacity ", s.capacity,
                    " x dim ", s.dim);
     if (s.occupied.size() != s.capacity)
         return say("point store occupied has ", s.occupied.size(), " entries, expected ", s.capacity);
@@ -97,7 +97,7 @@ std::optional<std::string> check_samplers(const Forest& d) {
             if (r >= s.capacity || !s.occupied[r])
                 return say("sampler ", i, " holds row ", r, ", which is not an occupied point-store row");
             ++held[r];
-            if (k > 0 && sm.weights[(k - 1) / 2].value < sm.weights[k].value)
+            if (k > 0 && sm.weights[(k - 1) / 2] < sm.weights[k])
                 return say("sampler ", i, " weights are not in heap order");
         }
     }
@@ -298,28 +298,8 @@ Forest from_state(const morvik::Forest& f) {
             }
         }
     }
-    d.samplers.reserve(f.samplers.size());
-    for (const morvik::Sampler& s : f.samplers) {
-        // A sampler still filling holds only the positions it has used.
-        Sampler& ds = d.samplers.emplace_back(
-            Sampler{s.capacity, {s.weights.begin(), s.weights.end()}, s.point_indices, s.size});
-        ds.weights.resize(s.capacity, 0.0);
-        ds.point_indices.resize(s.capacity, NULL_INDEX);
-    }
-    const morvik::PointStore& s = f.point_store;
-    d.point_store = PointStore{s.dim,
-                               s.input_dim,
-                               s.shingle_size,
-                               s.internal_shingling,
-                               {{s.capacity, s.dim}, std::vector<float>(s.store.begin(), s.store.end())},
-                               std::vector<bool>(s.occupied.begin(), s.occupied.end()),
-                               std::vector<std::uint64_t>(s.ref_count.begin(), s.ref_count.end()),
-                               s.next_free,
-                               s.free_list,
-                               s.size,
-                               s.capacity,
-                               s.shingle_buf,
-                               s.entries_seen};
+    d.samplers = f.samplers;
+    d.point_store = f.point_store;
     d.entries_seen = f.entries_seen;
     d.rng = f.rng;
     return d;
@@ -363,31 +343,12 @@ morvik::Forest to_state(Forest&& d) {
         }
         a.free = std::move(da.free);
     }
-    f.samplers.reserve(d.samplers.size());
-    for (Sampler& ds : d.samplers) {
-        morvik::Sampler& s = f.samplers.emplace_back();
-        s.capacity = ds.capacity;
-        s.weights.assign(ds.weights.begin(), ds.weights.end());
-        s.point_indices = std::move(ds.point_indices);
-        s.size = ds.size;
-    }
-    PointStore& ds = d.point_store;
+    f.samplers = std::move(d.samplers);
+    f.point_store = std::move(d.point_store);
     morvik::PointStore& s = f.point_store;
-    s.dim = ds.dim;
-    s.input_dim = ds.input_dim;
-    s.shingle_size = ds.shingle_size;
-    s.internal_shingling = ds.internal_shingling;
-    s.store = LargeArray<float>(std::span<const float>(ds.store.data));
-    s.occupied = LargeArray<bool>(ds.occupied.size());
-    for (std::uint64_t r = 0; r < ds.occupied.size(); ++r)
-        if (ds.occupied[r]) s.occupied[r] = true;
-    s.ref_count = LargeArray<std::uint64_t>(std::span<const std::uint64_t>(ds.ref_count));
-    s.next_free = ds.next_free;
-    s.free_list = std::move(ds.free_list);
-    s.size = ds.size;
-    s.capacity = ds.capacity;
-    s.shingle_buf = std::move(ds.shingle_buf);
-    s.entries_seen = ds.entries_seen;
+    // Blocks of exactly their elements, as when they are built.
+    s.occupied = LargeArray<bool>(std::span<const bool>(s.occupied));
+    s.ref_count = LargeArray<std::uint64_t>(std::span<const std::uint64_t>(s.ref_count));
     // Trees reference occupied rows only; any other row is written before use.
     for (std::uint64_t r = 0; r < s.capacity && !s.zero_or_nan_written; ++r)
         s.zero_or_nan_written = s.occupied[r] && !box::settled(s.row(r).data(), s.dim);

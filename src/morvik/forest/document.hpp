@@ -28,7 +28,9 @@ namespace morvik3::morvik {
 // the document is read (frame/document.hpp).
 [[nodiscard]] Result<Forest> from_json(std::string_view text, std::uint64_t memory = physical_memory());
 
-// The document's own records, field for field.
+// The document's records for the trees, whose nodes it writes as tagged
+// entries holding their boxes; samplers and the point store are written as
+// they are held.
 namespace doc {
 
 struct BoundingBox {
@@ -98,57 +100,11 @@ struct MorvikTree {
     }
 };
 
-struct Sampler {
-    std::uint64_t capacity = 0;
-    std::vector<json::NullAsNegInf<double>> weights;  // -inf when seq * decay overflows
-    std::vector<std::uint64_t> point_indices;
-    std::uint64_t size = 0;
-
-    static constexpr std::string_view json_name = "Sampler";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("capacity", &Sampler::capacity), json::field("weights", &Sampler::weights),
-                          json::field("point_indices", &Sampler::point_indices), json::field("size", &Sampler::size)};
-    }
-};
-
-struct PointStore {
-    std::uint64_t dim = 0;
-    std::uint64_t input_dim = 0;
-    std::uint64_t shingle_size = 0;
-    bool internal_shingling = false;
-    json::NdArray<float, 2> store;
-    std::vector<bool> occupied;
-    std::vector<std::uint64_t> ref_count;
-    std::uint64_t next_free = 0;
-    std::vector<std::uint64_t> free_list;
-    std::uint64_t size = 0;
-    std::uint64_t capacity = 0;
-    std::vector<float> shingle_buf;
-    std::uint64_t entries_seen = 0;
-
-    static constexpr std::string_view json_name = "PointStore";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("dim", &PointStore::dim),
-                          json::field("input_dim", &PointStore::input_dim),
-                          json::field("shingle_size", &PointStore::shingle_size),
-                          json::field("internal_shingling", &PointStore::internal_shingling),
-                          json::field("store", &PointStore::store),
-                          json::field("occupied", &PointStore::occupied),
-                          json::field("ref_count", &PointStore::ref_count),
-                          json::field("next_free", &PointStore::next_free),
-                          json::field("free_list", &PointStore::free_list),
-                          json::field("size", &PointStore::size),
-                          json::field("capacity", &PointStore::capacity),
-                          json::field("shingle_buf", &PointStore::shingle_buf),
-                          json::field("entries_seen", &PointStore::entries_seen)};
-    }
-};
-
 struct Forest {
     MorvikConfig config;
     std::vector<MorvikTree> trees;
-    std::vector<Sampler> samplers;
-    PointStore point_store;
+    std::vector<morvik::Sampler> samplers;
+    morvik::PointStore point_store;
     std::uint64_t entries_seen = 0;
     Xoshiro256PlusPlus rng;
 
