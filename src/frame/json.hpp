@@ -840,19 +840,20 @@ private:
 // Externally tagged unions: {"Leaf":{...}}.  The alternatives' order gives the
 // order of the names in the unknown-variant message.
 
+// One alternative as a union holding it is written.
+template <Record A>
+void write_tagged(std::string& out, const A& alt) {
+    out.append("{\"");
+    out.append(A::json_name);
+    out.append("\":");
+    Codec<A>::write(out, alt);
+    out.push_back('}');
+}
+
 template <Record... Alts>
 struct Codec<std::variant<Alts...>> {
     static void write(std::string& out, const std::variant<Alts...>& v) {
-        std::visit(
-            [&](const auto& alt) {
-                using A = std::remove_cvref_t<decltype(alt)>;
-                out.append("{\"");
-                out.append(A::json_name);
-                out.append("\":");
-                Codec<A>::write(out, alt);
-                out.push_back('}');
-            },
-            v);
+        std::visit([&](const auto& alt) { write_tagged(out, alt); }, v);
     }
 
     [[nodiscard]] static bool read(Reader& r, std::variant<Alts...>& v) {

@@ -86,6 +86,16 @@ struct Forest {
     std::vector<RejectionBound> rejection_bounds;  // one per sampler once used
     LiveRows live_rows;                            // kept between parallel batches
 
+    static constexpr std::string_view json_name = "Forest";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("config", &Forest::config),
+                          json::field("trees", &Forest::trees),
+                          json::field("samplers", &Forest::samplers),
+                          json::field("point_store", &Forest::point_store),
+                          json::field("entries_seen", &Forest::entries_seen),
+                          json::field("rng", &Forest::rng)};
+    }
+
     // A new empty forest; `resolved_seed` is the output of resolve_seed.  Its
     // storage is committed as the trees fill.
     [[nodiscard]] static Forest create(const MorvikConfig& config, std::uint64_t resolved_seed);
