@@ -385,6 +385,24 @@ struct Codec<std::unique_ptr<T>> : NullableCodec<T, std::unique_ptr<T>> {
     }
 };
 
+// A JSON array read element by element: each is charged and read as a T,
+// then handed to `take`.
+template <class T, class Take>
+[[nodiscard]] bool read_elements(Reader& r, Take&& take) {
+    if (!r.open_array("a sequence")) return false;
+    bool first = true;
+    bool more = false;
+    for (;;) {
+        if (!r.next_element(first, more)) return false;
+        if (!more) break;
+        if (!r.charge(sizeof(T))) return false;
+        T e{};
+        if (!Codec<T>::read(r, e)) return false;
+        take(std::move(e));
+    }
+    return r.close_array();
+}
+
 // A JSON array of the elements of a growable sequence of T.
 template <class T, class Sequence>
 struct SequenceCodec {
@@ -400,18 +418,7 @@ struct SequenceCodec {
     }
     [[nodiscard]] static bool read(Reader& r, Sequence& v) {
         v.clear();
-        if (!r.open_array("a sequence")) return false;
-        bool first = true;
-        bool more = false;
-        for (;;) {
-            if (!r.next_element(first, more)) return false;
-            if (!more) break;
-            if (!r.charge(sizeof(T))) return false;
-            T e{};
-            if (!Codec<T>::read(r, e)) return false;
-            v.push_back(std::move(e));
-        }
-        return r.close_array();
+        return read_elements<T>(r, [&](T&& e) { v.push_back(std::move(e)); });
     }
 };
 

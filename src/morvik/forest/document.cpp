@@ -118,21 +118,12 @@ void NodeArena::NodesForm::write(std::string& out, const NodeArena& a) {
     out.push_back(']');
 }
 
-// Read as a sequence of slots is, each charged as the entry it is read into.
 bool NodeArena::NodesForm::read(json::Reader& r, NodeArena& a) {
     a.nodes.clear();
     a.bounds.clear();
     a.dims = 0;
     bool width_known = false;
-    if (!r.open_array("a sequence")) return false;
-    bool first = true;
-    bool more = false;
-    for (;;) {
-        if (!r.next_element(first, more)) return false;
-        if (!more) break;
-        if (!r.charge(sizeof(entry::Slot))) return false;
-        entry::Slot slot;
-        if (!json::Codec<entry::Slot>::read(r, slot)) return false;
+    return json::read_elements<entry::Slot>(r, [&](entry::Slot&& slot) {
         if (!slot) {
             a.nodes.emplace_back();
         } else if (const auto* leaf = std::get_if<entry::Leaf>(&*slot)) {
@@ -140,8 +131,7 @@ bool NodeArena::NodesForm::read(json::Reader& r, NodeArena& a) {
         } else {
             a.nodes.push_back(held_node(std::get<entry::Internal>(*slot), a, width_known));
         }
-    }
-    return r.close_array();
+    });
 }
 
 namespace {
