@@ -400,6 +400,23 @@ def test_inconsistent_documents_are_rejected(busy_text, corrupt):
     f.update([1.0, 0.5])
 
 
+def shorten_boxes(d, which, side):
+    internal = [k for k, n in enumerate(nodes0(d)) if n is not None and "Internal" in n]
+    for k in internal[which]:
+        nodes0(d)[k]["Internal"]["bbox"][side].pop()
+    return internal[which][0]
+
+
+# A box is refused by the first node whose box differs from dims, whichever box sets the arena's width.
+@pytest.mark.parametrize(("which", "side"), [(slice(0, 1), "min"), (slice(1, 2), "max"), (slice(2, None), "min"),
+                                             (slice(None), "max")], ids=["first", "second", "third onwards", "all"])
+def test_a_box_of_another_length_is_named_by_its_node(busy_text, which, side):
+    d = json.loads(busy_text)
+    k = shorten_boxes(d, which, side)
+    with pytest.raises(ValueError, match=f"^{PREFIX}tree 0 node {k} box length differs from dims$"):
+        Forest.from_json(compact(d))
+
+
 def test_a_smaller_store_grows_on_demand():
     d = json.loads(Forest(2, capacity=8, num_trees=3, seed=5).to_json())
     ps(d).update(capacity=0, occupied=[], ref_count=[], store={"v": 1, "dim": [0, 2], "data": []})

@@ -13,7 +13,7 @@ namespace morvik3::featuresketch {
 
 namespace {
 
-Result<std::uint64_t> invalid(const char* message) { return std::unexpected(Error::invalid_argument(message)); }
+Result<void> invalid(const char* message) { return std::unexpected(Error::invalid_argument(message)); }
 
 // Per-thread working storage of one event: `score` runs on several threads at
 // once over one detector, and steady-state calls reuse the capacity.
@@ -162,7 +162,8 @@ FeatureSketch build(const FeatureSketchConfig& config, std::uint64_t resolved_se
 
 }  // namespace
 
-Result<std::uint64_t> validate_config(const FeatureSketchConfig& c) {
+Result<void> FeatureSketchConfig::validate() const {
+    const FeatureSketchConfig& c = *this;
     if (c.value_projection_dims == 0) return invalid("value_projection_dims must be > 0");
     if (c.presence_projection_dims == 0) return invalid("presence_projection_dims must be > 0");
     if (c.chains_per_ensemble == 0) return invalid("chains_per_ensemble must be > 0");
@@ -184,7 +185,7 @@ Result<std::uint64_t> validate_config(const FeatureSketchConfig& c) {
     if (__builtin_mul_overflow(levels, cells_per_level, &total) ||
         total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         return invalid("total FeatureSketch sketch cells must fit in usize");
-    return total;
+    return {};
 }
 
 ByteCount memory_need(const FeatureSketchConfig& c) {
@@ -209,7 +210,7 @@ std::uint64_t memory_bytes(const FeatureSketch& sketch) {
 }
 
 Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config, std::uint64_t resolved_seed) {
-    if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
+    if (auto valid = config.validate(); !valid) return std::unexpected(valid.error());
     return allocating([&] { return build(config, resolved_seed); });
 }
 
@@ -245,7 +246,9 @@ Result<FeatureSketch> from_json(std::string_view text, std::uint64_t memory) {
     // The version is judged before the configuration it may describe differently.
     if (auto version = json::read_field<std::uint32_t, FeatureSketch>(text, "format_version"); version && *version != 1)
         return unsupported();
-    auto parsed = read_document<FeatureSketch>(text, prefix, "FeatureSketch", validate_config, memory);
+    // The configuration's messages go unprefixed, as the constructor's do.
+    const auto check = [](const FeatureSketchConfig& c) { return c.validate(); };
+    auto parsed = read_document<FeatureSketch>(text, prefix, "FeatureSketch", check, memory);
     if (!parsed) return std::unexpected(parsed.error());
     if (parsed->format_version != 1) return unsupported();
     if (auto problem = shape_problem(*parsed)) return std::unexpected(Error::invalid_argument(prefix + *problem));

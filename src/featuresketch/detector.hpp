@@ -40,12 +40,11 @@ struct FeatureSketchConfig {
                           json::field("decay_half_life", &C::decay_half_life)};
     }
 
+    // The constructor's checks, in its order.
+    [[nodiscard]] Result<void> validate() const;
+
     friend bool operator==(const FeatureSketchConfig&, const FeatureSketchConfig&) = default;
 };
-
-// Checks the configuration in its fixed order; on success, the number of
-// cells of one ensemble (chains x depth x rows x buckets).
-[[nodiscard]] Result<std::uint64_t> validate_config(const FeatureSketchConfig& config);
 
 // What a detector of a valid configuration needs: both ensembles' cells,
 // seeds and levels, and one event's working vectors.

@@ -12,7 +12,9 @@
 //
 // Records are written as objects with keys in declaration order and read from
 // objects (keys in any order, unknown keys skipped) or from arrays of field
-// values.  Optional extras on a record:
+// values.  A field whose document form is not its member's value is declared
+// with `json::form_field<Form>("name")`, Form writing it from the whole
+// record and reading it into the record.  Optional extras on a record:
 //   `static constexpr bool json_tuple_struct = true;`  written and read as a bare
 //       array of its field values (a std::array field contributes its elements);
 //   `static constexpr std::string_view json_enum_name = "Node";`  names the
@@ -51,17 +53,40 @@ namespace morvik3::json {
 // ---------------------------------------------------------------------------
 // Declarations
 
+class Reader;
+template <class T>
+struct Codec;
+
 template <class C, class M>
 struct Field {
     std::string_view name;
     M C::*member;
     using Class = C;
     using Member = M;
+
+    void write(std::string& out, const C& record) const { Codec<M>::write(out, record.*member); }
+    [[nodiscard]] bool read(Reader& r, C& record) const { return Codec<M>::read(r, record.*member); }
 };
 
 template <class C, class M>
 constexpr Field<C, M> field(std::string_view name, M C::*member) {
     return {name, member};
+}
+
+// A field of record `Form::Record` written by `Form::write(out, record)` and
+// read by `Form::read(reader, record)`; it is never optional.
+template <class Form>
+struct FormField {
+    std::string_view name;
+    using Class = typename Form::Record;
+
+    void write(std::string& out, const Class& record) const { Form::write(out, record); }
+    [[nodiscard]] bool read(Reader& r, Class& record) const { return Form::read(r, record); }
+};
+
+template <class Form>
+constexpr FormField<Form> form_field(std::string_view name) {
+    return {name};
 }
 
 // An n-dimensional array: axis lengths outermost first, elements row-major,
@@ -360,6 +385,24 @@ struct Codec<std::unique_ptr<T>> : NullableCodec<T, std::unique_ptr<T>> {
     }
 };
 
+// A JSON array read element by element: each is charged and read as a T,
+// then handed to `take`.
+template <class T, class Take>
+[[nodiscard]] bool read_elements(Reader& r, Take&& take) {
+    if (!r.open_array("a sequence")) return false;
+    bool first = true;
+    bool more = false;
+    for (;;) {
+        if (!r.next_element(first, more)) return false;
+        if (!more) break;
+        if (!r.charge(sizeof(T))) return false;
+        T e{};
+        if (!Codec<T>::read(r, e)) return false;
+        take(std::move(e));
+    }
+    return r.close_array();
+}
+
 // A JSON array of the elements of a growable sequence of T.
 template <class T, class Sequence>
 struct SequenceCodec {
@@ -375,18 +418,7 @@ struct SequenceCodec {
     }
     [[nodiscard]] static bool read(Reader& r, Sequence& v) {
         v.clear();
-        if (!r.open_array("a sequence")) return false;
-        bool first = true;
-        bool more = false;
-        for (;;) {
-            if (!r.next_element(first, more)) return false;
-            if (!more) break;
-            if (!r.charge(sizeof(T))) return false;
-            T e{};
-            if (!Codec<T>::read(r, e)) return false;
-            v.push_back(std::move(e));
-        }
-        return r.close_array();
+        return read_elements<T>(r, [&](T&& e) { v.push_back(std::move(e)); });
     }
 };
 
@@ -444,15 +476,19 @@ struct Codec<std::array<T, N>> {
     }
 };
 
+// The form of an NdArray whose axes and elements a record holds apart.
+template <std::size_t N, class Storage>
+void write_ndarray(std::string& out, const std::array<std::uint64_t, N>& dim, const Storage& data) {
+    out.append("{\"v\":1,\"dim\":");
+    Codec<std::array<std::uint64_t, N>>::write(out, dim);
+    out.append(",\"data\":");
+    Codec<Storage>::write(out, data);
+    out.push_back('}');
+}
+
 template <class T, std::size_t N, class Storage>
 struct Codec<NdArray<T, N, Storage>> {
-    static void write(std::string& out, const NdArray<T, N, Storage>& v) {
-        out.append("{\"v\":1,\"dim\":");
-        Codec<std::array<std::uint64_t, N>>::write(out, v.dim);
-        out.append(",\"data\":");
-        Codec<Storage>::write(out, v.data);
-        out.push_back('}');
-    }
+    static void write(std::string& out, const NdArray<T, N, Storage>& v) { write_ndarray(out, v.dim, v.data); }
 
     [[nodiscard]] static bool read(Reader& r, NdArray<T, N, Storage>& v) {
         static constexpr std::string_view expecting = "ndarray representation";
@@ -558,6 +594,18 @@ struct IsStdArray : std::false_type {};
 template <class T, std::size_t N>
 struct IsStdArray<std::array<T, N>> : std::true_type {};
 
+// The member type of a plain field; void for a field with its own form.
+template <class F>
+struct MemberOf {
+    using type = void;
+};
+template <class C, class M>
+struct MemberOf<Field<C, M>> {
+    using type = M;
+};
+template <class F>
+using member_of = typename MemberOf<F>::type;
+
 template <class T>
 constexpr std::size_t field_count() {
     return std::tuple_size_v<decltype(T::json_fields())>;
@@ -612,7 +660,7 @@ constexpr std::size_t element_count() {
             [](const auto&... f) {
                 return (std::size_t{0} + ... +
                         [&] {
-                            using M = typename std::remove_cvref_t<decltype(f)>::Member;
+                            using M = member_of<std::remove_cvref_t<decltype(f)>>;
                             if constexpr (IsStdArray<M>::value) {
                                 return std::tuple_size_v<M>;
                             } else {
@@ -656,7 +704,7 @@ struct Codec<T> {
             std::apply(
                 [&](const auto&... f) {
                     ((out.append(first ? "\"" : ",\""), first = false, out.append(f.name), out.append("\":"),
-                      Codec<typename std::remove_cvref_t<decltype(f)>::Member>::write(out, v.*(f.member))),
+                      f.write(out, v)),
                      ...);
                 },
                 fields);
@@ -704,18 +752,18 @@ private:
         const auto expecting = [] { return detail::record_length_expecting<T>(); };
         return std::apply(
             [&](const auto&... f) {
-                return (((r.enter_field(f.name), read_element(r, v.*(f.member), first, index, expecting)) &&
+                return (((r.enter_field(f.name), read_element(r, v, f, first, index, expecting)) &&
                          (r.leave_field(), true)) &&
                         ...);
             },
             fields);
     }
 
-    template <class M, class Expecting>
-    [[nodiscard]] static bool read_element(Reader& r, M& m, bool& first, std::size_t& index,
+    template <class F, class Expecting>
+    [[nodiscard]] static bool read_element(Reader& r, T& v, const F& f, bool& first, std::size_t& index,
                                            const Expecting& expecting) {
-        if constexpr (is_tuple_struct<T>() && detail::IsStdArray<M>::value) {
-            return detail::read_array_elements(r, m, first, index, expecting);
+        if constexpr (is_tuple_struct<T>() && detail::IsStdArray<detail::member_of<F>>::value) {
+            return detail::read_array_elements(r, v.*(f.member), first, index, expecting);
         } else {
             bool more = false;
             if (!r.next_element(first, more)) return false;
@@ -724,14 +772,14 @@ private:
                 return r.invalid_length(index, expecting());
             }
             ++index;
-            return Codec<M>::read(r, m);
+            return f.read(r, v);
         }
     }
 
-    template <class M>
-    [[nodiscard]] static bool read_field_value(Reader& r, std::string_view name, M& m) {
-        r.enter_field(name);
-        const bool ok = Codec<M>::read(r, m);
+    template <class F>
+    [[nodiscard]] static bool read_field_value(Reader& r, const F& f, T& v) {
+        r.enter_field(f.name);
+        const bool ok = f.read(r, v);
         r.leave_field();
         return ok;
     }
@@ -765,7 +813,7 @@ private:
             std::apply(
                 [&](const auto&... f) {
                     std::size_t i = 0;
-                    ((i++ == index ? (void)(ok = read_field_value(r, f.name, v.*(f.member))) : (void)0), ...);
+                    ((i++ == index ? (void)(ok = read_field_value(r, f, v)) : (void)0), ...);
                 },
                 fields);
             if (!ok) return false;
@@ -779,7 +827,7 @@ private:
                 std::size_t i = 0;
                 (
                     [&] {
-                        using M = typename std::remove_cvref_t<decltype(f)>::Member;
+                        using M = detail::member_of<std::remove_cvref_t<decltype(f)>>;
                         const bool present = (seen >> i++) & 1;
                         if (!ok || present) return;
                         if constexpr (detail::IsNullable<M>::value) {
@@ -799,19 +847,20 @@ private:
 // Externally tagged unions: {"Leaf":{...}}.  The alternatives' order gives the
 // order of the names in the unknown-variant message.
 
+// One alternative as a union holding it is written.
+template <Record A>
+void write_tagged(std::string& out, const A& alt) {
+    out.append("{\"");
+    out.append(A::json_name);
+    out.append("\":");
+    Codec<A>::write(out, alt);
+    out.push_back('}');
+}
+
 template <Record... Alts>
 struct Codec<std::variant<Alts...>> {
     static void write(std::string& out, const std::variant<Alts...>& v) {
-        std::visit(
-            [&](const auto& alt) {
-                using A = std::remove_cvref_t<decltype(alt)>;
-                out.append("{\"");
-                out.append(A::json_name);
-                out.append("\":");
-                Codec<A>::write(out, alt);
-                out.push_back('}');
-            },
-            v);
+        std::visit([&](const auto& alt) { write_tagged(out, alt); }, v);
     }
 
     [[nodiscard]] static bool read(Reader& r, std::variant<Alts...>& v) {

@@ -7,9 +7,13 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "frame/error.hpp"
+#include "frame/json.hpp"
 #include "morvik/fault.hpp"
 #include "morvik/point_store.hpp"
 
@@ -55,6 +59,21 @@ struct NodeArena {
     std::vector<Node> nodes;
     std::vector<std::uint64_t> free;  // vacated slots, last vacated reused first
     std::vector<float> bounds;        // 2 * dims floats per slot of `nodes`
+
+    // The document writes each slot as a tagged entry: null when vacant, a
+    // Leaf, or an Internal holding its box.  Read, an arena holds its
+    // internal nodes' boxes one after another, as wide as the first, until
+    // the forest's loader has checked and laid them out (forest/document.cpp).
+    struct NodesForm {
+        using Record = NodeArena;
+        static void write(std::string& out, const NodeArena& a);
+        [[nodiscard]] static bool read(json::Reader& r, NodeArena& a);
+    };
+
+    static constexpr std::string_view json_name = "NodeArena";
+    static constexpr auto json_fields() {
+        return std::tuple{json::form_field<NodesForm>("nodes"), json::field("free", &NodeArena::free)};
+    }
 
     // Pops the last vacated slot, else appends; returns the node's index.
     std::uint64_t allocate(const Node& node);

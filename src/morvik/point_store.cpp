@@ -7,6 +7,20 @@
 
 namespace morvik3::morvik {
 
+void PointStore::StoreForm::write(std::string& out, const PointStore& s) {
+    json::write_ndarray(out, std::array{s.capacity, s.dim}, s.store);
+}
+
+// Read whole into a vector first: the block then holds exactly its rows, as
+// when it is built.
+bool PointStore::StoreForm::read(json::Reader& r, PointStore& s) {
+    json::NdArray<float, 2> array;
+    if (!json::Codec<decltype(array)>::read(r, array)) return false;
+    s.loaded_shape = array.dim;
+    s.store = LargeArray<float>(std::span<const float>(array.data));
+    return true;
+}
+
 namespace {
 
 // Largest capacity whose growth to 2 * capacity + 4 still fits in 64 bits.

@@ -5,11 +5,16 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "frame/error.hpp"
+#include "frame/json.hpp"
 #include "frame/large_array.hpp"
 #include "morvik/fault.hpp"
 
@@ -40,6 +45,33 @@ struct PointStore {
     // bound is nonzero and not NaN, so its value fixes its bits whatever the
     // order boxes are merged in, and trees can skip checking for that.
     bool zero_or_nan_written = false;
+    // The rows and columns a loaded document gave `store`, for the checks
+    // that compare them with `capacity` and `dim`; not part of the value.
+    std::array<std::uint64_t, 2> loaded_shape{};
+
+    // The document writes `store` as a `capacity` x `dim` array.
+    struct StoreForm {
+        using Record = PointStore;
+        static void write(std::string& out, const PointStore& s);
+        [[nodiscard]] static bool read(json::Reader& r, PointStore& s);
+    };
+
+    static constexpr std::string_view json_name = "PointStore";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("dim", &PointStore::dim),
+                          json::field("input_dim", &PointStore::input_dim),
+                          json::field("shingle_size", &PointStore::shingle_size),
+                          json::field("internal_shingling", &PointStore::internal_shingling),
+                          json::form_field<StoreForm>("store"),
+                          json::field("occupied", &PointStore::occupied),
+                          json::field("ref_count", &PointStore::ref_count),
+                          json::field("next_free", &PointStore::next_free),
+                          json::field("free_list", &PointStore::free_list),
+                          json::field("size", &PointStore::size),
+                          json::field("capacity", &PointStore::capacity),
+                          json::field("shingle_buf", &PointStore::shingle_buf),
+                          json::field("entries_seen", &PointStore::entries_seen)};
+    }
 
     // An empty store of `rows` zero rows, committed as they are used.
     [[nodiscard]] static PointStore create(std::uint64_t input_dim, std::uint64_t shingle_size,

@@ -5,8 +5,44 @@
 #include <limits>
 
 #include "frame/error.hpp"
+#include "morvik/point_store.hpp"
 
 namespace morvik3::morvik {
+
+namespace {
+
+// The first `n` elements of `v` as elements of type T, `fill` past its end.
+template <class T, class Sequence>
+void write_padded(std::string& out, const Sequence& v, std::uint64_t n, T fill) {
+    out.push_back('[');
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (k != 0) out.push_back(',');
+        json::Codec<T>::write(out, k < v.size() ? T(v[k]) : fill);
+    }
+    out.push_back(']');
+}
+
+}  // namespace
+
+void Sampler::WeightsForm::write(std::string& out, const Sampler& s) {
+    write_padded(out, s.weights, s.capacity, json::NullAsNegInf<double>(0.0));
+}
+
+bool Sampler::WeightsForm::read(json::Reader& r, Sampler& s) {
+    std::vector<json::NullAsNegInf<double>> read;
+    if (!json::Codec<decltype(read)>::read(r, read)) return false;
+    s.weights.resize(read.size());
+    std::ranges::transform(read, s.weights.begin(), [](const auto& w) { return w.value; });
+    return true;
+}
+
+void Sampler::RowsForm::write(std::string& out, const Sampler& s) {
+    write_padded(out, s.point_indices, s.capacity, NULL_INDEX);
+}
+
+bool Sampler::RowsForm::read(json::Reader& r, Sampler& s) {
+    return json::Codec<std::vector<std::uint64_t>>::read(r, s.point_indices);
+}
 
 Sampler Sampler::create(std::uint64_t capacity) {
     Sampler s;

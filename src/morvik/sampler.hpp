@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "frame/error.hpp"
+#include "frame/json.hpp"
 #include "frame/rng.hpp"
 
 namespace morvik3::morvik {
@@ -35,6 +39,26 @@ struct Sampler {
     std::vector<double> weights;
     std::vector<std::uint64_t> point_indices;
     std::uint64_t size = 0;
+
+    // The document holds every position up to `capacity`: unused weights as
+    // 0.0 (and -inf, which seq * decay can reach, as null), unused rows as
+    // NULL_INDEX.  A loaded sampler keeps the lengths the document gave.
+    struct WeightsForm {
+        using Record = Sampler;
+        static void write(std::string& out, const Sampler& s);
+        [[nodiscard]] static bool read(json::Reader& r, Sampler& s);
+    };
+    struct RowsForm {
+        using Record = Sampler;
+        static void write(std::string& out, const Sampler& s);
+        [[nodiscard]] static bool read(json::Reader& r, Sampler& s);
+    };
+
+    static constexpr std::string_view json_name = "Sampler";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("capacity", &Sampler::capacity), json::form_field<WeightsForm>("weights"),
+                          json::form_field<RowsForm>("point_indices"), json::field("size", &Sampler::size)};
+    }
 
     // An empty sampler; it takes memory only as it fills.
     [[nodiscard]] static Sampler create(std::uint64_t capacity);

@@ -310,7 +310,8 @@ std::string plain_decimal(double v) {
 
 }  // namespace
 
-Result<void> validate_config(const MStreamConfig& c) {
+Result<void> MStreamConfig::validate() const {
+    const MStreamConfig& c = *this;
     if (c.numeric_dim == 0 && c.categorical_dim == 0)
         return invalid("at least one of numeric_dim or categorical_dim must be > 0");
     if (c.num_rows == 0) return invalid("num_rows must be > 0");
@@ -355,7 +356,7 @@ std::uint64_t memory_bytes(const MStream& m) {
 }
 
 Result<MStream> MStream::create(const MStreamConfig& config, std::uint64_t resolved_seed) {
-    if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
+    if (auto valid = config.validate(); !valid) return std::unexpected(valid.error());
     return allocating([&] { return build(config, resolved_seed); });
 }
 
@@ -412,8 +413,7 @@ std::string to_json(const MStream& m) { return json::write(m); }
 
 Result<MStream> from_json(std::string_view text, std::uint64_t memory) {
     const std::string prefix = "invalid MStream JSON: ";
-    const auto check = [&](const MStreamConfig& c) { return prefixed(prefix, validate_config(c)); };
-    auto parsed = read_document<MStream>(text, prefix, "MStream", check, memory);
+    auto parsed = read_document<MStream>(text, prefix, "MStream", memory);
     if (!parsed) return std::unexpected(parsed.error());
     if (auto problem = shape_problem(*parsed)) return std::unexpected(Error::invalid_argument(prefix + *problem));
     // A clock this module kept never ticks past its timestamp, so the next

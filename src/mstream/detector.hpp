@@ -35,11 +35,11 @@ struct MStreamConfig {
                           json::field("num_buckets", &C::num_buckets), json::field("alpha", &C::alpha)};
     }
 
+    // The constructor's checks, in its order.
+    [[nodiscard]] Result<void> validate() const;
+
     friend bool operator==(const MStreamConfig&, const MStreamConfig&) = default;
 };
-
-// Checks the configuration in its fixed order.
-[[nodiscard]] Result<void> validate_config(const MStreamConfig& config);
 
 // What a detector of a valid configuration needs: every sketch pair and one
 // record's working vectors.

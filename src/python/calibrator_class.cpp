@@ -17,50 +17,36 @@ struct ScoreCalibratorClass {
     using Config = core::ScoreCalibratorConfig;
     static constexpr const char* name = "ScoreCalibrator";
     static constexpr ClassSlot slot = ClassSlot::score_calibrator;
-    static constexpr const char* doc =
-        "ScoreCalibrator(window=10000, warmup=100)\n--\n\n"
+    static constexpr const char* summary =
         "Streaming calibration of anomaly scores into [0, 1].\n\n"
         "Each score is answered with where it ranks among the last `window` scores\n"
         "seen before it: the fraction of them strictly below it plus half the\n"
         "fraction equal to it (0.5 while none has been seen). The answer means the\n"
         "same for every detector and every series, so one threshold (say 0.99)\n"
         "fits them all. +inf ranks above every finite score, -inf below; NaN is\n"
-        "refused with ValueError and changes nothing.\n\n"
-        "Parameters\n"
-        "----------\n"
-        "window : int, default 10000\n"
-        "    Number of most recent scores a score is ranked against.\n"
-        "warmup : int, default 100\n"
-        "    Number of scores to see before `is_ready()` answers True.";
-    static constexpr const char* doc_to_json = "Serialize the calibrator state to JSON.";
-    static constexpr const char* doc_from_json =
-        "Deserialize calibrator state from a JSON string previously written by `to_json()`.";
-    static constexpr const char* doc_save_json = "Serialize the calibrator state to a JSON file.";
-    static constexpr const char* doc_load_json =
-        "Deserialize calibrator state from a JSON file previously written by `save_json()`.";
+        "refused with ValueError and changes nothing.";
+    static constexpr DefaultsStyle defaults_style = DefaultsStyle::in_type;
+    static constexpr auto parameters = std::tuple{
+        optional("window", &Config::window, "Number of most recent scores a score is ranked against."),
+        optional("warmup", &Config::warmup, "Number of scores to see before `is_ready()` answers True."),
+    };
+    static constexpr std::size_t new_arguments = 2;
+    static constexpr DocumentDocs documents = {
+        "Serialize the calibrator state to JSON.",
+        "Deserialize calibrator state from a JSON string previously written by `to_json()`.",
+        "Serialize the calibrator state to a JSON file.",
+        "Deserialize calibrator state from a JSON file previously written by `save_json()`.",
+    };
     static constexpr const char* doc_is_ready = "Return True once `warmup` scores have been seen.";
     static constexpr const char* doc_entries_seen = "Return the number of scores seen.";
-    static constexpr bool has_getnewargs = true;
-
     static constexpr const char* doc_memory_bytes =
         "Bytes this calibrator holds now.\n\n"
         "The nodes of its window: sized by `window`, but the machine gives a large\n"
         "window memory only for the pages scores have reached, so it grows until\n"
         "the window is full.";
 
-    static constexpr auto properties() {
-        return std::tuple{
-            Property{"window", &Config::window, "Number of most recent scores a score is ranked against."},
-            Property{"warmup", &Config::warmup, "Number of scores to see before `is_ready()` answers True."},
-        };
-    }
-    static PyObject* getnewargs(const State& s) {
-        return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.window),
-                             static_cast<unsigned long long>(s.config.warmup));
-    }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch {
@@ -78,17 +64,6 @@ struct ScoreCalibratorClass {
 };
 
 using P = Protocol<ScoreCalibratorClass>;
-
-int ScoreCalibratorClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig("ScoreCalibrator.__new__()", {"window", "warmup"}, 0);
-    PyObject* a[2];
-    if (!sig.parse(args, kwargs, a)) return -1;
-    core::ScoreCalibratorConfig config;
-    if (a[0] && !to_u64(a[0], "window", config.window)) return -1;
-    if (a[1] && !to_u64(a[1], "warmup", config.warmup)) return -1;
-
-    return P::construct(self, checked_config(config, config.validate()), core::ScoreCalibrator::create);
-}
 
 constexpr char score_arg[] = "score";
 

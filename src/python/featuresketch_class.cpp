@@ -19,42 +19,31 @@ struct FeatureSketchClass {
     using Config = core::FeatureSketchConfig;
     static constexpr const char* name = "FeatureSketch";
     static constexpr ClassSlot slot = ClassSlot::feature_sketch;
-    static constexpr const char* doc =
-        "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
-        "chain_depth=8, sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"
+    static constexpr const char* summary =
         "FeatureSketch detector for sparse, schema-evolving feature streams.\n\n"
         "A feature event is a mapping from feature name to value, or a sequence of\n"
         "`(name, value)` pairs; names need not be declared in advance. Duplicate\n"
         "names are combined (their values summed) before scoring, and every value\n"
-        "must be finite.\n\n"
-        "Parameters\n"
-        "----------\n"
-        "value_projection_dims : int, default 32\n"
-        "    Length of the random projection of the feature values.\n"
-        "presence_projection_dims : int, default 32\n"
-        "    Length of the random projection of which features are present.\n"
-        "chains_per_ensemble : int, default 16\n"
-        "    Number of chains in each of the value and presence ensembles.\n"
-        "chain_depth : int, default 8\n"
-        "    Number of levels per chain; each level halves the bin width.\n"
-        "sketch_rows : int, default 2\n"
-        "    Number of count-min rows per chain level.\n"
-        "sketch_buckets : int, default 2048\n"
-        "    Number of buckets per count-min row.\n"
-        "decay_half_life : int, default 2048\n"
-        "    Half-life of all counts, in events.\n"
-        "seed : int or None, default None\n"
-        "    Random seed for deterministic projections, chains, and sketches.";
-    static constexpr const char* doc_to_json = "Serialize the detector state to JSON.";
-    static constexpr const char* doc_from_json =
-        "Deserialize detector state from a JSON string previously written by `to_json()`.";
-    static constexpr const char* doc_save_json = "Serialize the detector state to a JSON file.";
-    static constexpr const char* doc_load_json =
-        "Deserialize detector state from a JSON file previously written by `save_json()`.";
+        "must be finite.";
+    static constexpr DefaultsStyle defaults_style = DefaultsStyle::in_type;
+    static constexpr auto parameters = std::tuple{
+        optional("value_projection_dims", &Config::value_projection_dims,
+                 "Length of the random projection of the feature values."),
+        optional("presence_projection_dims", &Config::presence_projection_dims,
+                 "Length of the random projection of which features are present."),
+        optional("chains_per_ensemble", &Config::chains_per_ensemble,
+                 "Number of chains in each of the value and presence ensembles."),
+        optional("chain_depth", &Config::chain_depth, "Number of levels per chain; each level halves the bin width.")
+            .read_back_as("Number of levels per chain."),
+        optional("sketch_rows", &Config::sketch_rows, "Number of count-min rows per chain level."),
+        optional("sketch_buckets", &Config::sketch_buckets, "Number of buckets per count-min row."),
+        optional("decay_half_life", &Config::decay_half_life, "Half-life of all counts, in events."),
+    };
+    static constexpr SeedParameter seed{"Random seed for deterministic projections, chains, and sketches."};
+    static constexpr std::size_t new_arguments = 0;
+    static constexpr DocumentDocs documents = detector_state_docs;
     static constexpr const char* doc_is_ready = "Return True once the detector has processed at least one event.";
     static constexpr const char* doc_entries_seen = "Return the number of processed events.";
-    static constexpr bool has_getnewargs = false;
-
     static constexpr const char* doc_memory_bytes =
         "Bytes this detector holds now.\n\n"
         "Its chains, its hash seeds and the cells of its count-min sketches that\n"
@@ -62,51 +51,14 @@ struct FeatureSketchClass {
         "machine gives them memory a page at a time, as events first fall there.\n"
         "Working memory of a call belongs to the calling thread and is not counted.";
 
-    static constexpr auto properties() {
-        return std::tuple{
-            Property{"value_projection_dims", &Config::value_projection_dims,
-                     "Length of the random projection of the feature values."},
-            Property{"presence_projection_dims", &Config::presence_projection_dims,
-                     "Length of the random projection of which features are present."},
-            Property{"chains_per_ensemble", &Config::chains_per_ensemble,
-                     "Number of chains in each of the value and presence ensembles."},
-            Property{"chain_depth", &Config::chain_depth, "Number of levels per chain."},
-            Property{"sketch_rows", &Config::sketch_rows, "Number of count-min rows per chain level."},
-            Property{"sketch_buckets", &Config::sketch_buckets, "Number of buckets per count-min row."},
-            Property{"decay_half_life", &Config::decay_half_life, "Half-life of all counts, in events."},
-        };
-    }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch;
 };
 
 using P = Protocol<FeatureSketchClass>;
-
-int FeatureSketchClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig("FeatureSketch.__new__()",
-                               {"value_projection_dims", "presence_projection_dims", "chains_per_ensemble",
-                                "chain_depth", "sketch_rows", "sketch_buckets", "decay_half_life", "seed"},
-                               0);
-    PyObject* a[8];
-    if (!sig.parse(args, kwargs, a)) return -1;
-    core::FeatureSketchConfig config;
-    std::optional<std::uint64_t> seed;
-    if (a[0] && !to_u64(a[0], "value_projection_dims", config.value_projection_dims)) return -1;
-    if (a[1] && !to_u64(a[1], "presence_projection_dims", config.presence_projection_dims)) return -1;
-    if (a[2] && !to_u64(a[2], "chains_per_ensemble", config.chains_per_ensemble)) return -1;
-    if (a[3] && !to_u64(a[3], "chain_depth", config.chain_depth)) return -1;
-    if (a[4] && !to_u64(a[4], "sketch_rows", config.sketch_rows)) return -1;
-    if (a[5] && !to_u64(a[5], "sketch_buckets", config.sketch_buckets)) return -1;
-    if (a[6] && !to_u64(a[6], "decay_half_life", config.decay_half_life)) return -1;
-    if (!to_seed(a[7], "seed", seed)) return -1;
-
-    return P::construct(self, seed, checked_config(config, core::validate_config(config)),
-                        core::FeatureSketch::create);
-}
 
 constexpr char feature_arg[] = "feature";
 

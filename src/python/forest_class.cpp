@@ -23,40 +23,37 @@ struct ForestClass {
     using Config = core::MorvikConfig;
     static constexpr const char* name = "Forest";
     static constexpr ClassSlot slot = ClassSlot::forest;
-    static constexpr const char* doc =
-        "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
-        "internal_shingling=True, initial_accept_fraction=0.125, seed=None)\n--\n\n"
-        "A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage.\n\n"
-        "Parameters\n"
-        "----------\n"
-        "input_dim : int\n"
-        "    Number of features of one base observation.\n"
-        "shingle_size : int, default 1\n"
-        "    Number of consecutive base observations that form one point.\n"
-        "num_trees : int, default 50\n"
-        "    Number of trees in the ensemble.\n"
-        "capacity : int, default 256\n"
-        "    Number of points each tree's sampler keeps.\n"
-        "time_decay : float, default 0.0\n"
-        "    Decay rate of the sampler weights; 0.0 means 0.1 / capacity.\n"
-        "output_after : int, default 0\n"
-        "    Observations before the forest reports ready; 0 means capacity / 4 + 1.\n"
-        "internal_shingling : bool, default True\n"
-        "    Pass one base observation per call and let the forest keep the shingle.\n"
-        "initial_accept_fraction : float, default 0.125\n"
-        "    Warm-up acceptance parameter of the samplers, in [0.0, 1.0].\n"
-        "seed : int or None, default None\n"
-        "    Random seed; None draws one from the operating system.";
-    static constexpr const char* doc_to_json = "Serialize the entire forest state to a JSON string.";
-    static constexpr const char* doc_from_json =
-        "Deserialize a forest from a JSON string previously written by `to_json()`.";
-    static constexpr const char* doc_save_json = "Serialize the entire forest state to a JSON file.";
-    static constexpr const char* doc_load_json =
-        "Deserialize a forest from a JSON file previously written by `save_json()`.";
+    static constexpr const char* summary =
+        "A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage.";
+    static constexpr DefaultsStyle defaults_style = DefaultsStyle::in_type;
+    // The properties read the arguments as the configuration holds them: an
+    // automatic value stays 0, as it reads back from a document.
+    static constexpr auto parameters = std::tuple{
+        required("input_dim", &Config::input_dim, "Number of features of one base observation."),
+        optional("shingle_size", &Config::shingle_size, "Number of consecutive base observations that form one point."),
+        optional("num_trees", &Config::num_trees, "Number of trees in the ensemble.").without_property(),
+        optional("capacity", &Config::capacity, "Number of points each tree's sampler keeps."),
+        optional("time_decay", &Config::time_decay, "Decay rate of the sampler weights; 0.0 means 0.1 / capacity.")
+            .read_back_as("Decay rate of the sampler weights as given; 0.0 means 0.1 / capacity."),
+        optional("output_after", &Config::output_after,
+                 "Observations before the forest reports ready; 0 means capacity / 4 + 1.")
+            .read_back_as("Observations before the forest reports ready as given; 0 means capacity / 4 + 1."),
+        optional("internal_shingling", &Config::internal_shingling,
+                 "Pass one base observation per call and let the forest keep the shingle.")
+            .read_back_as("Whether the forest keeps the shingle and takes one base observation per call."),
+        optional("initial_accept_fraction", &Config::initial_accept_fraction,
+                 "Warm-up acceptance parameter of the samplers, in [0.0, 1.0]."),
+    };
+    static constexpr SeedParameter seed{"Random seed; None draws one from the operating system."};
+    static constexpr std::size_t new_arguments = 1;
+    static constexpr DocumentDocs documents = {
+        "Serialize the entire forest state to a JSON string.",
+        "Deserialize a forest from a JSON string previously written by `to_json()`.",
+        "Serialize the entire forest state to a JSON file.",
+        "Deserialize a forest from a JSON file previously written by `save_json()`.",
+    };
     static constexpr const char* doc_is_ready = "Return True once scoring functions return meaningful values.";
     static constexpr const char* doc_entries_seen = "Number of observations processed so far.";
-    static constexpr bool has_getnewargs = true;
-
     static constexpr const char* doc_memory_bytes =
         "Bytes this forest holds now.\n\n"
         "Its trees' nodes and boxes, its samplers, the shingle and the rows of the\n"
@@ -64,30 +61,7 @@ struct ForestClass {
         "points, but the machine gives it memory only as rows are used. Working\n"
         "memory of a call belongs to the calling thread and is not counted.";
 
-    // The arguments as the configuration holds them: an automatic value
-    // stays 0, as it reads back from a document.
-    static constexpr auto properties() {
-        return std::tuple{
-            Property{"input_dim", &Config::input_dim, "Number of features of one base observation."},
-            Property{"shingle_size", &Config::shingle_size,
-                     "Number of consecutive base observations that form one point."},
-            Property{"capacity", &Config::capacity, "Number of points each tree's sampler keeps."},
-            Property{"time_decay", &Config::time_decay,
-                     "Decay rate of the sampler weights as given; 0.0 means 0.1 / capacity."},
-            Property{"output_after", &Config::output_after,
-                     "Observations before the forest reports ready as given; 0 means capacity / 4 + 1."},
-            Property{"internal_shingling", &Config::internal_shingling,
-                     "Whether the forest keeps the shingle and takes one base observation per call."},
-            Property{"initial_accept_fraction", &Config::initial_accept_fraction,
-                     "Warm-up acceptance parameter of the samplers, in [0.0, 1.0]."},
-        };
-    }
-    static PyObject* getnewargs(const State& s) {
-        return Py_BuildValue("(K)", static_cast<unsigned long long>(s.config.input_dim));
-    }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
-
-    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     using Batch =
@@ -97,32 +71,6 @@ struct ForestClass {
 using P = Protocol<ForestClass>;
 
 constexpr char point_arg[] = "point";
-
-int ForestClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig("Forest.__new__()",
-                               {"input_dim", "shingle_size", "num_trees", "capacity", "time_decay", "output_after",
-                                "internal_shingling", "initial_accept_fraction", "seed"},
-                               1);
-    PyObject* a[9];
-    if (!sig.parse(args, kwargs, a)) return -1;
-    std::uint64_t input_dim = 0, shingle_size = 1, num_trees = 50, capacity = 256, output_after = 0;
-    double time_decay = 0.0, initial_accept_fraction = 0.125;
-    bool internal_shingling = true;
-    std::optional<std::uint64_t> seed;
-    if (!to_u64(a[0], "input_dim", input_dim)) return -1;
-    if (a[1] && !to_u64(a[1], "shingle_size", shingle_size)) return -1;
-    if (a[2] && !to_u64(a[2], "num_trees", num_trees)) return -1;
-    if (a[3] && !to_u64(a[3], "capacity", capacity)) return -1;
-    if (a[4] && !to_f64(a[4], "time_decay", time_decay)) return -1;
-    if (a[5] && !to_u64(a[5], "output_after", output_after)) return -1;
-    if (a[6] && !to_bool(a[6], "internal_shingling", internal_shingling)) return -1;
-    if (a[7] && !to_f64(a[7], "initial_accept_fraction", initial_accept_fraction)) return -1;
-    if (!to_seed(a[8], "seed", seed)) return -1;
-
-    const auto config = core::MorvikConfig::build(input_dim, shingle_size, capacity, num_trees, time_decay,
-                                                  output_after, internal_shingling, initial_accept_fraction);
-    return P::construct(self, seed, config, core::Forest::create);
-}
 
 // Methods taking one `point`, narrowed to 32-bit floats.
 template <const char* QualName, Access A, auto Call>

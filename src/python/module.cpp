@@ -9,8 +9,6 @@
 namespace morvik3::py {
 namespace {
 
-constexpr const char* version = "0.5.0";
-
 int add(PyObject* module, const char* name, PyObject* value) {
     if (value == nullptr) return -1;
     return PyModule_Add(module, name, value);  // steals value, even on failure
@@ -41,7 +39,7 @@ int exec_module(PyObject* module) {
     if (add(module, "OnlineIForest", create_onlineiforest_type(module)) < 0) return -1;
     if (add(module, "Forest", create_forest_type(module)) < 0) return -1;
     if (add(module, "ScoreCalibrator", create_calibrator_type(module)) < 0) return -1;
-    if (add(module, "__version__", PyUnicode_FromString(version)) < 0) return -1;
+    if (add(module, "__version__", PyUnicode_FromString(MORVIK3_VERSION)) < 0) return -1;
     if (add(module, "InternalError", Py_NewRef(state->internal_error)) < 0) return -1;
     return 0;
 }

@@ -18,36 +18,24 @@ struct MStreamClass {
     using Config = core::MStreamConfig;
     static constexpr const char* name = "MStream";
     static constexpr ClassSlot slot = ClassSlot::mstream;
-    static constexpr const char* doc =
-        "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
+    static constexpr const char* summary =
         "mStream detector for mixed numerical/categorical records.\n\n"
         "`timestamp` is interpreted as a logical time tick, not as wall-clock time.\n"
         "Scores are invariant to adding a constant offset to all timestamps, while a\n"
-        "gap of `k` ticks applies the temporal decay factor `alpha` exactly `k` times.\n\n"
-        "Parameters\n"
-        "----------\n"
-        "numeric_dim : int\n"
-        "    Number of numerical features in each record.\n"
-        "categorical_dim : int\n"
-        "    Number of categorical features in each record.\n"
-        "num_rows : int, optional\n"
-        "    Number of hash rows (default 2).\n"
-        "num_buckets : int, optional\n"
-        "    Number of buckets per hash row (default 1024).\n"
-        "alpha : float, optional\n"
-        "    Temporal decay factor in `(0, 1)` (default 0.8).\n"
-        "seed : int, optional\n"
-        "    Random seed for deterministic hashing.";
-    static constexpr const char* doc_to_json = "Serialize the detector state to JSON.";
-    static constexpr const char* doc_from_json =
-        "Deserialize detector state from a JSON string previously written by `to_json()`.";
-    static constexpr const char* doc_save_json = "Serialize the detector state to a JSON file.";
-    static constexpr const char* doc_load_json =
-        "Deserialize detector state from a JSON file previously written by `save_json()`.";
+        "gap of `k` ticks applies the temporal decay factor `alpha` exactly `k` times.";
+    static constexpr DefaultsStyle defaults_style = DefaultsStyle::in_text;
+    static constexpr auto parameters = std::tuple{
+        required("numeric_dim", &Config::numeric_dim, "Number of numerical features in each record."),
+        required("categorical_dim", &Config::categorical_dim, "Number of categorical features in each record."),
+        optional("num_rows", &Config::num_rows, "Number of hash rows."),
+        optional("num_buckets", &Config::num_buckets, "Number of buckets per hash row."),
+        optional("alpha", &Config::alpha, "Temporal decay factor in `(0, 1)`."),
+    };
+    static constexpr SeedParameter seed{"Random seed for deterministic hashing."};
+    static constexpr std::size_t new_arguments = 2;
+    static constexpr DocumentDocs documents = detector_state_docs;
     static constexpr const char* doc_is_ready = "Return True once the detector has processed at least one record.";
     static constexpr const char* doc_entries_seen = "Return the number of processed records.";
-    static constexpr bool has_getnewargs = true;
-
     static constexpr const char* doc_memory_bytes =
         "Bytes this detector holds now.\n\n"
         "The hash parameters of every sketch, the normaliser's ranges and the\n"
@@ -55,22 +43,8 @@ struct MStreamClass {
         "machine gives a large one memory only for the pages records have reached.\n"
         "Working memory of a call belongs to the calling thread and is not counted.";
 
-    static constexpr auto properties() {
-        return std::tuple{
-            Property{"numeric_dim", &Config::numeric_dim, "Number of numerical features in each record."},
-            Property{"categorical_dim", &Config::categorical_dim, "Number of categorical features in each record."},
-            Property{"num_rows", &Config::num_rows, "Number of hash rows."},
-            Property{"num_buckets", &Config::num_buckets, "Number of buckets per hash row."},
-            Property{"alpha", &Config::alpha, "Temporal decay factor in `(0, 1)`."},
-        };
-    }
-    static PyObject* getnewargs(const State& s) {
-        return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.config.numeric_dim),
-                             static_cast<unsigned long long>(s.config.categorical_dim));
-    }
     static Result<State> from_json(std::string_view text) { return core::from_json(text); }
 
-    static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
     static std::span<const PyMethodDef> methods();
 
     struct Batch {
@@ -90,23 +64,6 @@ struct MStreamClass {
 };
 
 using P = Protocol<MStreamClass>;
-
-int MStreamClass::tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig("MStream.__new__()",
-                               {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"}, 2);
-    PyObject* a[6];
-    if (!sig.parse(args, kwargs, a)) return -1;
-    core::MStreamConfig config;
-    std::optional<std::uint64_t> seed;
-    if (!to_u64(a[0], "numeric_dim", config.numeric_dim)) return -1;
-    if (!to_u64(a[1], "categorical_dim", config.categorical_dim)) return -1;
-    if (a[2] && !to_u64(a[2], "num_rows", config.num_rows)) return -1;
-    if (a[3] && !to_u64(a[3], "num_buckets", config.num_buckets)) return -1;
-    if (a[4] && !to_f64(a[4], "alpha", config.alpha)) return -1;
-    if (!to_seed(a[5], "seed", seed)) return -1;
-
-    return P::construct(self, seed, checked_config(config, core::validate_config(config)), core::MStream::create);
-}
 
 // {"total": float, "record": float, "numeric_features": [...], "categorical_features": [...]}
 PyObject* detailed_to_py(const core::DetailedScore& d) {

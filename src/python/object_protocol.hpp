@@ -1,27 +1,24 @@
 // The object protocol shared by the detector classes, written once.
 //
 // A class is described by a traits type C:
-//   using State = ...;                         // the detector state, a value
-//   using Config = ...;                        // its configuration record
-//   static const Config& config(const State&);
-//   static ByteCount memory_need(const Config&);         // at full size, per-call working memory included
+//   using State = ...;                         // the detector state, a value with a `config`
+//   using Config = ...;                        // its configuration record, checked by `validate()`
 //   static constexpr const char* name;         // "Forest"
-//   static constexpr const char* doc;          // class docstring, text signature first
-//   static constexpr const char* doc_to_json, doc_from_json, doc_save_json, doc_load_json;
-//   static constexpr const char* doc_is_ready, doc_entries_seen;
-//   static bool is_ready(const State&);
-//   static std::uint64_t entries_seen(const State&);
-//   static constexpr bool has_getnewargs;
-//   static PyObject* getnewargs(const State&);           // when has_getnewargs
-//   static std::string to_json(const State&);
+//   static constexpr ClassSlot slot;           // its place in the module state
+//   static constexpr const char* summary;      // the class docstring between signature and parameters
+//   static constexpr auto parameters;          // std::tuple of Parameter: the constructor (class_table.hpp)
+//   static constexpr DefaultsStyle defaults_style;
+//   static constexpr SeedParameter seed;       // when the constructor ends with `seed=None`
+//   static constexpr std::size_t new_arguments;  // leading parameters `__getnewargs__` returns; 0: no such method
+//   static constexpr DocumentDocs documents;   // to_json, from_json, save_json, load_json
+//   static constexpr const char* doc_is_ready, doc_entries_seen, doc_memory_bytes;
 //   static Result<State> from_json(std::string_view);    // parse + every load check
-//   static std::string repr(const State&);
-//   static int tp_init(PyObject*, PyObject*, PyObject*);  // converts, then Protocol<C>::construct
-//   static std::span<const PyMethodDef> methods();       // the class's own methods, entries from as_method
-//   static constexpr auto properties();                  // std::tuple of Property: read-only attributes
-//   static std::uint64_t memory_bytes(const State&);     // bytes the state holds now
-//   static constexpr ClassSlot slot;                     // its place in the module state
-//   static constexpr const char* doc_memory_bytes;       // says what that counts
+//   static std::span<const PyMethodDef> methods();  // the class's own methods, entries from as_method
+// The core answers the rest through free functions beside State and Config,
+// found by argument-dependent lookup (see core_calls): to_json, repr,
+// is_ready, entries_seen, memory_bytes and memory_need; and it builds a new
+// state with `State::create(config, resolved_seed)` (`create(config)` for a
+// class without a seed).
 //
 // A class that also supplies `struct Batch` gets update_many, score_many and
 // update_and_score_many, each running the per-row core over a whole batch:
@@ -52,6 +49,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "class_table.hpp"
 #include "convert.hpp"
 #include "convert_rows.hpp"
 #include "pyutil.hpp"
@@ -167,17 +165,6 @@ class ExclusiveBorrow {
     BorrowFlag& flag_;
     bool held_;
 };
-
-// A read-only attribute of a class: its name, the value it answers (a member
-// of the configuration, or a function of it) and its docstring.
-template <class Get>
-struct Property {
-    const char* name;
-    Get get;
-    const char* doc;
-};
-template <class Get>
-Property(const char*, Get, const char*) -> Property<Get>;
 
 // Python values of core results.
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
@@ -354,22 +341,48 @@ struct Protocol {
         return false;
     }
 
-    // `__init__` tail shared by the classes: resolves the seed, then, for a
-    // valid configuration that fits in memory, lets `create(config, seed)`
-    // build the state (a State or a Result<State>) and gives it to `o`.
-    template <class Create>
-    static int construct(PyObject* o, std::optional<std::uint64_t> seed, const Result<Config>& config,
-                         Create&& create) {
-        const std::uint64_t resolved = resolve_seed(seed);
-        return construct(o, config, [&](const Config& c) { return create(c, resolved); });
+    // `__init__`: the arguments converted in the table's order into the
+    // configuration, whose other members keep their defaults, and the seed
+    // last; then the seed is resolved and, for a valid configuration that
+    // fits in memory, the state created.
+    static int tp_init(PyObject* o, PyObject* args, PyObject* kwargs) {
+        constexpr std::size_t count = table::argument_count<C>();
+        static_assert(count <= Signature::max_params);
+        static const Signature sig = std::apply(
+            [](const auto&... p) {
+                if constexpr (table::takes_seed<C>()) {
+                    return Signature(sig_name("__new__"), {p.name..., "seed"}, table::required_count<C>());
+                } else {
+                    return Signature(sig_name("__new__"), {p.name...}, table::required_count<C>());
+                }
+            },
+            C::parameters);
+        std::array<PyObject*, count> given{};
+        if (!sig.parse(args, kwargs, given.data())) return -1;
+        Config config{};
+        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((given[I] == nullptr || to_value(given[I], std::get<I>(C::parameters).name,
+                                                     config.*(std::get<I>(C::parameters).member))) &&
+                    ...);
+        }(std::make_index_sequence<table::parameter_count<C>()>{});
+        if (!converted) return -1;
+        if constexpr (table::takes_seed<C>()) {
+            std::optional<std::uint64_t> seed;
+            if (!to_seed(given[count - 1], "seed", seed)) return -1;
+            const std::uint64_t resolved = resolve_seed(seed);
+            return construct(o, config, [&](const Config& c) { return State::create(c, resolved); });
+        } else {
+            return construct(o, config, [](const Config& c) { return State::create(c); });
+        }
     }
 
-    // The same for a class without a generator: `create(config)`.
+    // For a valid configuration that fits in memory, lets `create(config)`
+    // build the state (a State or a Result<State>) and gives it to `o`.
     template <class Create>
-    static int construct(PyObject* o, const Result<Config>& config, Create&& create) {
-        if (!config) return raise(config.error()), -1;
-        if (auto fits = fits_in_memory(*config); !fits) return raise(fits.error()), -1;
-        auto built = create(*config);
+    static int construct(PyObject* o, const Config& config, Create&& create) {
+        if (auto valid = config.validate(); !valid) return raise(valid.error()), -1;
+        if (auto fits = fits_in_memory(config); !fits) return raise(fits.error()), -1;
+        auto built = create(config);
         State* state = nullptr;
         if constexpr (detail::is_result<decltype(built)>::value) {
             if (!built) return raise(built.error()), -1;
@@ -523,7 +536,16 @@ struct Protocol {
         Self* self = cast(o);
         SharedBorrow borrow(self->borrow);
         if (!borrow || !holds_detector(self)) return nullptr;
-        return C::getnewargs(self->state);
+        const Config& config = self->state.config;
+        Ref arguments(PyTuple_New(C::new_arguments));
+        const bool filled = arguments && [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ([&] {
+                PyObject* value = to_py(config.*(std::get<I>(C::parameters).member));
+                if (value != nullptr) PyTuple_SET_ITEM(arguments.get(), I, value);
+                return value != nullptr;
+            }() && ...);
+        }(std::make_index_sequence<C::new_arguments>{});
+        return filled ? arguments.release() : nullptr;
     }
 
     static PyObject* repr(PyObject* o) {
@@ -546,7 +568,7 @@ struct Protocol {
     static PyObject* property(PyObject* o, void*) {
         const std::optional<Config> config = cast(o)->config.get();
         if (!config) return not_initialised(), nullptr;
-        return to_py(std::invoke(std::get<I>(C::properties()).get, *config));
+        return to_py((*config).*(std::get<I>(C::parameters).member));
     }
 
     // ---- batches ----
@@ -750,12 +772,13 @@ struct Protocol {
     static PyObject* create_type(PyObject* module) {
         static std::vector<PyMethodDef> table = build_methods();
         static std::vector<PyGetSetDef> attributes = build_properties();
+        static std::string doc = table::class_doc<C>();
         static std::string qualified = std::string("morvik3.morvik3.") + C::name;
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(&detail::Entry<tp_new>::call)},
-            {Py_tp_init, reinterpret_cast<void*>(&detail::Entry<C::tp_init>::call)},
+            {Py_tp_init, reinterpret_cast<void*>(&detail::Entry<tp_init>::call)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-            {Py_tp_doc, const_cast<char*>(C::doc)},
+            {Py_tp_doc, const_cast<char*>(doc.c_str())},
             {Py_tp_methods, table.data()},
             {Py_tp_getset, attributes.data()},
             {Py_tp_repr, reinterpret_cast<void*>(&detail::Entry<repr>::call)},
@@ -783,8 +806,8 @@ struct Protocol {
     static bool add_static_methods(PyObject* type, PyObject* module) {
         constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
         static PyMethodDef methods[] = {
-            {"from_json", as_method<from_json>(), flags, method_doc("from_json(json)", C::doc_from_json)},
-            {"load_json", as_method<load_json>(), flags, method_doc("load_json(path)", C::doc_load_json)},
+            {"from_json", as_method<from_json>(), flags, method_doc("from_json(json)", C::documents.from_json)},
+            {"load_json", as_method<load_json>(), flags, method_doc("load_json(path)", C::documents.load_json)},
         };
         Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
         for (PyMethodDef& def : methods) {
@@ -838,14 +861,14 @@ struct Protocol {
                          method_doc("entries_seen($self)", C::doc_entries_seen)});
         table.push_back({"memory_bytes", as_method<memory_bytes>(), METH_NOARGS,
                          method_doc("memory_bytes($self)", C::doc_memory_bytes)});
-        table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::doc_to_json)});
+        table.push_back({"to_json", as_method<to_json>(), METH_NOARGS, method_doc("to_json($self)", C::documents.to_json)});
         table.push_back(
-            {"save_json", as_method<save_json>(), kw, method_doc("save_json($self, path)", C::doc_save_json)});
+            {"save_json", as_method<save_json>(), kw, method_doc("save_json($self, path)", C::documents.save_json)});
         table.push_back({"__copy__", as_method<copy_method>(), METH_NOARGS, method_doc("__copy__($self)", nullptr)});
         table.push_back({"__deepcopy__", as_method<deepcopy>(), kw, method_doc("__deepcopy__($self, memo)", nullptr)});
         table.push_back({"__getstate__", as_method<to_json>(), METH_NOARGS, method_doc("__getstate__($self)", nullptr)});
         table.push_back({"__setstate__", as_method<setstate>(), kw, method_doc("__setstate__($self, state)", nullptr)});
-        if constexpr (C::has_getnewargs) {
+        if constexpr (C::new_arguments > 0) {
             table.push_back(
                 {"__getnewargs__", as_method<getnewargs>(), METH_NOARGS, method_doc("__getnewargs__($self)", nullptr)});
         }
@@ -889,24 +912,21 @@ struct Protocol {
 
     // No setter: assigning one raises AttributeError.
     static std::vector<PyGetSetDef> build_properties() {
-        constexpr auto properties = C::properties();
-        std::vector<PyGetSetDef> table;
+        std::vector<PyGetSetDef> defs;
         [&]<std::size_t... I>(std::index_sequence<I...>) {
-            (table.push_back({std::get<I>(properties).name, &detail::Entry<property<I>>::call, nullptr,
-                              std::get<I>(properties).doc, nullptr}),
-             ...);
-        }(std::make_index_sequence<std::tuple_size_v<decltype(properties)>>{});
-        table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-        return table;
+            (
+                [&] {
+                    constexpr auto p = std::get<I>(C::parameters);
+                    if constexpr (p.property) {
+                        defs.push_back({p.name, &detail::Entry<property<I>>::call, nullptr, p.property_text(), nullptr});
+                    }
+                }(),
+                ...);
+        }(std::make_index_sequence<table::parameter_count<C>()>{});
+        defs.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        return defs;
     }
 };
-
-// A configuration, or the error its checks found, for Protocol::construct.
-template <class Config, class Checked>
-Result<Config> checked_config(const Config& config, const Checked& check) {
-    if (!check) return std::unexpected(check.error());
-    return config;
-}
 
 enum class Access { shared, exclusive };
 

@@ -254,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
 // go on exactly like the forest it was written from.
 TEST(ForestIncremental, LoadedForestContinuesIdentically) {
     for (const Vec& values : {Vec{0.0f, -0.0f, 1.0f, -1.0f}, Vec{0.5f, 1.5f, -2.0f}}) {
-        Forest f = Forest::create(MorvikConfig::build(2, 1, 16, 5, 0.0, 0, true, 1.0).value(), 3);
+        Forest f = Forest::create(MorvikConfig{.input_dim = 2, .capacity = 16, .num_trees = 5, .initial_accept_fraction = 1.0}, 3);
         std::mt19937 gen(5);
         auto point = [&] { return Vec{values[gen() % values.size()], values[gen() % values.size()]}; };
         for (int i = 0; i < 200; ++i) ASSERT_TRUE(update(f, point()).has_value());

@@ -22,7 +22,7 @@ TEST(ForestScoringCorrupt, BrokenTreesFaultWithInternalError) {
         [](MorvikTree& t) { t.arena.bounds.resize(2); },
     };
     for (const auto& brk : breakages) {
-        Forest f = Forest::create(MorvikConfig::build(1, 1, 16, 1, 0.0, 0, true, 1.0).value(), 7);
+        Forest f = Forest::create(MorvikConfig{.input_dim = 1, .capacity = 16, .num_trees = 1, .initial_accept_fraction = 1.0}, 7);
         for (float v : {0.0f, 1.0f}) ASSERT_TRUE(update(f, std::vector<float>{v}).has_value());
         brk(f.trees[0]);
         const std::vector<float> q{2.0f};

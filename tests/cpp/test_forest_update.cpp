@@ -16,7 +16,7 @@ namespace {
 using Vec = std::vector<float>;
 
 Forest one_tree(std::uint64_t capacity, double accept) {
-    return Forest::create(MorvikConfig::build(1, 1, capacity, 1, 0.0, 0, true, accept).value(), 42);
+    return Forest::create(MorvikConfig{.input_dim = 1, .capacity = capacity, .num_trees = 1, .initial_accept_fraction = accept}, 42);
 }
 
 }  // namespace

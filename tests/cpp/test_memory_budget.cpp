@@ -50,7 +50,7 @@ TEST(CheckFits, NamesBothFigures) {
 
 // What each detector holds once full stays within what memory_need counts.
 TEST(MemoryNeed, CoversAFullForest) {
-    const auto config = morvik::MorvikConfig::build(3, 2, 16, 5, 0.0, 0, true, 0.5).value();
+    const auto config = morvik::MorvikConfig{.input_dim = 3, .shingle_size = 2, .capacity = 16, .num_trees = 5, .initial_accept_fraction = 0.5};
     morvik::Forest f = morvik::Forest::create(config, 1);
     std::mt19937 gen(2);
     std::normal_distribution<float> normal;
@@ -60,7 +60,7 @@ TEST(MemoryNeed, CoversAFullForest) {
     for (const auto& t : f.trees) held += bytes(t.arena.nodes) + bytes(t.arena.bounds) + bytes(t.arena.free) + bytes(t.path);
     for (const auto& s : f.samplers) held += bytes(s.weights) + bytes(s.point_indices);
     EXPECT_LE(held, morvik::memory_need(config).bytes);
-    EXPECT_EQ(morvik::memory_need(morvik::MorvikConfig::build(1, 1, 256, u64_max / 256 - 1, 0.0, 0, true, 0.5).value())
+    EXPECT_EQ(morvik::memory_need(morvik::MorvikConfig{.input_dim = 1, .capacity = 256, .num_trees = u64_max / 256 - 1, .initial_accept_fraction = 0.5})
                   .bytes,
               u64_max);
 }

@@ -4,14 +4,135 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
+#include <tuple>
 #include <utility>
+#include <variant>
+#include <vector>
 
-#include "morvik/bounding_box.hpp"
 #include "frame/document.hpp"
+#include "frame/json.hpp"
+#include "morvik/bounding_box.hpp"
 
 namespace morvik3::morvik {
 
-namespace doc {
+namespace {
+
+// The document's form of one arena slot: null when vacant, else one of these.
+namespace entry {
+
+struct BoundingBox {
+    std::vector<float> min;
+    std::vector<float> max;
+    json::NullAsPosInf<double> range_sum;  // +inf when 32-bit widths overflow
+
+    static constexpr std::string_view json_name = "BoundingBox";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("min", &BoundingBox::min), json::field("max", &BoundingBox::max),
+                          json::field("range_sum", &BoundingBox::range_sum)};
+    }
+};
+
+struct Leaf {
+    std::uint64_t point_idx = 0;
+    std::uint64_t mass = 0;
+
+    static constexpr std::string_view json_name = "Leaf";
+    static constexpr std::string_view json_enum_name = "Node";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("point_idx", &Leaf::point_idx), json::field("mass", &Leaf::mass)};
+    }
+};
+
+struct Internal {
+    std::uint64_t left = 0;
+    std::uint64_t right = 0;
+    std::uint64_t cut_dim = 0;
+    float cut_val = 0.0f;
+    std::uint64_t mass = 0;
+    BoundingBox bbox;
+
+    static constexpr std::string_view json_name = "Internal";
+    static constexpr std::string_view json_enum_name = "Node";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("left", &Internal::left),       json::field("right", &Internal::right),
+                          json::field("cut_dim", &Internal::cut_dim), json::field("cut_val", &Internal::cut_val),
+                          json::field("mass", &Internal::mass),       json::field("bbox", &Internal::bbox)};
+    }
+};
+
+using Slot = std::optional<std::variant<Leaf, Internal>>;
+
+}  // namespace entry
+
+// Marks, in the point_idx internal nodes leave unused, a node read with a box
+// not as wide as its arena's first, until the checks refuse it.
+constexpr std::uint64_t odd_box = NULL_INDEX - 1;
+
+Node held_node(entry::Internal& in, NodeArena& a, bool& width_known) {
+    Node n;
+    n.kind = NodeKind::internal;
+    n.left = in.left;
+    n.right = in.right;
+    n.cut_dim = in.cut_dim;
+    n.cut_val = in.cut_val;
+    n.mass = in.mass;
+    n.range_sum = in.bbox.range_sum.value;
+    if (!width_known) {
+        a.dims = in.bbox.min.size();
+        width_known = true;
+    }
+    if (in.bbox.min.size() != a.dims || in.bbox.max.size() != a.dims) {
+        n.point_idx = odd_box;
+        return n;
+    }
+    a.bounds.insert(a.bounds.end(), in.bbox.min.begin(), in.bbox.min.end());
+    a.bounds.insert(a.bounds.end(), in.bbox.max.begin(), in.bbox.max.end());
+    return n;
+}
+
+}  // namespace
+
+void NodeArena::NodesForm::write(std::string& out, const NodeArena& a) {
+    entry::Internal in;  // one for every node: its box keeps its room
+    out.push_back('[');
+    for (std::uint64_t k = 0; k < a.nodes.size(); ++k) {
+        if (k != 0) out.push_back(',');
+        const Node& n = a.nodes[k];
+        if (n.is_leaf()) {
+            json::write_tagged(out, entry::Leaf{n.point_idx, n.mass});
+        } else if (n.is_internal()) {
+            in.left = n.left;
+            in.right = n.right;
+            in.cut_dim = n.cut_dim;
+            in.cut_val = n.cut_val;
+            in.mass = n.mass;
+            in.bbox.min.assign(a.min(k).begin(), a.min(k).end());
+            in.bbox.max.assign(a.max(k).begin(), a.max(k).end());
+            in.bbox.range_sum = n.range_sum;
+            json::write_tagged(out, in);
+        } else {
+            out.append("null");
+        }
+    }
+    out.push_back(']');
+}
+
+bool NodeArena::NodesForm::read(json::Reader& r, NodeArena& a) {
+    a.nodes.clear();
+    a.bounds.clear();
+    a.dims = 0;
+    bool width_known = false;
+    return json::read_elements<entry::Slot>(r, [&](entry::Slot&& slot) {
+        if (!slot) {
+            a.nodes.emplace_back();
+        } else if (const auto* leaf = std::get_if<entry::Leaf>(&*slot)) {
+            a.nodes.push_back(Node::leaf(leaf->point_idx, leaf->mass));
+        } else {
+            a.nodes.push_back(held_node(std::get<entry::Internal>(*slot), a, width_known));
+        }
+    });
+}
 
 namespace {
 
@@ -31,7 +152,7 @@ bool all_finite(std::span<const float> values) {
 }
 
 std::span<const float> store_row(const PointStore& s, std::uint64_t r) {
-    return std::span<const float>(s.store.data).subspan(r * s.dim, s.dim);
+    return std::span<const float>(s.store).subspan(r * s.dim, s.dim);
 }
 
 std::optional<std::string> check_point_store(const PointStore& s, const MorvikConfig& c) {
@@ -46,8 +167,8 @@ std::optional<std::string> check_point_store(const PointStore& s, const MorvikCo
                    " rows a forest of this configuration can use");
     if (s.input_dim != c.input_dim || s.shingle_size != c.shingle_size || s.internal_shingling != c.internal_shingling)
         return say("point store shingling differs from the configuration");
-    if (s.store.dim[0] != s.capacity || s.store.dim[1] != s.dim)
-        return say("point store array is ", s.store.dim[0], " x ", s.store.dim[1], ", expected capacity ", s.capacity,
+    if (s.loaded_shape[0] != s.capacity || s.loaded_shape[1] != s.dim)
+        return say("point store array is ", s.loaded_shape[0], " x ", s.loaded_shape[1], ", expected capacity ", s.capacity,
                    " x dim ", s.dim);
     if (s.occupied.size() != s.capacity)
         return say("point store occupied has ", s.occupied.size(), " entries, expected ", s.capacity);
@@ -97,7 +218,7 @@ std::optional<std::string> check_samplers(const Forest& d) {
             if (r >= s.capacity || !s.occupied[r])
                 return say("sampler ", i, " holds row ", r, ", which is not an occupied point-store row");
             ++held[r];
-            if (k > 0 && sm.weights[(k - 1) / 2].value < sm.weights[k].value)
+            if (k > 0 && sm.weights[(k - 1) / 2] < sm.weights[k])
                 return say("sampler ", i, " weights are not in heap order");
         }
     }
@@ -110,19 +231,19 @@ std::optional<std::string> check_samplers(const Forest& d) {
     return std::nullopt;
 }
 
-// Bounds of a child's box: a leaf's row, or the internal node's bbox.
-std::pair<std::span<const float>, std::span<const float>> child_box(const Node& n, const PointStore& s) {
-    if (const auto* leaf = std::get_if<Leaf>(&n)) {
-        const auto row = store_row(s, leaf->point_idx);
+// Bounds of a node's box as read: a leaf's row, or an internal node's box at
+// `at` in its arena.
+std::pair<std::span<const float>, std::span<const float>> read_box(const NodeArena& a, const Node& n, std::uint64_t at,
+                                                                   const PointStore& s) {
+    if (n.is_leaf()) {
+        const auto row = store_row(s, n.point_idx);
         return {row, row};
     }
-    const auto& in = std::get<Internal>(n);
-    return {in.bbox.min, in.bbox.max};
+    const std::span<const float> box(a.bounds.data() + at, 2 * a.dims);
+    return {box.first(a.dims), box.last(a.dims)};
 }
 
-std::uint64_t mass_of(const Node& n) {
-    return std::visit([](const auto& v) { return v.mass; }, n);
-}
+bool is_vacant(const Node& n) { return n.kind == NodeKind::vacant; }
 
 std::optional<std::string> check_slots(const MorvikTree& t, const PointStore& s, std::uint64_t i, std::uint64_t& live) {
     const auto& nodes = t.arena.nodes;
@@ -130,32 +251,32 @@ std::optional<std::string> check_slots(const MorvikTree& t, const PointStore& s,
     std::vector<bool> listed(n, false);
     for (const std::uint64_t f : t.arena.free) {
         if (f >= n) return say("tree ", i, " free list entry ", f, " is outside the arena");
-        if (nodes[f]) return say("tree ", i, " free list entry ", f, " is an occupied slot");
+        if (!is_vacant(nodes[f])) return say("tree ", i, " free list entry ", f, " is an occupied slot");
         if (listed[f]) return say("tree ", i, " free list holds slot ", f, " twice");
         listed[f] = true;
     }
     live = 0;
     for (std::uint64_t k = 0; k < n; ++k) {
-        if (!nodes[k]) {
+        const Node& node = nodes[k];
+        if (is_vacant(node)) {
             if (!listed[k]) return say("tree ", i, " slot ", k, " is vacant but not on the free list");
             continue;
         }
         ++live;
-        if (const auto* leaf = std::get_if<Leaf>(&*nodes[k])) {
-            if (leaf->point_idx >= s.capacity || !s.occupied[leaf->point_idx])
-                return say("tree ", i, " node ", k, " names row ", leaf->point_idx,
+        if (node.is_leaf()) {
+            if (node.point_idx >= s.capacity || !s.occupied[node.point_idx])
+                return say("tree ", i, " node ", k, " names row ", node.point_idx,
                            ", which is not an occupied point-store row");
-            if (leaf->mass == 0) return say("tree ", i, " node ", k, " is a leaf of mass 0");
+            if (node.mass == 0) return say("tree ", i, " node ", k, " is a leaf of mass 0");
             continue;
         }
-        const auto& in = std::get<Internal>(*nodes[k]);
-        for (const std::uint64_t child : {in.left, in.right}) {
+        for (const std::uint64_t child : {node.left, node.right}) {
             if (child >= n) return say("tree ", i, " node ", k, " has child ", child, " outside the arena");
-            if (!nodes[child]) return say("tree ", i, " node ", k, " has child ", child, ", a vacated slot");
+            if (is_vacant(nodes[child])) return say("tree ", i, " node ", k, " has child ", child, ", a vacated slot");
         }
-        if (in.left == in.right) return say("tree ", i, " node ", k, " has the same child on both sides");
-        if (in.cut_dim >= t.dims) return say("tree ", i, " node ", k, " cuts dimension ", in.cut_dim, " of ", t.dims);
-        if (in.bbox.min.size() != t.dims || in.bbox.max.size() != t.dims)
+        if (node.left == node.right) return say("tree ", i, " node ", k, " has the same child on both sides");
+        if (node.cut_dim >= t.dims) return say("tree ", i, " node ", k, " cuts dimension ", node.cut_dim, " of ", t.dims);
+        if (t.arena.dims != t.dims || node.point_idx == odd_box)
             return say("tree ", i, " node ", k, " box length differs from dims");
     }
     return std::nullopt;
@@ -173,39 +294,49 @@ std::optional<std::string> check_shape(const MorvikTree& t, std::uint64_t i, std
         if (reached[k]) return say("tree ", i, " node ", k, " is reached twice");
         reached[k] = true;
         ++count;
-        if (const auto* in = std::get_if<Internal>(&*nodes[k])) {
-            stack.push_back(in->right);
-            stack.push_back(in->left);
+        if (nodes[k].is_internal()) {
+            stack.push_back(nodes[k].right);
+            stack.push_back(nodes[k].left);
         }
     }
     for (std::uint64_t k = 0; count != live && k < nodes.size(); ++k)
-        if (nodes[k] && !reached[k]) return say("tree ", i, " node ", k, " is not reachable from the root");
+        if (!is_vacant(nodes[k]) && !reached[k]) return say("tree ", i, " node ", k, " is not reachable from the root");
     return std::nullopt;
 }
 
 // Masses, boxes and cuts of each internal node against its children.
 std::optional<std::string> check_nodes(const MorvikTree& t, const PointStore& s, std::uint64_t i) {
-    const auto& nodes = t.arena.nodes;
+    const NodeArena& a = t.arena;
+    const auto& nodes = a.nodes;
+    // Where each internal node's box starts among the boxes as read.
+    std::vector<std::uint64_t> at(nodes.size(), 0);
+    std::uint64_t next = 0;
+    for (std::uint64_t k = 0; k < nodes.size(); ++k) {
+        if (!nodes[k].is_internal()) continue;
+        at[k] = next;
+        next += 2 * a.dims;
+    }
     std::vector<float> min(t.dims), max(t.dims);
     for (std::uint64_t k = 0; k < nodes.size(); ++k) {
-        const auto* in = nodes[k] ? std::get_if<Internal>(&*nodes[k]) : nullptr;
-        if (in == nullptr) continue;
-        const Node& left = *nodes[in->left];
-        const Node& right = *nodes[in->right];
+        const Node& in = nodes[k];
+        if (!in.is_internal()) continue;
+        const Node& left = nodes[in.left];
+        const Node& right = nodes[in.right];
         std::uint64_t sum = 0;
-        if (__builtin_add_overflow(mass_of(left), mass_of(right), &sum) || sum != in->mass)
-            return say("tree ", i, " node ", k, " mass ", in->mass, " differs from the sum of its children's masses");
-        const auto [lmin, lmax] = child_box(left, s);
-        const auto [rmin, rmax] = child_box(right, s);
+        if (__builtin_add_overflow(left.mass, right.mass, &sum) || sum != in.mass)
+            return say("tree ", i, " node ", k, " mass ", in.mass, " differs from the sum of its children's masses");
+        const auto [lmin, lmax] = read_box(a, left, at[in.left], s);
+        const auto [rmin, rmax] = read_box(a, right, at[in.right], s);
         std::ranges::copy(lmin, min.begin());
         std::ranges::copy(lmax, max.begin());
         merge_bounds(min, max, rmin, rmax);
-        if (!std::ranges::equal(min, in->bbox.min) || !std::ranges::equal(max, in->bbox.max))
+        const auto [own_min, own_max] = read_box(a, in, at[k], s);
+        if (!std::ranges::equal(min, own_min) || !std::ranges::equal(max, own_max))
             return say("tree ", i, " node ", k, " box differs from the merge of its children's boxes");
-        if (range_sum_of(in->bbox.min, in->bbox.max) != in->bbox.range_sum.value)
+        if (range_sum_of(own_min, own_max) != in.range_sum)
             return say("tree ", i, " node ", k, " range_sum differs from its box");
         // Every point must route to the leaf that holds it.
-        if (!(lmax[in->cut_dim] <= in->cut_val && in->cut_val < rmin[in->cut_dim]))
+        if (!(lmax[in.cut_dim] <= in.cut_val && in.cut_val < rmin[in.cut_dim]))
             return say("tree ", i, " node ", k, " cut does not separate its children");
     }
     return std::nullopt;
@@ -219,9 +350,8 @@ std::optional<std::string> check_against_sampler(const MorvikTree& t, const Samp
                                     sampler.point_indices.begin() + static_cast<std::ptrdiff_t>(sampler.size));
     std::ranges::sort(rows);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> leaves;
-    for (const auto& slot : t.arena.nodes)
-        if (const auto* leaf = slot ? std::get_if<Leaf>(&*slot) : nullptr)
-            leaves.emplace_back(leaf->point_idx, leaf->mass);
+    for (const Node& n : t.arena.nodes)
+        if (n.is_leaf()) leaves.emplace_back(n.point_idx, n.mass);
     std::ranges::sort(leaves);
     std::size_t at = 0;
     for (const auto& [row, mass] : leaves) {
@@ -248,18 +378,17 @@ std::optional<std::string> check_tree(const MorvikTree& t, const Sampler& sample
         if (live != 0) return say("tree ", i, " is empty but holds live nodes");
         return check_against_sampler(t, sampler, i);
     }
-    if (t.root >= t.arena.nodes.size() || !t.arena.nodes[t.root])
+    if (t.root >= t.arena.nodes.size() || is_vacant(t.arena.nodes[t.root]))
         return say("tree ", i, " root ", t.root, " is not a live node");
     if (auto why = check_shape(t, i, live)) return why;
     if (auto why = check_nodes(t, s, i)) return why;
-    const std::uint64_t root_mass = mass_of(*t.arena.nodes[t.root]);
+    const std::uint64_t root_mass = t.arena.nodes[t.root].mass;
     if (root_mass != t.tree_mass)
         return say("tree ", i, " tree_mass ", t.tree_mass, " differs from its root's mass ", root_mass);
     return check_against_sampler(t, sampler, i);
 }
 
-}  // namespace
-
+// The first inconsistency of a forest as read, as a plain description.
 std::optional<std::string> find_inconsistency(const Forest& d) {
     if (auto ok = d.config.validate(); !ok) return ok.error().message;
     const std::uint64_t trees = d.config.num_trees;
@@ -273,142 +402,50 @@ std::optional<std::string> find_inconsistency(const Forest& d) {
     return std::nullopt;
 }
 
-Forest from_state(const morvik::Forest& f) {
-    Forest d;
-    d.config = f.config;
-    d.trees.reserve(f.trees.size());
-    for (const morvik::MorvikTree& t : f.trees) {
-        MorvikTree& dt = d.trees.emplace_back();
-        dt.root = t.root;
-        dt.tree_mass = t.tree_mass;
-        dt.rng = t.rng;
-        dt.dims = t.dims;
-        dt.arena.free = t.arena.free;
-        dt.arena.nodes.reserve(t.arena.nodes.size());
-        for (std::uint64_t k = 0; k < t.arena.nodes.size(); ++k) {
-            const morvik::Node& n = t.arena.nodes[k];
-            auto& slot = dt.arena.nodes.emplace_back();
-            if (n.is_leaf()) {
-                slot.emplace(Leaf{n.point_idx, n.mass});
-            } else if (n.is_internal()) {
-                const auto min = t.arena.min(k);
-                const auto max = t.arena.max(k);
-                slot.emplace(Internal{n.left, n.right, n.cut_dim, n.cut_val, n.mass,
-                                      BoundingBox{{min.begin(), min.end()}, {max.begin(), max.end()}, n.range_sum}});
-            }
-        }
+// Gives every slot its 2 * dims floats, each internal node's box in its own.
+void lay_out_boxes(MorvikTree& t) {
+    NodeArena& a = t.arena;
+    const std::uint64_t width = 2 * t.dims;
+    std::uint64_t floats = 0;
+    if (__builtin_mul_overflow(a.nodes.size(), width, &floats) || floats > a.bounds.max_size()) throw std::bad_alloc();
+    std::vector<float> bounds(floats, 0.0f);
+    auto box = a.bounds.begin();
+    for (std::uint64_t k = 0; k < a.nodes.size(); ++k) {
+        if (!a.nodes[k].is_internal()) continue;
+        std::copy_n(box, width, bounds.begin() + static_cast<std::ptrdiff_t>(k * width));
+        box += static_cast<std::ptrdiff_t>(width);
     }
-    d.samplers.reserve(f.samplers.size());
-    for (const morvik::Sampler& s : f.samplers) {
-        // A sampler still filling holds only the positions it has used.
-        Sampler& ds = d.samplers.emplace_back(
-            Sampler{s.capacity, {s.weights.begin(), s.weights.end()}, s.point_indices, s.size});
-        ds.weights.resize(s.capacity, 0.0);
-        ds.point_indices.resize(s.capacity, NULL_INDEX);
-    }
-    const morvik::PointStore& s = f.point_store;
-    d.point_store = PointStore{s.dim,
-                               s.input_dim,
-                               s.shingle_size,
-                               s.internal_shingling,
-                               {{s.capacity, s.dim}, std::vector<float>(s.store.begin(), s.store.end())},
-                               std::vector<bool>(s.occupied.begin(), s.occupied.end()),
-                               std::vector<std::uint64_t>(s.ref_count.begin(), s.ref_count.end()),
-                               s.next_free,
-                               s.free_list,
-                               s.size,
-                               s.capacity,
-                               s.shingle_buf,
-                               s.entries_seen};
-    d.entries_seen = f.entries_seen;
-    d.rng = f.rng;
-    return d;
+    a.bounds = std::move(bounds);
+    a.dims = t.dims;
+    a.nodes.shrink_to_fit();
 }
 
-morvik::Forest to_state(Forest&& d) {
-    morvik::Forest f;
-    f.config = d.config;
-    f.trees.reserve(d.trees.size());
-    for (MorvikTree& dt : d.trees) {
-        morvik::MorvikTree& t = f.trees.emplace_back();
-        t.root = dt.root;
-        t.tree_mass = dt.tree_mass;
-        t.rng = dt.rng;
-        t.dims = dt.dims;
-        NodeArena& da = dt.arena;
-        morvik::NodeArena& a = t.arena;
-        a.dims = dt.dims;
-        a.nodes.reserve(da.nodes.size());
-        std::uint64_t floats = 0;
-        if (__builtin_mul_overflow(da.nodes.size(), 2 * dt.dims, &floats) || floats > a.bounds.max_size())
-            throw std::bad_alloc();
-        a.bounds.assign(floats, 0.0f);
-        for (std::uint64_t k = 0; k < da.nodes.size(); ++k) {
-            morvik::Node& n = a.nodes.emplace_back();
-            if (!da.nodes[k]) continue;
-            if (const auto* leaf = std::get_if<Leaf>(&*da.nodes[k])) {
-                n = morvik::Node::leaf(leaf->point_idx, leaf->mass);
-                continue;
-            }
-            const auto& in = std::get<Internal>(*da.nodes[k]);
-            n.kind = NodeKind::internal;
-            n.left = in.left;
-            n.right = in.right;
-            n.cut_dim = in.cut_dim;
-            n.cut_val = in.cut_val;
-            n.mass = in.mass;
-            n.range_sum = in.bbox.range_sum.value;
-            std::ranges::copy(in.bbox.min, a.min_mut(k).begin());
-            std::ranges::copy(in.bbox.max, a.max_mut(k).begin());
-        }
-        a.free = std::move(da.free);
-    }
-    f.samplers.reserve(d.samplers.size());
-    for (Sampler& ds : d.samplers) {
-        morvik::Sampler& s = f.samplers.emplace_back();
-        s.capacity = ds.capacity;
-        s.weights.assign(ds.weights.begin(), ds.weights.end());
-        s.point_indices = std::move(ds.point_indices);
-        s.size = ds.size;
-    }
-    PointStore& ds = d.point_store;
-    morvik::PointStore& s = f.point_store;
-    s.dim = ds.dim;
-    s.input_dim = ds.input_dim;
-    s.shingle_size = ds.shingle_size;
-    s.internal_shingling = ds.internal_shingling;
-    s.store = LargeArray<float>(std::span<const float>(ds.store.data));
-    s.occupied = LargeArray<bool>(ds.occupied.size());
-    for (std::uint64_t r = 0; r < ds.occupied.size(); ++r)
-        if (ds.occupied[r]) s.occupied[r] = true;
-    s.ref_count = LargeArray<std::uint64_t>(std::span<const std::uint64_t>(ds.ref_count));
-    s.next_free = ds.next_free;
-    s.free_list = std::move(ds.free_list);
-    s.size = ds.size;
-    s.capacity = ds.capacity;
-    s.shingle_buf = std::move(ds.shingle_buf);
-    s.entries_seen = ds.entries_seen;
+// A forest that passed find_inconsistency made ready to run: boxes in their
+// slots, blocks of exactly their elements as when they are built.
+void settle(Forest& f) {
+    for (MorvikTree& t : f.trees) lay_out_boxes(t);
+    PointStore& s = f.point_store;
+    s.occupied = LargeArray<bool>(std::span<const bool>(s.occupied));
+    s.ref_count = LargeArray<std::uint64_t>(std::span<const std::uint64_t>(s.ref_count));
     // Trees reference occupied rows only; any other row is written before use.
     for (std::uint64_t r = 0; r < s.capacity && !s.zero_or_nan_written; ++r)
         s.zero_or_nan_written = s.occupied[r] && !box::settled(s.row(r).data(), s.dim);
-    f.entries_seen = d.entries_seen;
-    f.rng = d.rng;
     f.decisions.reserve(f.config.num_trees);
     f.descents.reserve(f.config.num_trees);
-    return f;
 }
 
-}  // namespace doc
+}  // namespace
 
-std::string to_json(const Forest& forest) { return json::write(doc::from_state(forest)); }
+std::string to_json(const Forest& forest) { return json::write(forest); }
 
 Result<Forest> from_json(std::string_view text, std::uint64_t memory) {
     constexpr std::string_view prefix = "invalid forest JSON: ";
-    auto parsed = read_document<doc::Forest>(text, prefix, "Forest", memory);
+    auto parsed = read_document<Forest>(text, prefix, "Forest", memory);
     if (!parsed) return std::unexpected(parsed.error());
-    if (auto why = doc::find_inconsistency(*parsed))
+    if (auto why = find_inconsistency(*parsed))
         return std::unexpected(Error::invalid_argument(std::string(prefix) + *why));
-    return doc::to_state(std::move(*parsed));
+    settle(*parsed);
+    return std::move(*parsed);
 }
 
 }  // namespace morvik3::morvik

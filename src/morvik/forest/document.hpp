@@ -1,21 +1,15 @@
-// The forest's JSON state document.  The in-memory layout (flat node records,
-// a box block per tree, a flat row block) converts to and from the document's
-// tagged-union form only here; loading checks that the document agrees with
-// itself before anything relies on it.
+// The forest's JSON state document, declared on the live records.  Loading
+// checks that the document agrees with itself before anything relies on it,
+// and only then lays out the trees' boxes.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
-#include <variant>
-#include <vector>
 
 #include "frame/error.hpp"
-#include "frame/json.hpp"
+#include "frame/memory_budget.hpp"
 #include "morvik/forest/mod.hpp"
-#include "frame/rng.hpp"
 
 namespace morvik3::morvik {
 
@@ -27,148 +21,5 @@ namespace morvik3::morvik {
 // memory; 0 checks nothing) is refused with out_of_memory before the rest of
 // the document is read (frame/document.hpp).
 [[nodiscard]] Result<Forest> from_json(std::string_view text, std::uint64_t memory = physical_memory());
-
-// The document's own records, field for field.
-namespace doc {
-
-struct BoundingBox {
-    std::vector<float> min;
-    std::vector<float> max;
-    json::NullAsPosInf<double> range_sum;  // +inf when 32-bit widths overflow
-
-    static constexpr std::string_view json_name = "BoundingBox";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("min", &BoundingBox::min), json::field("max", &BoundingBox::max),
-                          json::field("range_sum", &BoundingBox::range_sum)};
-    }
-};
-
-struct Leaf {
-    std::uint64_t point_idx = 0;
-    std::uint64_t mass = 0;
-
-    static constexpr std::string_view json_name = "Leaf";
-    static constexpr std::string_view json_enum_name = "Node";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("point_idx", &Leaf::point_idx), json::field("mass", &Leaf::mass)};
-    }
-};
-
-struct Internal {
-    std::uint64_t left = 0;
-    std::uint64_t right = 0;
-    std::uint64_t cut_dim = 0;
-    float cut_val = 0.0f;
-    std::uint64_t mass = 0;
-    BoundingBox bbox;
-
-    static constexpr std::string_view json_name = "Internal";
-    static constexpr std::string_view json_enum_name = "Node";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("left", &Internal::left),       json::field("right", &Internal::right),
-                          json::field("cut_dim", &Internal::cut_dim), json::field("cut_val", &Internal::cut_val),
-                          json::field("mass", &Internal::mass),       json::field("bbox", &Internal::bbox)};
-    }
-};
-
-using Node = std::variant<Leaf, Internal>;
-
-struct NodeArena {
-    std::vector<std::optional<Node>> nodes;
-    std::vector<std::uint64_t> free;
-
-    static constexpr std::string_view json_name = "NodeArena";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("nodes", &NodeArena::nodes), json::field("free", &NodeArena::free)};
-    }
-};
-
-struct MorvikTree {
-    std::uint64_t root = NULL_INDEX;
-    std::uint64_t tree_mass = 0;
-    NodeArena arena;
-    Xoshiro256PlusPlus rng;
-    std::uint64_t dims = 0;
-
-    static constexpr std::string_view json_name = "MorvikTree";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("root", &MorvikTree::root), json::field("tree_mass", &MorvikTree::tree_mass),
-                          json::field("arena", &MorvikTree::arena), json::field("rng", &MorvikTree::rng),
-                          json::field("dims", &MorvikTree::dims)};
-    }
-};
-
-struct Sampler {
-    std::uint64_t capacity = 0;
-    std::vector<json::NullAsNegInf<double>> weights;  // -inf when seq * decay overflows
-    std::vector<std::uint64_t> point_indices;
-    std::uint64_t size = 0;
-
-    static constexpr std::string_view json_name = "Sampler";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("capacity", &Sampler::capacity), json::field("weights", &Sampler::weights),
-                          json::field("point_indices", &Sampler::point_indices), json::field("size", &Sampler::size)};
-    }
-};
-
-struct PointStore {
-    std::uint64_t dim = 0;
-    std::uint64_t input_dim = 0;
-    std::uint64_t shingle_size = 0;
-    bool internal_shingling = false;
-    json::NdArray<float, 2> store;
-    std::vector<bool> occupied;
-    std::vector<std::uint64_t> ref_count;
-    std::uint64_t next_free = 0;
-    std::vector<std::uint64_t> free_list;
-    std::uint64_t size = 0;
-    std::uint64_t capacity = 0;
-    std::vector<float> shingle_buf;
-    std::uint64_t entries_seen = 0;
-
-    static constexpr std::string_view json_name = "PointStore";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("dim", &PointStore::dim),
-                          json::field("input_dim", &PointStore::input_dim),
-                          json::field("shingle_size", &PointStore::shingle_size),
-                          json::field("internal_shingling", &PointStore::internal_shingling),
-                          json::field("store", &PointStore::store),
-                          json::field("occupied", &PointStore::occupied),
-                          json::field("ref_count", &PointStore::ref_count),
-                          json::field("next_free", &PointStore::next_free),
-                          json::field("free_list", &PointStore::free_list),
-                          json::field("size", &PointStore::size),
-                          json::field("capacity", &PointStore::capacity),
-                          json::field("shingle_buf", &PointStore::shingle_buf),
-                          json::field("entries_seen", &PointStore::entries_seen)};
-    }
-};
-
-struct Forest {
-    MorvikConfig config;
-    std::vector<MorvikTree> trees;
-    std::vector<Sampler> samplers;
-    PointStore point_store;
-    std::uint64_t entries_seen = 0;
-    Xoshiro256PlusPlus rng;
-
-    static constexpr std::string_view json_name = "Forest";
-    static constexpr auto json_fields() {
-        return std::tuple{json::field("config", &Forest::config),
-                          json::field("trees", &Forest::trees),
-                          json::field("samplers", &Forest::samplers),
-                          json::field("point_store", &Forest::point_store),
-                          json::field("entries_seen", &Forest::entries_seen),
-                          json::field("rng", &Forest::rng)};
-    }
-};
-
-[[nodiscard]] Forest from_state(const morvik::Forest& forest);
-// The first inconsistency of a parsed document, as a plain description.
-[[nodiscard]] std::optional<std::string> find_inconsistency(const Forest& document);
-// Builds the state of a document that passed find_inconsistency.
-[[nodiscard]] morvik::Forest to_state(Forest&& document);
-
-}  // namespace doc
 
 }  // namespace morvik3::morvik

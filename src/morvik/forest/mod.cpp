@@ -22,15 +22,6 @@ bool fits(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-Result<MorvikConfig> MorvikConfig::build(std::uint64_t input_dim, std::uint64_t shingle_size, std::uint64_t capacity,
-                                         std::uint64_t num_trees, double time_decay, std::uint64_t output_after,
-                                         bool internal_shingling, double initial_accept_fraction) {
-    const MorvikConfig c{input_dim,  shingle_size, capacity,           num_trees,
-                         time_decay, output_after, internal_shingling, initial_accept_fraction};
-    if (auto ok = c.validate(); !ok) return std::unexpected(ok.error());
-    return c;
-}
-
 Result<void> MorvikConfig::validate() const {
     auto fail = [](const char* m) { return std::unexpected(Error::invalid_argument(m)); };
     std::uint64_t product = 0;

@@ -45,12 +45,8 @@ struct MorvikConfig {
         };
     }
 
-    // Validates in a fixed order; the first failing check names the error.
-    [[nodiscard]] static Result<MorvikConfig> build(std::uint64_t input_dim, std::uint64_t shingle_size,
-                                                    std::uint64_t capacity, std::uint64_t num_trees,
-                                                    double time_decay, std::uint64_t output_after,
-                                                    bool internal_shingling, double initial_accept_fraction);
-    // The same checks on a record read from a document.
+    // The constructor's checks, in its order; the first failing check names
+    // the error.
     [[nodiscard]] Result<void> validate() const;
 
     [[nodiscard]] std::uint64_t dim() const { return input_dim * shingle_size; }
@@ -89,6 +85,16 @@ struct Forest {
     std::vector<TreeDescent> descents;
     std::vector<RejectionBound> rejection_bounds;  // one per sampler once used
     LiveRows live_rows;                            // kept between parallel batches
+
+    static constexpr std::string_view json_name = "Forest";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("config", &Forest::config),
+                          json::field("trees", &Forest::trees),
+                          json::field("samplers", &Forest::samplers),
+                          json::field("point_store", &Forest::point_store),
+                          json::field("entries_seen", &Forest::entries_seen),
+                          json::field("rng", &Forest::rng)};
+    }
 
     // A new empty forest; `resolved_seed` is the output of resolve_seed.  Its
     // storage is committed as the trees fill.

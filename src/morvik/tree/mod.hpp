@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "frame/error.hpp"
+#include "frame/json.hpp"
 #include "morvik/bounding_box.hpp"
 #include "morvik/node_arena.hpp"
 #include "morvik/point_store.hpp"
@@ -32,6 +35,13 @@ struct MorvikTree {
     // Scratch of the descents (descend, descend_together) that insertion and
     // deletion work along; empty between operations, not part of the value.
     std::vector<PathStep> path;
+
+    static constexpr std::string_view json_name = "MorvikTree";
+    static constexpr auto json_fields() {
+        return std::tuple{json::field("root", &MorvikTree::root), json::field("tree_mass", &MorvikTree::tree_mass),
+                          json::field("arena", &MorvikTree::arena), json::field("rng", &MorvikTree::rng),
+                          json::field("dims", &MorvikTree::dims)};
+    }
 
     // An empty tree; its node storage grows with it.
     [[nodiscard]] static MorvikTree create(std::uint64_t dims, Xoshiro256PlusPlus rng);
