@@ -210,8 +210,8 @@ def _row(name, width, measures, windows, delay):
             f"{_f(measures['best_f1'])}  {_f(raw, 9, '.2f')}  {_f(delay, 6, '.0f')}")
 
 
-def _f(value, width=7, spec=".3f"):
-    return f"{'-':>{width}}" if value is None else f"{value:>{width}{spec}}"
+def _f(value, width=7, fmt=".3f"):
+    return f"{'-':>{width}}" if value is None else f"{value:>{width}{fmt}}"
 
 
 def _plots(folder, corpus, runs, result):
