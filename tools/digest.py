@@ -79,7 +79,7 @@ FOREST_CONFIGS = [
 ]
 
 
-def forest_cases(seeds, threads):
+def forest_cases(seeds):
     for config, kind, seed in itertools.product(FOREST_CONFIGS, ["normal", "duplicates", "zeros", "drift", "spikes"],
                                                 seeds):
         c = dict(config)
@@ -89,7 +89,7 @@ def forest_cases(seeds, threads):
         x = forest_stream(kind, rows, width, rng)
         dim = c.pop("input_dim")
         make = lambda: morvik3.Forest(dim, seed=seed, **c)  # noqa: E731
-        yield (f"Forest({dim}, {c}) {kind} seed {seed}", make, x, threads)
+        yield (f"Forest({dim}, {c}) {kind} seed {seed}", make, x)
 
 
 def forest_run(make, x, threads_kw):
@@ -115,7 +115,7 @@ def forest_digest(make, x):
     return bits(per_call), queries, f.to_json()
 
 
-def sketch_cases(seeds, threads):
+def sketch_cases(seeds):
     configs = [dict(), dict(chains_per_ensemble=5, chain_depth=3, sketch_buckets=64, decay_half_life=50),
                dict(value_projection_dims=7, presence_projection_dims=3, sketch_rows=3, sketch_buckets=1000)]
     for config, seed in itertools.product(configs, seeds):
@@ -124,7 +124,7 @@ def sketch_cases(seeds, threads):
         events = [dict(zip(rng.choice(names, rng.integers(0, 12), replace=False).tolist(),
                            (rng.normal(size=12) * 3).tolist())) for _ in range(1500)]
         make = lambda config=config, seed=seed: morvik3.FeatureSketch(seed=seed, **config)  # noqa: E731
-        yield (f"FeatureSketch({config}) seed {seed}", make, events, threads)
+        yield (f"FeatureSketch({config}) seed {seed}", make, events)
 
 
 def sketch_run(make, events, threads_kw):
@@ -139,7 +139,7 @@ def sketch_run(make, events, threads_kw):
     return [bits(first), stopped, bits(previews), s.to_json()]
 
 
-def oif_cases(seeds, threads):
+def oif_cases(seeds):
     configs = [dict(input_dim=4), dict(input_dim=3, num_trees=5, window_size=64, max_leaf_samples=4),
                dict(input_dim=1, num_trees=40, window_size=300, max_leaf_samples=8)]
     for config, seed in itertools.product(configs, seeds):
@@ -147,7 +147,7 @@ def oif_cases(seeds, threads):
         dim = c.pop("input_dim")
         x = forest_stream("spikes", 2500, dim, np.random.default_rng(seed))
         make = lambda dim=dim, c=c, seed=seed: morvik3.OnlineIForest(dim, seed=seed, **c)  # noqa: E731
-        yield (f"OnlineIForest({dim}, {c}) seed {seed}", make, x, threads)
+        yield (f"OnlineIForest({dim}, {c}) seed {seed}", make, x)
 
 
 def oif_run(make, x, threads_kw):
@@ -198,13 +198,13 @@ def main():
                 print(f"MISMATCH {name} threads={t}", flush=True)
         return parts
 
-    for name, make, x, _ in forest_cases(seeds, threads):
+    for name, make, x in forest_cases(seeds):
         print(name, digest(*batches(name, forest_run, make, x), *forest_digest(make, x)), flush=True)
-    for name, make, events, _ in sketch_cases(seeds, threads):
+    for name, make, events in sketch_cases(seeds):
         s = make()
         per_call = [s.update_and_score(e) for e in events[:300]]
         print(name, digest(*batches(name, sketch_run, make, events), bits(per_call), s.to_json()), flush=True)
-    for name, make, x, _ in oif_cases(seeds, threads):
+    for name, make, x in oif_cases(seeds):
         f = make()
         per_call = [f.update_and_score(p) for p in x[:300].tolist()]
         print(name, digest(*batches(name, oif_run, make, x), bits(per_call), f.to_json()), flush=True)

@@ -216,9 +216,9 @@ class SharedEvents {
                                                     w.presence.second - w.presence.first);
             if (learner_ != nullptr) {
                 visit_chains(learner_->value_sketch, s.value_layout, cells.value, w.value.first, w.value.second, now,
-                             half_life, value_scores, true);
+                             half_life, value_scores);
                 visit_chains(learner_->presence_sketch, s.presence_layout, cells.presence, w.presence.first,
-                             w.presence.second, now, half_life, presence_scores, true);
+                             w.presence.second, now, half_life, presence_scores);
             } else {
                 score_chains(s.value_sketch, s.value_layout, cells.value, w.value.first, w.value.second, now,
                              half_life, value_scores);

@@ -76,9 +76,9 @@ double count_prepared(FeatureSketch& sketch, EventScratch& w, bool scoring) {
     const auto value_scores = scoring ? scores.first(value_chains) : std::span<double>();
     const auto presence_scores = scoring ? scores.last(presence_chains) : std::span<double>();
     visit_chains(sketch.value_sketch, sketch.value_layout, w.value_cells, 0, value_chains, now, half_life,
-                 value_scores, true);
+                 value_scores);
     visit_chains(sketch.presence_sketch, sketch.presence_layout, w.presence_cells, 0, presence_chains, now,
-                 half_life, presence_scores, true);
+                 half_life, presence_scores);
     sketch.current_epoch = now + 1;
     sketch.entries_seen += 1;
     if (!scoring) return 0.0;

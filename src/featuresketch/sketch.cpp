@@ -217,12 +217,8 @@ void locate(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span
 
 void visit_chains(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
                   std::size_t first, std::size_t last, std::uint64_t now, std::uint64_t half_life,
-                  std::span<double> chain_scores, bool count) {
-    if (count) {
-        chains_pass(ensemble, layout, cells, first, last, now, half_life, chain_scores);
-    } else {
-        score_chains(ensemble, layout, cells, first, last, now, half_life, chain_scores);
-    }
+                  std::span<double> chain_scores) {
+    chains_pass(ensemble, layout, cells, first, last, now, half_life, chain_scores);
 }
 
 void score_chains(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,

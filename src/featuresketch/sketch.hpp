@@ -117,11 +117,11 @@ void locate_chains(const EnsembleSketch& ensemble, const ChainLayout& layout, st
 
 // Chains [first, last) of one event, given the cells locate_chains found:
 // each chain's score at epoch `now` into `chain_scores` (one per chain, none
-// when empty), then, when `count`, the event counted at epoch now + 1.  One
-// pass serves both, so each cell is read once.
+// when empty), then the event counted at epoch now + 1.  One pass serves
+// both, so each cell is read once.
 void visit_chains(EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
                   std::size_t first, std::size_t last, std::uint64_t now, std::uint64_t half_life,
-                  std::span<double> chain_scores, bool count);
+                  std::span<double> chain_scores);
 // The same for scoring alone, which changes nothing.
 void score_chains(const EnsembleSketch& ensemble, const ChainLayout& layout, std::span<const std::uint64_t> cells,
                   std::size_t first, std::size_t last, std::uint64_t now, std::uint64_t half_life,

@@ -56,17 +56,7 @@ Result<void> OnlineIForestConfig::validate() const {
     return {};
 }
 
-void Window::reserve(std::uint64_t window_size) {
-    if (count >= window_size || values.capacity() / dim > count) return;
-    const std::uint64_t slots = std::min(window_size, std::max<std::uint64_t>(2 * count, 8));
-    std::uint64_t floats = 0;
-    if (__builtin_mul_overflow(slots, dim, &floats)) throw std::bad_alloc();
-    try {
-        values.reserve(floats);
-    } catch (const std::length_error&) {
-        throw std::bad_alloc();
-    }
-}
+void Window::reserve(std::uint64_t window_size) { reserve_for(1, window_size); }
 
 void Window::reserve_for(std::uint64_t points, std::uint64_t window_size) {
     const std::uint64_t wanted = std::min(window_size, count + points);

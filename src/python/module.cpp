@@ -31,7 +31,7 @@ int exec_module(PyObject* module) {
     }
     static std::once_flag at_exit;
     std::call_once(at_exit, [] { Py_AtExit(stop_workers_at_exit); });
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    auto* state = state_of_module(module);
     state->internal_error = create_internal_error_type();
     if (state->internal_error == nullptr) return -1;
     if (add(module, "FeatureSketch", create_featuresketch_type(module)) < 0) return -1;
@@ -45,7 +45,7 @@ int exec_module(PyObject* module) {
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    auto* state = state_of_module(module);
     if (state == nullptr) return 0;
     Py_VISIT(state->internal_error);
     for (PyObject* c : state->classes) Py_VISIT(c);
@@ -53,7 +53,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 }
 
 int clear_module(PyObject* module) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    auto* state = state_of_module(module);
     if (state == nullptr) return 0;
     Py_CLEAR(state->internal_error);
     for (PyObject*& c : state->classes) Py_CLEAR(c);

@@ -72,10 +72,15 @@ def fingerprint(path):
         if not stat.S_ISREG(info.st_mode):
             return None
         with open(path, "rb") as f:
-            head = f.read(HEAD_BYTES)
+            head = head_sha256(f.fileno(), info.st_size)
     except OSError:
         return None  # reported when the input is opened
-    return {"path": os.path.abspath(path), "size": info.st_size, "sha256": hashlib.sha256(head).hexdigest()}
+    return {"path": os.path.abspath(path), "size": info.st_size, "sha256": head}
+
+
+def head_sha256(fd, length):
+    """The SHA-256 of the first 64 KiB (at most `length` bytes) of the file `fd`."""
+    return hashlib.sha256(os.pread(fd, min(length, HEAD_BYTES), 0)).hexdigest()
 
 
 def open_input(path):
@@ -480,18 +485,18 @@ class Events:
         return None
 
     def _parse(self, line, text):
-        at = where(self.label, line)
         try:
             event = json.loads(text.rstrip("\r\n"))
         except json.JSONDecodeError as e:
-            return f"{at}: invalid JSON ({e.msg} at column {e.colno})", None, None
+            return f"{where(self.label, line)}: invalid JSON ({e.msg} at column {e.colno})", None, None
         if not isinstance(event, dict):
-            return f"{at}: expected a JSON object of name-to-number pairs", None, None
+            return f"{where(self.label, line)}: expected a JSON object of name-to-number pairs", None, None
         time = event.pop(self.time_name, None) if self.time_name is not None else None
-        for name, value in event.items():
-            if not isinstance(value, (int, float)):
-                return f"{at}, key {name!r}: {json.dumps(value)} is not a number", None, None
-        return None, event, time
+        # The common case, every value a number, checked at C speed.
+        if all(map(isinstance, event.values(), itertools.repeat((int, float)))):
+            return None, event, time
+        name, value = next((n, v) for n, v in event.items() if not isinstance(v, (int, float)))
+        return f"{where(self.label, line)}, key {name!r}: {json.dumps(value)} is not a number", None, None
 
     def refusal(self, chunk, row, error, detector):
         """The message of the chunk's event that the detector refused with

@@ -8,7 +8,6 @@ the interpreter, so parsing overlaps scoring."""
 import contextlib
 import csv
 import gzip
-import hashlib
 import io
 import operator
 import os
@@ -25,7 +24,7 @@ import morvik3
 from morvik3._feed import feed, refuses
 from morvik3._registry import DEFAULTS, KINDS, foreign_settings, given_settings
 from morvik3.cli import plot, state
-from morvik3.cli.inputs import HEAD_BYTES, Events, InputError, Table, fingerprint, open_input
+from morvik3.cli.inputs import Events, InputError, Table, fingerprint, head_sha256, open_input
 
 CHUNK_ROWS = 32768
 TOP_ROWS = 10
@@ -492,7 +491,7 @@ class Output:
         fd = self.raw.fileno()
         os.fsync(fd)
         length = os.fstat(fd).st_size
-        return {"length": length, "sha256": _head(fd, length)}
+        return {"length": length, "sha256": head_sha256(fd, length)}
 
     @staticmethod
     def check_resumable(path, mark):
@@ -501,7 +500,7 @@ class Output:
         try:
             with open(path, "rb") as f:
                 length = os.fstat(f.fileno()).st_size
-                same = length >= mark["length"] and _head(f.fileno(), mark["length"]) == mark["sha256"]
+                same = length >= mark["length"] and head_sha256(f.fileno(), mark["length"]) == mark["sha256"]
         except OSError as e:
             raise InputError(f"cannot resume {path}: {e.strerror}") from None
         if not same:
@@ -524,11 +523,6 @@ class Output:
         elif self.raw is not None:
             self.raw.close()
         return False
-
-
-def _head(fd, length):
-    """The SHA-256 of the first 64 KiB (at most `length` bytes) of the file `fd`."""
-    return hashlib.sha256(os.pread(fd, min(length, HEAD_BYTES), 0)).hexdigest()
 
 
 def _summary(label, scorer, reader, tracker, elapsed, resumed, args, flagged, position):

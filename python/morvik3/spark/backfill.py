@@ -57,8 +57,9 @@ def score_by_key(
         The columns of `df` followed by "score" (double) and "error"
         (string). A row the detector refuses (a value that is not a finite
         number, a null) gets a null score and the detector's message in
-        "error", and leaves its key's detector as it was; so does every
-        row of a key whose stored document does not load.
+        "error", and leaves its key's detector as it was. A key whose
+        stored document does not load starts afresh, and its first row
+        says so in "error".
     """
     plan = frames.plan(df, key, time, values, detector, params, seed)
     return _apply(plan, df, states, partial(_scored, plan), frames.scored_schema(df))

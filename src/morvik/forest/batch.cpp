@@ -126,19 +126,25 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
         const std::span<const float> point = rows_.row(next_);
         const std::size_t k = block_.size();
         const std::span<float> x(points_.data() + k * dim_, dim_);
+        // The score's own check comes first, as in update_and_score; the
+        // query it forms is the point the update stores.
+        std::optional<std::span<const float>> formed;
         if (!scores_.empty()) {
-            // The score's own check comes first, as in update_and_score.
-            if (const auto q = form_query(f, point, query_); !q) {
+            const auto q = form_query(f, point, query_);
+            if (!q) {
                 error_ = std::unexpected(q.error());
                 return Taken::none;
             }
+            formed = *q;
         }
         if (auto ok = check_observation(f, point); !ok) {
             error_ = ok;
             return Taken::none;
         }
         // The point the update stores, and that the score walks with.
-        if (f.config.internal_shingling) {
+        if (formed) {
+            std::ranges::copy(*formed, x.begin());
+        } else if (f.config.internal_shingling) {
             shingled_query(store, point, x);
         } else {
             std::ranges::copy(point, x.begin());

@@ -45,16 +45,18 @@ Result<void> check_evictions(Forest& forest) {
     }
     if (checked && !forest.decisions.empty() && store.allocation_would_overflow())
         checked = std::unexpected(Error::overflow("point store capacity growth overflows usize"));
-    if (checked) {
-        try {
-            reserve_nodes(forest);
-        } catch (const std::bad_alloc&) {
-            for (const TreeDescent& d : descents) d.tree->path.clear();
-            throw;
-        }
-    }
-    if (!checked) {
+    const auto clear_paths = [&] {
         for (const TreeDescent& d : descents) d.tree->path.clear();
+    };
+    if (!checked) {
+        clear_paths();
+        return checked;
+    }
+    try {
+        reserve_nodes(forest);
+    } catch (const std::bad_alloc&) {
+        clear_paths();
+        throw;
     }
     return checked;
 }
