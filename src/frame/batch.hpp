@@ -2,6 +2,7 @@
 // core, and the scoring of rows shared out among a team.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <optional>
@@ -24,6 +25,36 @@ struct BatchRows {
     std::size_t count = 0;
     FunctionRef<Row(std::size_t)> row;
 };
+
+// Batches shorter than this run the per-row loop: waking the team and
+// sharing the rows out cost more than the threads save (benchmarks/batch.py).
+inline constexpr std::size_t parallel_rows = 24;
+
+// How many of `threads` share a batch of `rows` over `items` to split.
+[[nodiscard]] inline std::size_t team_for(std::size_t threads, std::size_t rows, std::size_t items) {
+    return rows < parallel_rows ? 1 : std::min(threads, items);
+}
+
+// One row learned by a detector's own update, or update_and_score into
+// `*score` when `score` is not null.
+template <class Detector, class Row>
+[[nodiscard]] Result<void> learn_one(Detector& detector, Row point, double* score) {
+    if (score == nullptr) return update(detector, point);
+    const auto s = update_and_score(detector, point);
+    if (!s) return std::unexpected(s.error());
+    *score = *s;
+    return {};
+}
+
+// The per-row loop of a learning batch, on the calling thread: `done` counts
+// the rows learned before one fails.
+template <class Detector, class Row>
+[[nodiscard]] Result<void> learn_one_by_one(Detector& detector, BatchRows<Row> rows, std::span<double> scores,
+                                            std::size_t& done) {
+    for (done = 0; done < rows.count; ++done)
+        if (auto ok = learn_one(detector, rows.row(done), scores.empty() ? nullptr : &scores[done]); !ok) return ok;
+    return {};
+}
 
 // Scores `count` rows on `team` (of one thread or more), in blocks: the
 // calling thread takes each row, `take(i, query)` turning row i into its

@@ -15,24 +15,6 @@ namespace {
 // Rows per block: enough that the calling thread's steps and the meetings
 // between rounds are a small share of a block's work.
 constexpr std::size_t block_rows = 256;
-// Batches shorter than this run the per-row loop (benchmarks/batch.py).
-constexpr std::size_t parallel_rows = 24;
-
-Result<void> learn_one(OnlineIForest& forest, std::span<const float> point, double* score) {
-    if (score == nullptr) return update(forest, point);
-    const auto s = update_and_score(forest, point);
-    if (!s) return std::unexpected(s.error());
-    *score = *s;
-    return {};
-}
-
-Result<void> learn_one_by_one(OnlineIForest& forest, BatchRows<std::span<const float>> rows,
-                              std::span<double> scores, std::size_t& done) {
-    for (done = 0; done < rows.count; ++done)
-        if (auto ok = learn_one(forest, rows.row(done), scores.empty() ? nullptr : &scores[done]); !ok) return ok;
-    return {};
-}
-
 // learn_rows on a team.
 class SharedLearning : public RowRounds<SharedLearning, OnlineIForest> {
   public:
@@ -156,14 +138,14 @@ Result<void> learn_rows(OnlineIForest& forest, BatchRows<std::span<const float>>
                         std::size_t threads, std::size_t& done) {
     if (!scores.empty() && scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
     return run_shared<SharedLearning>(
-        rows.count < parallel_rows ? 1 : std::min(threads, forest.trees.size()),
+        team_for(threads, rows.count, forest.trees.size()),
         [&](std::size_t& d) { return learn_one_by_one(forest, rows, scores, d); }, done, forest, rows, scores);
 }
 
 Result<void> score_rows(const OnlineIForest& forest, BatchRows<std::span<const float>> rows,
                         std::span<double> scores, std::size_t threads, std::size_t& done) {
     if (scores.size() != rows.count) internal_failure("batch scores differ in number from the rows");
-    WorkerTeam team(rows.count < parallel_rows ? 1 : threads);
+    WorkerTeam team(team_for(threads, rows.count, rows.count));
     return score_in_blocks(
         team, rows.count, forest.config.input_dim,
         [&](std::size_t i, std::span<float> query) -> Result<void> {

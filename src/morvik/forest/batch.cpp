@@ -21,26 +21,7 @@ namespace {
 // Rows per block: enough that the calling thread's serial steps and the
 // meetings between phases are a small share of a block's work.
 constexpr std::size_t block_rows = 256;
-// Batches shorter than this run the per-row loop: waking the team and
-// sharing the rows out cost more than the threads save (benchmarks/batch.py).
-constexpr std::size_t parallel_rows = 24;
-
 Result<void> out_of_memory() { return std::unexpected(Error::out_of_memory("")); }
-
-Result<void> learn_one_by_one(Forest& forest, BatchRows<std::span<const float>> rows, std::span<double> scores,
-                              std::size_t& done) {
-    for (done = 0; done < rows.count; ++done) {
-        const std::span<const float> point = rows.row(done);
-        if (scores.empty()) {
-            if (auto ok = update(forest, point); !ok) return ok;
-        } else {
-            const auto score = update_and_score(forest, point);
-            if (!score) return std::unexpected(score.error());
-            scores[done] = *score;
-        }
-    }
-    return {};
-}
 
 // learn_rows on a team: the blocks, their serial steps and each worker's
 // part.
@@ -299,12 +280,6 @@ class SharedLearning : public RowRounds<SharedLearning, Forest> {
     bool zero_or_nan_ = false;               // some point of the block holds a zero or a NaN
     std::vector<Worker> workers_;
 };
-
-// How many of `threads` share a batch of `rows` over `items` to split.
-std::size_t team_for(std::size_t threads, std::size_t rows, std::size_t items) {
-    if (rows < parallel_rows) return 1;
-    return std::min(threads, items);
-}
 
 }  // namespace
 
